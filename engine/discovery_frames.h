@@ -1,0 +1,88 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The one frame this program transmits (the probe PADI), the reading of the
+// PADO and PADI frames it captures, and the text forms of a MAC address.
+// Everything here is a pure function of its arguments: the probe engine owns
+// the probe buffer, its lock, the flags, the times and the logging.
+
+constexpr size_t kProbeFrameSize = 45;
+constexpr uint16_t kEtherTypeDiscovery = 0x8863;
+constexpr uint8_t kCodePado = 0x07;
+constexpr uint8_t kCodePadi = 0x09;
+constexpr uint16_t kTagServiceName = 0x0101;
+constexpr uint16_t kTagAcName = 0x0102;
+constexpr uint16_t kTagHostUniq = 0x0103;
+constexpr size_t kMaxAcNameLength = 25;
+
+// Ethernet header (14) plus PPPoE header (6); tags start here.
+constexpr size_t kDiscoveryHeaderSize = 20;
+// Host-Uniq of the probe: the instance marker followed by the 4-byte stamp.
+constexpr std::string_view kInstanceMarker = "Line Watchman";
+constexpr size_t kHostUniqLength = 17;
+constexpr size_t kProbeMarkerOffset = 28;
+constexpr size_t kProbeStampOffset = 41;
+constexpr std::string_view kDefaultServiceName = "Default";
+
+using MacAddress = std::array<uint8_t, 6>;
+using ProbeFrame = std::array<uint8_t, kProbeFrameSize>;
+
+// Display form "00:1A:2B:3C:4D:5E" (upper-case, colons).
+std::string FormatMacText(const MacAddress& mac);
+// Log-file form "00-1a-2b-3c-4d-5e" (lower-case, hyphens), used in file names.
+std::string FormatMacFileText(const MacAddress& mac);
+// Input form: six fields of one or two hexadecimal digits joined by colons
+// ("0:1a:2B:3:4:5e"). Each field may be preceded by white space; a sign, a
+// "0x" prefix, a third digit or another separator (hyphens) rejects the text.
+// Anything after the sixth field that does not continue it is ignored.
+std::optional<MacAddress> ParseMacText(std::string_view text);
+
+// Fills the probe PADI: broadcast destination, zero source MAC, Service-Name
+// tag of length 0, Host-Uniq tag holding the marker and the stamp big-endian.
+void BuildProbeFrame(ProbeFrame& frame, uint32_t instanceStamp);
+// Writes the source MAC into the probe, or zeroes it when mac is null.
+void SetProbeSourceMac(ProbeFrame& frame, const MacAddress* mac);
+// The source MAC the probe currently carries.
+MacAddress ProbeSourceMac(const ProbeFrame& frame);
+
+// One matched offer, passed from the receive thread to the window. The names
+// are raw network bytes: pass them through DisplayNetworkText before showing
+// or logging them.
+struct KtPadoReply {
+    MacAddress acMac{};
+    std::string acName;
+    std::string serviceName;
+    double rtt = 0.0;  // milliseconds, filled by the engine
+};
+
+enum class FrameKind {
+    Ignored,            // not for us, malformed, or dropped by a rule
+    PadoMatched,        // an offer carrying this instance's stamp, sent to our MAC
+    OwnProbe,           // this instance's probe, seen leaving by the capture
+    ForeignPadi,        // a PADI from another station (another source MAC)
+    OtherInstancePadi,  // a probe of another instance using our source MAC
+};
+
+struct FrameReading {
+    FrameKind kind = FrameKind::Ignored;
+    MacAddress sourceMac{};  // source MAC of the frame, set for every kind but Ignored
+    // Set for PadoMatched only: raw bytes, AC-Name cut to kMaxAcNameLength;
+    // Service-Name "Default" for an empty tag and empty when the tag is absent.
+    std::string acName;
+    std::string serviceName;
+};
+
+// Reads one captured discovery frame of capturedLength bytes. sourceMac is the
+// MAC the probe currently carries, instanceStamp the stamp it was built with.
+// Reads nothing beyond the captured bytes nor beyond the PPPoE payload length
+// the frame declares; Ethernet padding after the payload is never looked at.
+// A tag whose header or value does not fit ends the walk with what was read
+// so far, except that a Host-Uniq that does not fit drops the whole frame.
+FrameReading ReadDiscoveryFrame(const uint8_t* data, size_t capturedLength,
+                                const MacAddress& sourceMac, uint32_t instanceStamp);
