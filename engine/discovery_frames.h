@@ -59,6 +59,7 @@ struct KtPadoReply {
     std::string acName;
     std::string serviceName;
     double rtt = 0.0;  // milliseconds, filled by the engine
+    uint32_t frameLength = 0;  // wire length of the PADO, filled by the engine
 };
 
 enum class FrameKind {
