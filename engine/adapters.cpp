@@ -1,0 +1,128 @@
+#include "engine/adapters.h"
+
+#include <net/if.h>
+#include <net/if_arp.h>
+#include <pcap/pcap.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <string_view>
+
+#include "core/debug_output.h"
+#include "engine/network_text.h"
+
+namespace {
+
+bool PathExists(const std::string& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0;
+}
+
+// The first line of a small sysfs attribute, without its line end.
+std::optional<std::string> ReadFirstLine(const std::string& path) {
+    std::ifstream file(path);
+    std::string line;
+    if (!file || !std::getline(file, line)) {
+        return std::nullopt;
+    }
+    return line;
+}
+
+// Interface names come from the kernel, but are still checked before they
+// are joined into a path: no separators, no "." or "..".
+bool IsPlainInterfaceName(const std::string& name) {
+    return !name.empty() && name.size() < IFNAMSIZ && name != "." && name != ".." &&
+           name.find('/') == std::string::npos;
+}
+
+std::string CutText(std::string text, size_t maxLength) {
+    if (text.size() > maxLength) {
+        text.resize(maxLength);
+    }
+    return text;
+}
+
+}  // namespace
+
+bool IsWiredEthernetInterface(const AdapterSources& sources, const std::string& name) {
+    if (!IsPlainInterfaceName(name)) {
+        return false;
+    }
+    const std::string base = sources.sysfsNetRoot + "/" + name;
+    const std::optional<std::string> type = ReadFirstLine(base + "/type");
+    if (!type || *type != std::to_string(ARPHRD_ETHER)) {
+        return false;
+    }
+    return !PathExists(base + "/wireless") && !PathExists(base + "/phy80211");
+}
+
+std::optional<MacAddress> QueryInterfaceMac(const std::string& name) {
+    if (!IsPlainInterfaceName(name)) {
+        return std::nullopt;
+    }
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    ifreq request{};
+    std::memcpy(request.ifr_name, name.data(), name.size());
+    const int result = ioctl(fd, SIOCGIFHWADDR, &request);
+    close(fd);
+    if (result != 0 || request.ifr_hwaddr.sa_family != ARPHRD_ETHER) {
+        return std::nullopt;
+    }
+    MacAddress mac{};
+    std::memcpy(mac.data(), request.ifr_hwaddr.sa_data, mac.size());
+    return mac;
+}
+
+std::string AdapterDescription(const AdapterSources& sources, const std::string& name) {
+    if (!IsPlainInterfaceName(name)) {
+        return CutText(name, kMaxAdapterDescription);
+    }
+    // udev keeps the properties of network device N in "n<ifindex>".
+    const std::optional<std::string> index = ReadFirstLine(sources.sysfsNetRoot + "/" + name + "/ifindex");
+    if (index && !index->empty() && index->find_first_not_of("0123456789") == std::string::npos) {
+        std::ifstream file(sources.udevDataRoot + "/n" + *index);
+        constexpr std::string_view kModelKey = "E:ID_MODEL_FROM_DATABASE=";
+        std::string line;
+        while (file && std::getline(file, line)) {
+            if (line.starts_with(kModelKey) && line.size() > kModelKey.size()) {
+                // The database text is outside our control; show it escaped.
+                const std::string model = DisplayNetworkText(std::string_view(line).substr(kModelKey.size()));
+                return CutText(model + " (" + name + ")", kMaxAdapterDescription);
+            }
+        }
+    }
+    return CutText(name, kMaxAdapterDescription);
+}
+
+std::vector<AdapterEntry> ListEthernetAdapters(const AdapterSources& sources) {
+    std::vector<AdapterEntry> adapters;
+    char errorBuffer[PCAP_ERRBUF_SIZE] = {};
+    pcap_if_t* devices = nullptr;
+    if (pcap_findalldevs(&devices, errorBuffer) != 0) {
+        DebugOutput(std::string("adapterlist(): Error in pcap_findalldevs(): ") + errorBuffer + "\n");
+        return adapters;
+    }
+    for (pcap_if_t* device = devices; device != nullptr; device = device->next) {
+        if (device->name == nullptr || (device->flags & PCAP_IF_LOOPBACK) != 0) {
+            continue;
+        }
+        const std::string name = device->name;
+        if (name == "any" || name.size() > kMaxAdapterDeviceName || !IsWiredEthernetInterface(sources, name)) {
+            continue;
+        }
+        const std::optional<MacAddress> mac = QueryInterfaceMac(name);
+        if (!mac) {
+            continue;
+        }
+        adapters.push_back({name, AdapterDescription(sources, name), *mac});
+    }
+    pcap_freealldevs(devices);
+    return adapters;
+}
