@@ -11,7 +11,9 @@ constexpr size_t kPayloadLengthOffset = 18;
 constexpr size_t kTagHeaderSize = 4;
 constexpr size_t kStampInHostUniq = 13;
 
-uint16_t ReadBigEndian16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+uint16_t ReadBigEndian16(const uint8_t* p) {
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
 
 uint32_t ReadBigEndian32(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
@@ -29,7 +31,9 @@ void WriteBigEndian32(uint8_t* p, uint32_t value) {
     p[3] = static_cast<uint8_t>(value);
 }
 
-bool SameMac(const uint8_t* p, const MacAddress& mac) { return std::equal(mac.begin(), mac.end(), p); }
+bool SameMac(const uint8_t* p, const MacAddress& mac) {
+    return std::equal(mac.begin(), mac.end(), p);
+}
 
 MacAddress CopyMac(const uint8_t* p) {
     MacAddress mac;
@@ -49,7 +53,7 @@ struct Tag {
 // passes `end`: a tag whose value runs past it is handed out as incomplete and
 // ends the walk, and fewer than 4 bytes left cannot hold a tag header.
 class TagWalk {
-public:
+  public:
     TagWalk(const uint8_t* frame, size_t end) : frame_(frame), end_(end) {}
 
     bool Next(Tag& tag) {
@@ -65,7 +69,7 @@ public:
         return true;
     }
 
-private:
+  private:
     const uint8_t* frame_;
     size_t end_;
     size_t offset_ = kDiscoveryHeaderSize;
@@ -170,7 +174,9 @@ bool IsAsciiAlphanumeric(char c) {
 
 }  // namespace
 
-std::string FormatMacText(const MacAddress& mac) { return FormatMac(mac, "0123456789ABCDEF", ':'); }
+std::string FormatMacText(const MacAddress& mac) {
+    return FormatMac(mac, "0123456789ABCDEF", ':');
+}
 
 std::string FormatMacFileText(const MacAddress& mac) {
     return FormatMac(mac, "0123456789abcdef", '-');
@@ -232,7 +238,9 @@ void SetProbeSourceMac(ProbeFrame& frame, const MacAddress* mac) {
     }
 }
 
-MacAddress ProbeSourceMac(const ProbeFrame& frame) { return CopyMac(&frame[kSourceMacOffset]); }
+MacAddress ProbeSourceMac(const ProbeFrame& frame) {
+    return CopyMac(&frame[kSourceMacOffset]);
+}
 
 FrameReading ReadDiscoveryFrame(const uint8_t* data, size_t capturedLength,
                                 const MacAddress& sourceMac, uint32_t instanceStamp) {
@@ -242,8 +250,8 @@ FrameReading ReadDiscoveryFrame(const uint8_t* data, size_t capturedLength,
     }
     // The one bound for every read below: what was captured, and no further
     // than the payload the frame declares, so Ethernet padding is never read.
-    const size_t end = std::min(capturedLength,
-                                kDiscoveryHeaderSize + ReadBigEndian16(data + kPayloadLengthOffset));
+    const size_t end = std::min(
+        capturedLength, kDiscoveryHeaderSize + ReadBigEndian16(data + kPayloadLengthOffset));
     switch (data[kCodeOffset]) {
         case kCodePado:
             return ReadOffer(data, end, sourceMac, instanceStamp);

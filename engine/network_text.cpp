@@ -62,7 +62,9 @@ void AppendByteEscape(std::string& out, uint8_t byte) {
     AppendHex(out, byte, 2);
 }
 
-bool IsContinuation(uint8_t byte) { return (byte & 0xC0) == 0x80; }
+bool IsContinuation(uint8_t byte) {
+    return (byte & 0xC0) == 0x80;
+}
 
 // Decodes one well-formed UTF-8 sequence of two to four bytes at `pos`, as
 // RFC 3629 defines it (no overlong forms, no surrogates, nothing above
