@@ -1,0 +1,70 @@
+#include "engine/ac_log_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "engine/log_writer.h"
+
+KtAcLogFile::~KtAcLogFile() { ::close(fd_); }
+
+void KtAcLogFile::WriteReplyLine(uint32_t frameLength, double rttMs) {
+    WriteRaw(FormatAcReplyLine(FormatLogStamp(LocalTimeNow()), frameLength, rttMs));
+}
+
+void KtAcLogFile::WriteTimeoutLine(int32_t waitMs) {
+    WriteRaw(FormatAcTimeoutLine(FormatLogStamp(LocalTimeNow()), waitMs));
+}
+
+void KtAcLogFile::WriteRaw(std::string_view line) {
+    // One write per line (O_APPEND): concentrators sharing the file, and other
+    // processes appending to it, never split each other's lines.
+    while (!line.empty()) {
+        const ssize_t written = ::write(fd_, line.data(), line.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return;  // write results are ignored, as for every log
+        }
+        line.remove_prefix(static_cast<size_t>(written));
+    }
+}
+
+std::string FormatAcReplyLine(const std::string& stamp, uint32_t frameLength, double rttMs) {
+    // Measured first, so that no value, however large, is cut.
+    const int size =
+        std::snprintf(nullptr, 0, "PADO reply: len %u bytes, time %.3f ms\n", frameLength, rttMs);
+    if (size <= 0) return stamp;
+    std::string text(static_cast<size_t>(size) + 1, '\0');
+    std::snprintf(text.data(), text.size(), "PADO reply: len %u bytes, time %.3f ms\n", frameLength,
+                  rttMs);
+    text.pop_back();
+    return stamp + text;
+}
+
+std::string FormatAcTimeoutLine(const std::string& stamp, int32_t waitMs) {
+    return stamp + "Timeout (" + std::to_string(waitMs) + " ms) expired. AC not answered\n";
+}
+
+std::string AcLogFileName(const MacAddress& mac) { return FormatMacFileText(mac) + ".log"; }
+
+std::shared_ptr<KtAcLogFile> KtAcLogFiles::Open(const std::string& path) {
+    std::scoped_lock lock(mutex_);
+    if (auto it = files_.find(path); it != files_.end()) {
+        if (std::shared_ptr<KtAcLogFile> open = it->second.lock()) return open;
+        files_.erase(it);
+    }
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;
+    std::shared_ptr<KtAcLogFile> file(new KtAcLogFile(fd, path));
+    files_[path] = file;
+    return file;
+}
+
+size_t KtAcLogFiles::OpenCount() {
+    std::scoped_lock lock(mutex_);
+    size_t count = 0;
+    for (const auto& [path, file] : files_) count += file.expired() ? 0 : 1;
+    return count;
+}

@@ -1,0 +1,120 @@
+#include "engine/log_writer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+
+#include "core/program_paths.h"
+
+namespace {
+
+bool WriteAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = ::write(fd, text.data(), text.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        text.remove_prefix(static_cast<size_t>(written));
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string FormatLogStamp(const std::tm& t) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "[%04d.%02d.%02d %02d:%02d:%02d] ", t.tm_year + 1900,
+                  t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    return buffer;
+}
+
+std::tm LocalTimeNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return local;
+}
+
+std::string ResolvePath(std::string_view path, std::string_view baseFolder) {
+    const std::string expanded = ExpandEnvironmentText(path);
+    if (expanded.empty()) return expanded;
+    std::filesystem::path result(expanded);
+    if (result.is_relative()) result = std::filesystem::path(JoinPath(baseFolder, expanded));
+    std::string text = result.lexically_normal().string();
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    return text;
+}
+
+std::string JoinPath(std::string_view folder, std::string_view fileName) {
+    std::string path(folder);
+    if (path.empty() || path.back() != '/') path.push_back('/');
+    path.append(fileName);
+    return path;
+}
+
+KtLogWriter::~KtLogWriter() { CloseGeneralLog(); }
+
+void KtLogWriter::WriteLine(std::initializer_list<std::string_view> pieces) {
+    WriteLine(std::span<const std::string_view>(pieces.begin(), pieces.size()));
+}
+
+void KtLogWriter::WriteLine(std::span<const std::string_view> pieces) {
+    std::string line = FormatLogStamp(LocalTimeNow());
+    for (std::string_view piece : pieces) line.append(piece);
+    line.push_back('\n');
+
+    std::function<void()> notify;
+    {
+        std::scoped_lock lock(mutex_);
+        // One write per line: with O_APPEND, lines of other processes that
+        // share the file land between ours, never inside them.
+        if (fd_ >= 0) WriteAll(fd_, line);
+        line.insert(line.size() - 1, 1, '\r');
+        boxLines_.push_back(std::move(line));
+        notify = boxNotification_;
+    }
+    if (notify) notify();
+}
+
+void KtLogWriter::SetBoxNotification(std::function<void()> notification) {
+    std::scoped_lock lock(mutex_);
+    boxNotification_ = std::move(notification);
+}
+
+std::vector<std::string> KtLogWriter::TakeBoxLines() {
+    std::scoped_lock lock(mutex_);
+    std::vector<std::string> lines;
+    lines.swap(boxLines_);
+    return lines;
+}
+
+bool KtLogWriter::OpenGeneralLog(const std::string& folder) {
+    const std::string path = JoinPath(folder, kGeneralLogFileName);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    std::scoped_lock lock(mutex_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+    path_ = fd >= 0 ? path : std::string();
+    return fd >= 0;
+}
+
+void KtLogWriter::CloseGeneralLog() {
+    std::scoped_lock lock(mutex_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    path_.clear();
+}
+
+bool KtLogWriter::IsGeneralLogOpen() {
+    std::scoped_lock lock(mutex_);
+    return fd_ >= 0;
+}
+
+std::string KtLogWriter::GeneralLogPath() {
+    std::scoped_lock lock(mutex_);
+    return path_;
+}
