@@ -1,0 +1,611 @@
+#include "engine/monitor.h"
+
+#include <algorithm>
+
+#include "core/debug_output.h"
+#include "engine/linewatch.h"
+#include "engine/net_watch_media.h"
+#include "engine/network_text.h"
+
+namespace {
+
+constexpr std::string_view kBannerText = "Line Watchman v" LW_FILE_VERSION " started";
+
+// The custom source MAC is taken at load only from a text of exactly the
+// input form's length (six two-digit fields and five colons).
+constexpr size_t kSourceMacTextLength = 17;
+
+}  // namespace
+
+std::vector<int32_t> ChangedSettingIds(const MonitorSettings& a, const MonitorSettings& b) {
+    std::vector<int32_t> ids;
+    auto check = [&ids](bool differs, int32_t id) {
+        if (differs) ids.push_back(id);
+    };
+    check(a.soundEventsEnabled != b.soundEventsEnabled, kPropSndEvtEnabled);
+    check(a.cableUnplugSoundFile != b.cableUnplugSoundFile, kPropSndEvtCableUnplugFileName);
+    check(a.newAcSoundFile != b.newAcSoundFile, kPropSndEvtNewACFileName);
+    check(a.probeIntervalSeconds != b.probeIntervalSeconds, kPropMonPADISendInterval);
+    check(a.padoWaitMs != b.padoWaitMs, kPropMonPADOWaitTime);
+    check(a.downAfterUnanswered != b.downAfterUnanswered, kPropMonStateDownAfterUnanswer);
+    check(a.trayShowTooltips != b.trayShowTooltips, kPropMonTrayShowTooltips);
+    check(a.trayShowAcState != b.trayShowAcState, kPropMonTrayShowACState);
+    check(a.waitUserAction != b.waitUserAction, kPropMonEvtWaitUserAction);
+    check(a.logForeignPadi != b.logForeignPadi, kPropLogPADINodesEnabled);
+    check(a.logInstancePadi != b.logInstancePadi, kPropLogPADILinewatchEnabled);
+    check(a.generalLog != b.generalLog, kPropLogGenWriteToFile);
+    check(a.acLog != b.acLog, kPropLogACWriteToFile);
+    check(a.logDirectory != b.logDirectory, kPropLogDirectory);
+    check(a.deviceName != b.deviceName, kPropPcapDeviceName);
+    check(a.useSourceMac != b.useSourceMac, kPropPcapUseSourceMAC);
+    check(a.sourceMacText != b.sourceMacText, kPropPcapSourceMAC);
+    check(a.promiscuous != b.promiscuous, kPropPcapPromiscuousMode);
+    return ids;
+}
+
+Monitor::Monitor(KtLinewatch& engine, KtNetWatchMedia& media, MonitorView& view,
+                 const MonitorSettings& settings, std::string programFolder)
+    : engine_(engine),
+      media_(media),
+      view_(view),
+      programFolder_(std::move(programFolder)),
+      port_([this](uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+          HandleMessage(msg, wParam, lParam);
+      }),
+      settings_(settings) {
+    // Working state as loaded: the custom source MAC counts only when its
+    // text has the exact form; otherwise it is off for this run (the setting
+    // itself stays as it is).
+    if (settings_.useSourceMac && settings_.sourceMacText.size() == kSourceMacTextLength)
+        customSourceMac_ = ParseMacText(settings_.sourceMacText);
+    useCustomSourceMac_ = settings_.useSourceMac && customSourceMac_.has_value();
+    acLogActive_ = settings_.acLog;
+
+    engine_.SetProbeInterval(settings_.probeIntervalSeconds * 1000);
+    engine_.SetPadoWaitTime(settings_.padoWaitMs);
+    engine_.SetLogForeignPadi(settings_.logForeignPadi);
+    engine_.SetLogInstancePadi(settings_.logInstancePadi);
+
+    logWriter_.SetBoxNotification([this] {
+        if (port_.IsOwnerThread())
+            DrainLogBox();
+        else
+            port_.Post(WM_LW_LOG_LINES);
+    });
+    engine_.SetLogWriter(&logWriter_);
+
+    // Workers are stopped through the port so that one blocked in a Send to
+    // this thread is served while we wait for it.
+    auto stopWaiter = [this](KtThread& worker) { port_.StopAndWait(worker); };
+    engine_.SetStopWaiter(stopWaiter);
+    media_.SetStopWaiter(stopWaiter);
+
+    probeSent_ = std::make_shared<Notifier>(this, &Monitor::OnProbeSentNotification);
+    padoWaitExpired_ = std::make_shared<Notifier>(this, &Monitor::OnPadoWaitExpiredNotification);
+    padoReceived_ = std::make_shared<Notifier>(this, &Monitor::OnPadoReceivedNotification);
+    captureError_ = std::make_shared<Notifier>(this, &Monitor::OnCaptureErrorNotification);
+    cable_ = std::make_shared<Notifier>(this, &Monitor::OnCableNotification);
+    engine_.SetProbeSentNotification(probeSent_);
+    engine_.SetPadoWaitExpiredNotification(padoWaitExpired_);
+    engine_.SetPadoReceivedNotification(padoReceived_);
+    engine_.SetCaptureErrorNotification(captureError_);
+    media_.SetNotification(cable_);
+}
+
+Monitor::~Monitor() {
+    Close();
+    // The workers are stopped: nothing calls the notifiers any more. Unbind
+    // anyway so that a copy the engines still hold can never reach us.
+    for (auto* notifier : {&probeSent_, &padoWaitExpired_, &padoReceived_, &captureError_, &cable_})
+        (*notifier)->Unbind();
+    engine_.SetProbeSentNotification(nullptr);
+    engine_.SetPadoWaitExpiredNotification(nullptr);
+    engine_.SetPadoReceivedNotification(nullptr);
+    engine_.SetCaptureErrorNotification(nullptr);
+    media_.SetNotification(nullptr);
+    engine_.SetLogWriter(nullptr);
+    engine_.SetStopWaiter(nullptr);
+    media_.SetStopWaiter(nullptr);
+    logWriter_.SetBoxNotification(nullptr);
+    port_.Close();
+}
+
+bool Monitor::Open(std::vector<AdapterEntry> adapters) {
+    if (settings_.generalLog) OpenGeneralLog("Error: OnCreate::fopen_s()\n");
+    logWriter_.WriteLine({kBannerText});
+    if (!BuildAdapterList(std::move(adapters))) return false;
+    HandSourceMacToEngine();
+    return StartMonitoring();
+}
+
+void Monitor::Close() {
+    if (closed_) return;
+    StopMonitoring();
+    engine_.CloseCapture();
+    ClearTable();
+    adapters_.clear();
+    currentAdapter_ = -1;
+    closed_ = true;
+    // Lines written by the engine threads before they stopped still reach
+    // the box before the general log closes.
+    DrainLogBox();
+    logWriter_.CloseGeneralLog();
+    generalLogActive_ = false;
+}
+
+bool Monitor::BuildAdapterList(std::vector<AdapterEntry> adapters) {
+    adapters_ = std::move(adapters);
+    currentAdapter_ = -1;
+    if (adapters_.empty()) {
+        view_.ShowAdapters(adapters_, -1, false);
+        return false;
+    }
+    for (size_t i = 0; i < adapters_.size(); ++i) {
+        if (adapters_[i].deviceName == settings_.deviceName) {
+            currentAdapter_ = static_cast<int>(i);
+            break;
+        }
+    }
+    if (currentAdapter_ < 0) {
+        currentAdapter_ = 0;
+        settings_.deviceName = adapters_[0].deviceName;
+        if (adapterNameSaver_) adapterNameSaver_(settings_.deviceName);
+    }
+    view_.ShowAdapters(adapters_, currentAdapter_, adapters_.size() > 1);
+    WriteSelectLine();
+    return true;
+}
+
+void Monitor::SelectAdapter(size_t index) {
+    if (index >= adapters_.size()) return;
+    StopMonitoring();
+    ClearTable();
+    currentAdapter_ = static_cast<int>(index);
+    settings_.deviceName = adapters_[index].deviceName;
+    if (adapterNameSaver_) adapterNameSaver_(settings_.deviceName);
+    HandSourceMacToEngine();
+    WriteSelectLine();
+    view_.SetSelectedAcLabel({});
+    StartMonitoring();
+}
+
+bool Monitor::StartMonitoring() {
+    lastStartLackedPermission_ = false;
+    newAcSoundArmed_ = false;
+    if (currentAdapter_ < 0 || closed_) return false;
+    const AdapterEntry& adapter = adapters_[static_cast<size_t>(currentAdapter_)];
+    if (!engine_.OpenCapture(adapter.deviceName, settings_.promiscuous)) {
+        lastStartLackedPermission_ = engine_.LastCapturePermissionDenied();
+        logWriter_.WriteLine({"ERROR: ", kAdapterErrorText});
+        return false;
+    }
+    media_.SetDeviceName(adapter.deviceName);
+    media_.Start();
+    running_ = true;
+    engine_.Start();
+    return true;
+}
+
+void Monitor::StopMonitoring() {
+    if (!running_) return;
+    running_ = false;
+    media_.Stop();
+    engine_.Stop();
+}
+
+void Monitor::Rediscover() {
+    if (settings_.soundEventsEnabled && settings_.waitUserAction) view_.StopSound();
+    engine_.TriggerProbe();
+}
+
+void Monitor::RemoveSelected() {
+    if (selected_ < 0 || static_cast<size_t>(selected_) >= rows_.size()) return;
+    const size_t row = static_cast<size_t>(selected_);
+    rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(row));
+    view_.RowRemoved(row);
+    // The removed row was the selected one: nothing is selected now, and the
+    // graphs must stop drawing its history.
+    selected_ = -1;
+    view_.RowSelected(-1);
+    HandleSelection(-1);
+}
+
+void Monitor::ClearTable() {
+    rows_.clear();
+    selected_ = -1;
+    view_.RowsCleared();
+    view_.SetSelectedAcLabel({});
+    view_.RefreshGraphs();
+    trayUp_ = false;
+    view_.SetTrayState(false);
+}
+
+void Monitor::OnSelectionChanged(int row) {
+    if (row >= static_cast<int>(rows_.size())) row = -1;
+    selected_ = row;
+    HandleSelection(row);
+}
+
+void Monitor::RefreshStatusText() {
+    switch (engine_.GetStatus()) {
+        case 0:
+            view_.SetStatusText(kTextMonitorStateUnknown, "Monitor state is unknown");
+            break;
+        case kLinewatchProbing:
+            view_.SetStatusText(kTextMonitoring, "Monitoring");
+            break;
+        default:
+            view_.SetStatusText(kTextMonitorInactive, "Inactive");
+            break;
+    }
+}
+
+void Monitor::ApplySettingChanges(const MonitorSettings& values,
+                                  std::span<const int32_t> changedIds) {
+    std::vector<int32_t> ids(changedIds.begin(), changedIds.end());
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+
+    // The custom MAC text comes first, so that a change of the use flag in
+    // the same batch hands the new address to the engine.
+    if (std::binary_search(ids.begin(), ids.end(), kPropPcapSourceMAC)) {
+        settings_.sourceMacText = values.sourceMacText;
+        if (auto mac = ParseMacText(values.sourceMacText)) customSourceMac_ = mac;
+    }
+
+    bool restart = false;
+    for (int32_t id : ids) {
+        switch (id) {
+            case kPropSndEvtEnabled:
+                settings_.soundEventsEnabled = values.soundEventsEnabled;
+                break;
+            case kPropSndEvtCableUnplugFileName:
+                settings_.cableUnplugSoundFile = values.cableUnplugSoundFile;
+                break;
+            case kPropSndEvtNewACFileName:
+                settings_.newAcSoundFile = values.newAcSoundFile;
+                break;
+            case kPropMonPADISendInterval:
+                settings_.probeIntervalSeconds = values.probeIntervalSeconds;
+                engine_.SetProbeInterval(values.probeIntervalSeconds * 1000);
+                restart = true;
+                break;
+            case kPropMonPADOWaitTime:
+                settings_.padoWaitMs = values.padoWaitMs;
+                engine_.SetPadoWaitTime(values.padoWaitMs);
+                break;
+            case kPropMonStateDownAfterUnanswer:
+                settings_.downAfterUnanswered = values.downAfterUnanswered;
+                break;
+            case kPropMonTrayShowTooltips:
+                settings_.trayShowTooltips = values.trayShowTooltips;
+                break;
+            case kPropMonTrayShowACState:
+                settings_.trayShowAcState = values.trayShowAcState;
+                break;
+            case kPropMonEvtWaitUserAction:
+                settings_.waitUserAction = values.waitUserAction;
+                break;
+            case kPropLogPADINodesEnabled:
+                settings_.logForeignPadi = values.logForeignPadi;
+                engine_.SetLogForeignPadi(values.logForeignPadi);
+                break;
+            case kPropLogPADILinewatchEnabled:
+                settings_.logInstancePadi = values.logInstancePadi;
+                engine_.SetLogInstancePadi(values.logInstancePadi);
+                break;
+            case kPropLogDirectory:
+                // Applies to files opened from now on; open ones stay put.
+                settings_.logDirectory = values.logDirectory;
+                break;
+            case kPropLogGenWriteToFile:
+                settings_.generalLog = values.generalLog;
+                if (values.generalLog && !generalLogActive_) {
+                    OpenGeneralLog("Error: OnBtnClickedSettings::fopen_s()\n");
+                } else if (!values.generalLog && generalLogActive_) {
+                    logWriter_.CloseGeneralLog();
+                    generalLogActive_ = false;
+                }
+                break;
+            case kPropLogACWriteToFile:
+                settings_.acLog = values.acLog;
+                if (values.acLog && !acLogActive_) {
+                    for (auto& record : rows_)
+                        OpenAcLogFile(*record, "Error: OnBnClickedSettings::AcLogFile::fopen_s()\n");
+                } else if (!values.acLog) {
+                    // Switching off closes the files at once; switching on
+                    // again starts them anew.
+                    for (auto& record : rows_) record->logFile.reset();
+                }
+                acLogActive_ = values.acLog;
+                break;
+            case kPropPcapUseSourceMAC:
+                settings_.useSourceMac = values.useSourceMac;
+                useCustomSourceMac_ = values.useSourceMac;
+                HandSourceMacToEngine();
+                break;
+            case kPropPcapPromiscuousMode:
+                settings_.promiscuous = values.promiscuous;
+                restart = true;
+                break;
+            default:
+                break;
+        }
+    }
+    if (restart) {
+        StopMonitoring();
+        StartMonitoring();
+    }
+}
+
+void Monitor::ApplySettings(const MonitorSettings& values) {
+    const std::vector<int32_t> ids = ChangedSettingIds(settings_, values);
+    ApplySettingChanges(values, ids);
+}
+
+void Monitor::SetAdapterNameSaver(std::function<void(const std::string&)> saver) {
+    adapterNameSaver_ = std::move(saver);
+}
+
+void Monitor::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t /*lParam*/) {
+    if (msg == WM_LW_LOG_LINES) {
+        DrainLogBox();
+        return;
+    }
+    if (closed_) return;
+    switch (msg) {
+        case WM_LW_PADI_SENT:
+            HandlePadiSent();
+            break;
+        case WM_LW_PADO_RECEIVED:
+            HandlePadoReceived();
+            break;
+        case WM_LW_PADO_TIMEOUT:
+            HandlePadoTimeout();
+            break;
+        case WM_LW_CAPTURE_ERROR:
+            HandleCaptureError(wParam);
+            break;
+        case WM_LW_CABLE:
+            HandleCable(wParam);
+            break;
+        default:
+            break;
+    }
+}
+
+std::optional<MacAddress> Monitor::CurrentSourceMac() const {
+    if (useCustomSourceMac_ && customSourceMac_) return customSourceMac_;
+    if (currentAdapter_ >= 0) return adapters_[static_cast<size_t>(currentAdapter_)].mac;
+    return std::nullopt;
+}
+
+std::string Monitor::LogFolder() const { return ResolvePath(settings_.logDirectory, programFolder_); }
+
+void Monitor::OnProbeSentNotification(int value) {
+    port_.Send(WM_LW_PADI_SENT, static_cast<uintptr_t>(value));
+}
+
+void Monitor::OnPadoWaitExpiredNotification(int value) {
+    port_.Send(WM_LW_PADO_TIMEOUT, static_cast<uintptr_t>(value));
+}
+
+void Monitor::OnPadoReceivedNotification(int value) {
+    port_.Send(WM_LW_PADO_RECEIVED, static_cast<uintptr_t>(value));
+}
+
+void Monitor::OnCaptureErrorNotification(int value) {
+    port_.Send(WM_LW_CAPTURE_ERROR, static_cast<uintptr_t>(value));
+}
+
+void Monitor::OnCableNotification(int value) {
+    // Posted: the link watcher never waits for the owner.
+    port_.Post(WM_LW_CABLE, static_cast<uintptr_t>(value));
+}
+
+void Monitor::HandlePadiSent() {
+    for (size_t row = 0; row < rows_.size(); ++row) {
+        KtAcRecord& record = *rows_[row];
+        ++record.sent;
+        ++record.unanswered;
+        view_.RowChanged(row, record);
+    }
+}
+
+void Monitor::HandlePadoReceived() {
+    for (const KtPadoReply& reply : engine_.TakeReplies()) {
+        const std::string_view name =
+            std::string_view(reply.acName).substr(0, kMaxAcNameLength);
+        auto found = std::find_if(rows_.begin(), rows_.end(), [&](const auto& record) {
+            return record->SameAc(reply.acMac, name);
+        });
+        if (found == rows_.end()) {
+            AddAc(reply);
+            engine_.ClearPadoMatched();
+            continue;
+        }
+        const size_t row = static_cast<size_t>(found - rows_.begin());
+        KtAcRecord& record = **found;
+        if (record.down) RaiseAcUp(row);
+        record.answered = true;
+        record.down = false;
+        record.lastRtt = reply.rtt;
+        ++record.received;
+        record.lost = record.sent - record.received;
+        record.unanswered = 0;
+        view_.RowChanged(row, record);
+        record.PushSample(reply.rtt);
+        view_.RefreshGraphs();
+        if (acLogActive_ && record.logFile) record.logFile->WriteReplyLine(reply.frameLength, reply.rtt);
+        engine_.ClearPadoMatched();
+        if (!settings_.trayShowAcState || static_cast<int>(row) == selected_) trayUp_ = true;
+        if (trayUp_) view_.SetTrayState(true);
+    }
+}
+
+void Monitor::AddAc(const KtPadoReply& reply) {
+    auto record = std::make_unique<KtAcRecord>();
+    record->mac = reply.acMac;
+    record->acName = std::string(std::string_view(reply.acName).substr(0, kMaxAcNameLength));
+    record->serviceName =
+        std::string(std::string_view(reply.serviceName).substr(0, kMaxServiceNameLength));
+    record->lastRtt = reply.rtt;
+    if (acLogActive_) OpenAcLogFile(*record, "Error: AcLogFile::fopen_s()\n");
+    rows_.push_back(std::move(record));
+    const size_t row = rows_.size() - 1;
+    KtAcRecord& added = *rows_[row];
+    view_.RowAdded(row, added);
+
+    // AC NEW
+    const std::string mac = FormatMacText(added.mac);
+    const std::string name = DisplayNetworkText(added.acName);
+    logWriter_.WriteLine({"AC: NEW:  ", mac, " ", name});
+    ShowBalloon("AC NEW:", BalloonIcon::kWarning, mac + " " + name);
+    if (!settings_.trayShowAcState || rows_.size() == 1) {
+        if (selected_ != 0) SelectRowFromMonitor(0);
+        trayUp_ = true;
+        view_.SetTrayState(true);
+    }
+    if (acLogActive_ && added.logFile) added.logFile->WriteReplyLine(reply.frameLength, reply.rtt);
+    if (settings_.soundEventsEnabled && newAcSoundArmed_) PlayEventSound(settings_.newAcSoundFile);
+
+    added.PushSample(reply.rtt);
+    view_.RefreshGraphs();
+}
+
+void Monitor::RaiseAcUp(size_t row) {
+    KtAcRecord& record = *rows_[row];
+    const std::string mac = FormatMacText(record.mac);
+    const std::string name = DisplayNetworkText(record.acName);
+    logWriter_.WriteLine({"AC: UP:  ", mac, " ", name});
+    ShowBalloon("AC UP:", BalloonIcon::kInformation, mac + " " + name);
+}
+
+void Monitor::RaiseAcDown(size_t row) {
+    KtAcRecord& record = *rows_[row];
+    const std::string mac = FormatMacText(record.mac);
+    const std::string name = DisplayNetworkText(record.acName);
+    logWriter_.WriteLine({"AC: DOWN:  ", mac, " ", name});
+    ShowBalloon("AC DOWN:", BalloonIcon::kWarning, mac + " " + name);
+}
+
+void Monitor::HandlePadoTimeout() {
+    engine_.ClearOwnProbeSeen();
+    for (size_t row = 0; row < rows_.size(); ++row) {
+        KtAcRecord& record = *rows_[row];
+        record.lost = record.sent - record.received;
+        if (record.unanswered > 0) {
+            record.answered = false;
+            record.PushSample(-1.0);
+            view_.RefreshGraphs();
+            if (acLogActive_ && record.logFile) record.logFile->WriteTimeoutLine(settings_.padoWaitMs);
+        }
+        if (record.unanswered >= settings_.downAfterUnanswered) {
+            if (!record.down) {
+                record.down = true;  // the row icon shows it in the RowChanged below
+                RaiseAcDown(row);
+            }
+            record.down = true;
+        }
+        view_.RowChanged(row, record);
+    }
+    SettleTrayAfterExpiry();
+    view_.ProbeCycleEnded();
+}
+
+void Monitor::SettleTrayAfterExpiry() {
+    if (settings_.trayShowAcState) {
+        if (selected_ >= 0 && static_cast<size_t>(selected_) < rows_.size() &&
+            rows_[static_cast<size_t>(selected_)]->down)
+            trayUp_ = false;
+    } else {
+        const bool allDown = std::all_of(rows_.begin(), rows_.end(),
+                                         [](const auto& record) { return record->down; });
+        if (allDown) trayUp_ = false;
+    }
+    if (!trayUp_) view_.SetTrayState(false);
+    if (settings_.soundEventsEnabled) newAcSoundArmed_ = true;
+}
+
+void Monitor::HandleCaptureError(uintptr_t wParam) {
+    if (wParam != static_cast<uintptr_t>(kCaptureErrorReadFailed)) return;
+    logWriter_.WriteLine({"ERROR: ", kAdapterErrorText});
+    view_.SetTrayState(false);
+    ClearTable();
+    view_.SetSelectedAcLabel({});
+    ShowBalloon("Error:", BalloonIcon::kError, kAdapterErrorText);
+}
+
+void Monitor::HandleCable(uintptr_t wParam) {
+    if (wParam == static_cast<uintptr_t>(kCableUnplugged)) {
+        logWriter_.WriteLine({"WARNING: ", kCableUnpluggedText});
+        ShowBalloon("WARNING:", BalloonIcon::kWarning, kCableUnpluggedText);
+        if (settings_.soundEventsEnabled) PlayEventSound(settings_.cableUnplugSoundFile);
+    } else if (wParam == static_cast<uintptr_t>(kCableConnected)) {
+        logWriter_.WriteLine({"INFO: ", kCableConnectedText});
+        ShowBalloon("INFO:", BalloonIcon::kInformation, kCableConnectedText);
+        if (settings_.soundEventsEnabled) view_.StopSound();
+    }
+}
+
+void Monitor::DrainLogBox() {
+    for (const std::string& line : logWriter_.TakeBoxLines()) view_.LogAppended(line);
+}
+
+void Monitor::SelectRowFromMonitor(int row) {
+    selected_ = row;
+    view_.RowSelected(row);
+    HandleSelection(row);
+}
+
+void Monitor::HandleSelection(int row) {
+    if (row < 0) {
+        view_.SetSelectedAcLabel({});
+        view_.RefreshGraphs();
+        return;
+    }
+    const KtAcRecord& record = *rows_[static_cast<size_t>(row)];
+    view_.SetSelectedAcLabel(AcTitle(record));
+    view_.RefreshGraphs();
+    if (settings_.trayShowAcState) {
+        trayUp_ = !record.down;
+        view_.SetTrayState(trayUp_);
+    }
+}
+
+void Monitor::ShowBalloon(std::string_view title, BalloonIcon icon, std::string_view text) {
+    if (settings_.trayShowTooltips) view_.ShowBalloon(title, icon, text);
+}
+
+void Monitor::PlayEventSound(const std::string& file) {
+    view_.PlaySound(file, settings_.waitUserAction);
+}
+
+void Monitor::HandSourceMacToEngine() {
+    const std::optional<MacAddress> mac = CurrentSourceMac();
+    engine_.SetSourceMac(mac ? &*mac : nullptr);
+}
+
+void Monitor::OpenAcLogFile(KtAcRecord& record, std::string_view failureText) {
+    record.logFile = acLogFiles_.Open(JoinPath(LogFolder(), AcLogFileName(record.mac)));
+    if (record.logFile) return;
+    DebugOutput(failureText);
+    // Off until the setting is switched on again.
+    acLogActive_ = false;
+}
+
+void Monitor::OpenGeneralLog(std::string_view failureText) {
+    generalLogActive_ = logWriter_.OpenGeneralLog(LogFolder());
+    if (!generalLogActive_) DebugOutput(failureText);
+}
+
+std::string Monitor::AcTitle(const KtAcRecord& record) const {
+    return FormatMacText(record.mac) + "  " + DisplayNetworkText(record.acName);
+}
+
+void Monitor::WriteSelectLine() {
+    const AdapterEntry& adapter = adapters_[static_cast<size_t>(currentAdapter_)];
+    // Descriptions come from the device (a USB product string, say): shown
+    // escaped like network names.
+    logWriter_.WriteLine({"Select: ", DisplayNetworkText(adapter.description)});
+}

@@ -1,0 +1,204 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/app_settings.h"
+#include "core/message_port.h"
+#include "engine/ac_log_file.h"
+#include "engine/ac_record.h"
+#include "engine/adapters.h"
+#include "engine/engine_messages.h"
+#include "engine/log_writer.h"
+#include "engine/monitor_view.h"
+
+class KtLinewatch;
+class KtNetWatchMedia;
+
+// Posted to the monitor's own port when another thread wrote a log line, so
+// that the log box is fed on the owner thread.
+constexpr uint32_t WM_LW_LOG_LINES = WM_USER + 20;
+
+// Balloon and log texts of the events.
+constexpr std::string_view kAdapterErrorText =
+    "This Ethernet Adapter is unavailable. Line Watchman is stopped";
+constexpr std::string_view kCableUnpluggedText = "Network cable unplugged";
+constexpr std::string_view kCableConnectedText = "Network cable is connected";
+
+// The working copies of the settings the monitor uses, in the settings'
+// own units. The settings model (or a front end's options) fills one; the
+// monitor never reads storage.
+struct MonitorSettings {
+    bool soundEventsEnabled = false;        // SndEvtEnabled (cable and AC sounds)
+    std::string cableUnplugSoundFile;       // SndEvtCableUnplugFileName
+    std::string newAcSoundFile;             // SndEvtNewACFileName
+    int32_t probeIntervalSeconds = 30;      // MonPADISendInterval, 1..3600
+    int32_t padoWaitMs = 500;               // MonPADOWaitTime, 100..1000
+    int32_t downAfterUnanswered = 1;        // MonStateDownAfterUnanswer, 1..100
+    bool trayShowTooltips = false;          // MonTrayShowTooltips: balloons
+    bool trayShowAcState = false;           // MonTrayShowACState: tray follows the selection
+    bool waitUserAction = false;            // MonEvtWaitUserAction: sounds loop
+    bool logForeignPadi = false;            // LogPADINodesEnabled
+    bool logInstancePadi = false;           // LogPADILinewatchEnabled
+    bool generalLog = false;                // LogGenWriteToFile
+    bool acLog = false;                     // LogACWriteToFile
+    std::string logDirectory{kDefaultLogDirectory};  // LogDirectory
+    std::string deviceName;                 // PcapDeviceName
+    bool useSourceMac = false;              // PcapUseSourceMAC
+    std::string sourceMacText;              // PcapSourceMAC
+    bool promiscuous = false;               // PcapPromiscuousMode
+
+    bool operator==(const MonitorSettings&) const = default;
+};
+
+// The property identifiers whose values differ between two settings.
+std::vector<int32_t> ChangedSettingIds(const MonitorSettings& before, const MonitorSettings& after);
+
+// The monitor window's rules without the window: the AC table, the events and
+// their log lines, balloons, tray state and sounds, the logs, the adapter
+// choice and the start and stop of monitoring. It runs on the thread that
+// constructs it (the owner thread); the engines report to it through its
+// message port, which the owner drains (MessagePort::Drain or WaitAndDrain).
+// What must be shown goes to the MonitorView.
+class Monitor {
+public:
+    // The engine and the link watcher are the process's single objects and
+    // must outlive the monitor. programFolder is the base of a relative log
+    // folder.
+    Monitor(KtLinewatch& engine, KtNetWatchMedia& media, MonitorView& view,
+            const MonitorSettings& settings, std::string programFolder);
+    ~Monitor();
+    Monitor(const Monitor&) = delete;
+    Monitor& operator=(const Monitor&) = delete;
+
+    MessagePort& Port() { return port_; }
+    KtLogWriter& LogWriter() { return logWriter_; }
+
+    // Window creation: opens the general log when it is on, writes the banner
+    // line, builds the adapter list from `adapters` and, when there is one,
+    // starts monitoring on the selected adapter. False when no adapter was
+    // listed or monitoring did not start.
+    bool Open(std::vector<AdapterEntry> adapters);
+    // Window destruction: stops monitoring, closes the capture, clears the
+    // table, forgets the adapters and closes the general log. Further engine
+    // messages are ignored. The destructor calls it.
+    void Close();
+
+    // Lists the adapters, selects the saved one (or the first, whose name is
+    // then saved) and writes the "Select: " line. False with no adapter.
+    bool BuildAdapterList(std::vector<AdapterEntry> adapters);
+    // The user picked another adapter (index into Adapters()).
+    void SelectAdapter(size_t index);
+    // Opens the capture on the current adapter and starts the link watcher
+    // and the engine; writes the adapter error line when the capture cannot
+    // be opened. False when monitoring did not start.
+    bool StartMonitoring();
+    void StopMonitoring();
+    bool IsMonitoring() const { return running_; }
+
+    // Commands of the window.
+    void Rediscover();
+    void RemoveSelected();
+    void ClearTable();
+    // The user changed the table's selection (-1: none).
+    void OnSelectionChanged(int row);
+    // Shows the engine status (the window calls it once a second).
+    void RefreshStatusText();
+
+    // Applies changed settings: `changedIds` are the property identifiers of
+    // the batch (any order; a listed id is applied even when its value did
+    // not change). Restarts monitoring when the interval or the capture mode
+    // changed. Saving is the caller's business.
+    void ApplySettingChanges(const MonitorSettings& values, std::span<const int32_t> changedIds);
+    // Applies every setting that differs from the working copies.
+    void ApplySettings(const MonitorSettings& values);
+    // Called with the device name whenever the adapter choice must be saved.
+    void SetAdapterNameSaver(std::function<void(const std::string&)> saver);
+
+    // The port's handler: dispatches engine messages by id.
+    void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam);
+
+    const std::vector<std::unique_ptr<KtAcRecord>>& Rows() const { return rows_; }
+    int SelectedRow() const { return selected_; }
+    bool TrayUp() const { return trayUp_; }
+    bool NewAcSoundArmed() const { return newAcSoundArmed_; }
+    bool AcLogActive() const { return acLogActive_; }
+    const MonitorSettings& Settings() const { return settings_; }
+    const std::vector<AdapterEntry>& Adapters() const { return adapters_; }
+    int CurrentAdapter() const { return currentAdapter_; }
+    // The source MAC the probe carries: the custom one when it is in use,
+    // else the current adapter's; none without an adapter.
+    std::optional<MacAddress> CurrentSourceMac() const;
+    // The log folder text resolved against the program folder.
+    std::string LogFolder() const;
+    // True when the last StartMonitoring failed for lack of CAP_NET_RAW.
+    bool LastStartLackedPermission() const { return lastStartLackedPermission_; }
+
+private:
+    // Notification members installed in the engines (called on their threads).
+    void OnProbeSentNotification(int value);
+    void OnPadoWaitExpiredNotification(int value);
+    void OnPadoReceivedNotification(int value);
+    void OnCaptureErrorNotification(int value);
+    void OnCableNotification(int value);
+
+    void HandlePadiSent();
+    void HandlePadoReceived();
+    void HandlePadoTimeout();
+    void HandleCaptureError(uintptr_t wParam);
+    void HandleCable(uintptr_t wParam);
+    void DrainLogBox();
+
+    void AddAc(const KtPadoReply& reply);
+    void RaiseAcUp(size_t row);
+    void RaiseAcDown(size_t row);
+    void SettleTrayAfterExpiry();
+    void SelectRowFromMonitor(int row);
+    void HandleSelection(int row);
+    void ShowBalloon(std::string_view title, BalloonIcon icon, std::string_view text);
+    void PlayEventSound(const std::string& file);
+    void HandSourceMacToEngine();
+    void OpenAcLogFile(KtAcRecord& record, std::string_view failureText);
+    void OpenGeneralLog(std::string_view failureText);
+    std::string AcTitle(const KtAcRecord& record) const;
+    void WriteSelectLine();
+
+    KtLinewatch& engine_;
+    KtNetWatchMedia& media_;
+    MonitorView& view_;
+    const std::string programFolder_;
+    MessagePort port_;
+
+    MonitorSettings settings_;
+    std::optional<MacAddress> customSourceMac_;
+    bool useCustomSourceMac_ = false;
+    bool acLogActive_ = false;
+    bool generalLogActive_ = false;
+
+    KtLogWriter logWriter_;
+    KtAcLogFiles acLogFiles_;
+    std::vector<std::unique_ptr<KtAcRecord>> rows_;
+    int selected_ = -1;
+
+    std::vector<AdapterEntry> adapters_;
+    int currentAdapter_ = -1;
+    std::function<void(const std::string&)> adapterNameSaver_;
+
+    bool trayUp_ = false;
+    bool newAcSoundArmed_ = false;
+    bool running_ = false;
+    bool closed_ = false;
+    bool lastStartLackedPermission_ = false;
+
+    using Notifier = KtVoidUnaryMemberFunctionSafe<Monitor, int>;
+    std::shared_ptr<Notifier> probeSent_;
+    std::shared_ptr<Notifier> padoWaitExpired_;
+    std::shared_ptr<Notifier> padoReceived_;
+    std::shared_ptr<Notifier> captureError_;
+    std::shared_ptr<Notifier> cable_;
+};
