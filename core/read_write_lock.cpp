@@ -52,3 +52,18 @@ void KtReadWriteLock::Unlock() {
     // Released outside the guard, so the woken threads do not collide with it.
     if (chosen != nullptr) chosen->release(count);
 }
+
+int32_t KtReadWriteLock::WaitingReaders() {
+    std::scoped_lock lock(guard_);
+    return waitingReaders_;
+}
+
+int32_t KtReadWriteLock::WaitingWriters() {
+    std::scoped_lock lock(guard_);
+    return waitingWriters_;
+}
+
+int32_t KtReadWriteLock::Active() {
+    std::scoped_lock lock(guard_);
+    return active_;
+}

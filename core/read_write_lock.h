@@ -18,6 +18,11 @@ public:
     void LockExclusive();
     void Unlock();
 
+    // Snapshots of the counters, for diagnostics and tests.
+    int32_t WaitingReaders();
+    int32_t WaitingWriters();
+    int32_t Active();
+
 private:
     std::mutex guard_;
     std::counting_semaphore<INT_MAX> readers_{0};
