@@ -1,0 +1,330 @@
+// linewatch-cli: the monitor in a terminal. It prints every log line as it
+// happens and the AC table after each probe cycle, until Ctrl-C, SIGTERM or
+// the requested number of cycles.
+#include <getopt.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "core/program_paths.h"
+#include "engine/adapters.h"
+#include "engine/capture_permission.h"
+#include "engine/linewatch.h"
+#include "engine/monitor.h"
+#include "engine/net_watch_media.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+// Wakes the owner loop without meaning anything to the monitor.
+constexpr uint32_t kWakeMessage = WM_USER + 99;
+
+constexpr std::string_view kUsage =
+    "usage: linewatch-cli [OPTIONS]\n"
+    "Watches the PPPoE access concentrators on one Ethernet adapter.\n"
+    "\n"
+    "  -i, --interface IFACE   adapter to watch (default: the first Ethernet adapter)\n"
+    "      --interval SECONDS  seconds between probes, 1-3600 (default 30)\n"
+    "      --wait MS           how long offers are awaited, 100-1000 ms (default 500)\n"
+    "      --down-after N      unanswered probes before an AC is down, 1-100 (default 1)\n"
+    "      --log-dir DIR       folder of the log files\n"
+    "                          (default %APPDATA%\\Tarnweld Lab\\Line Watchman)\n"
+    "      --general-log       write monitor.log\n"
+    "      --ac-log            write one log per AC (named by its MAC)\n"
+    "      --log-foreign-padi  log PADIs of other stations\n"
+    "      --log-instance-padi log PADIs of other Line Watchman instances\n"
+    "      --source-mac MAC    send probes from this MAC (aa:bb:cc:dd:ee:ff)\n"
+    "      --promiscuous       open the adapter in promiscuous mode\n"
+    "      --cycles N          stop after N probe cycles\n"
+    "      --help              show this text\n";
+
+struct CliOptions {
+    MonitorSettings settings;
+    std::optional<std::string> interface;
+    std::optional<long> cycles;
+};
+
+// Whole text as a decimal number within [low, high].
+std::optional<long> ParseNumber(std::string_view text, long low, long high) {
+    long value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    if (value < low || value > high) return std::nullopt;
+    return value;
+}
+
+// Fills `options`; returns an error text for bad input, empty on success.
+std::string ParseOptions(int argc, char** argv, CliOptions& options, bool& help) {
+    enum : int {
+        kInterval = 256, kWait, kDownAfter, kLogDir, kGeneralLog, kAcLog, kForeignPadi,
+        kInstancePadi, kSourceMac, kPromiscuous, kCycles, kHelp
+    };
+    static const option kLongOptions[] = {
+        {"interface", required_argument, nullptr, 'i'},
+        {"interval", required_argument, nullptr, kInterval},
+        {"wait", required_argument, nullptr, kWait},
+        {"down-after", required_argument, nullptr, kDownAfter},
+        {"log-dir", required_argument, nullptr, kLogDir},
+        {"general-log", no_argument, nullptr, kGeneralLog},
+        {"ac-log", no_argument, nullptr, kAcLog},
+        {"log-foreign-padi", no_argument, nullptr, kForeignPadi},
+        {"log-instance-padi", no_argument, nullptr, kInstancePadi},
+        {"source-mac", required_argument, nullptr, kSourceMac},
+        {"promiscuous", no_argument, nullptr, kPromiscuous},
+        {"cycles", required_argument, nullptr, kCycles},
+        {"help", no_argument, nullptr, kHelp},
+        {nullptr, 0, nullptr, 0},
+    };
+    MonitorSettings& s = options.settings;
+    opterr = 0;
+    int code = 0;
+    while ((code = getopt_long(argc, argv, ":i:", kLongOptions, nullptr)) != -1) {
+        const std::string_view value = optarg != nullptr ? optarg : "";
+        switch (code) {
+            case 'i':
+                if (value.empty()) return "--interface needs an adapter name";
+                options.interface = std::string(value);
+                break;
+            case kInterval:
+                if (auto n = ParseNumber(value, 1, 3600)) s.probeIntervalSeconds = static_cast<int32_t>(*n);
+                else return "--interval must be a whole number of seconds from 1 to 3600, got '" + std::string(value) + "'";
+                break;
+            case kWait:
+                if (auto n = ParseNumber(value, 100, 1000)) s.padoWaitMs = static_cast<int32_t>(*n);
+                else return "--wait must be a whole number of milliseconds from 100 to 1000, got '" + std::string(value) + "'";
+                break;
+            case kDownAfter:
+                if (auto n = ParseNumber(value, 1, 100)) s.downAfterUnanswered = static_cast<int32_t>(*n);
+                else return "--down-after must be a whole number from 1 to 100, got '" + std::string(value) + "'";
+                break;
+            case kLogDir:
+                if (value.empty()) return "--log-dir needs a folder";
+                s.logDirectory = std::string(value);
+                break;
+            case kGeneralLog: s.generalLog = true; break;
+            case kAcLog: s.acLog = true; break;
+            case kForeignPadi: s.logForeignPadi = true; break;
+            case kInstancePadi: s.logInstancePadi = true; break;
+            case kSourceMac:
+                if (value.size() != 17 || !ParseMacText(value))
+                    return "--source-mac must be six two-digit hexadecimal pairs joined by colons "
+                           "(aa:bb:cc:dd:ee:ff), got '" + std::string(value) + "'";
+                s.useSourceMac = true;
+                s.sourceMacText = std::string(value);
+                break;
+            case kPromiscuous: s.promiscuous = true; break;
+            case kCycles:
+                if (auto n = ParseNumber(value, 1, 1000000000)) options.cycles = *n;
+                else return "--cycles must be a whole number of at least 1, got '" + std::string(value) + "'";
+                break;
+            case kHelp: help = true; break;
+            case ':': return std::string(argv[optind - 1]) + " needs a value";
+            default: return "unknown option '" + std::string(argv[optind - 1]) + "'";
+        }
+    }
+    if (optind < argc) return "unexpected argument '" + std::string(argv[optind]) + "'";
+    return {};
+}
+
+void PrintTable(const std::vector<std::unique_ptr<KtAcRecord>>& rows) {
+    static const AcRowTexts kHeaders = {"St", "MAC Address", "AC Name", "Service Name",
+                                        "RTT ms", "Pkt send", "Pkt recv", "Pkt loss"};
+    std::vector<AcRowTexts> lines{kHeaders};
+    for (const auto& record : rows) lines.push_back(FormatAcRow(*record));
+    std::array<size_t, kAcColumnCount> widths{};
+    for (const AcRowTexts& line : lines)
+        for (size_t c = 0; c < kAcColumnCount; ++c) widths[c] = std::max(widths[c], line[c].size());
+    std::string out;
+    for (const AcRowTexts& line : lines) {
+        for (size_t c = 0; c < kAcColumnCount; ++c) {
+            out += line[c];
+            if (c + 1 < kAcColumnCount) out.append(widths[c] - line[c].size() + 2, ' ');
+        }
+        out += '\n';
+    }
+    out += '\n';
+    std::fputs(out.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+// Prints what the monitor reports: log lines as they come, the table after
+// each probe cycle. Tray, sounds and graphs have no terminal counterpart.
+class TerminalView : public MonitorView {
+public:
+    // The table is read from the monitor, which is made after the view.
+    void SetMonitor(const Monitor* monitor) { monitor_ = monitor; }
+
+    void RowAdded(size_t, const KtAcRecord&) override {}
+    void RowChanged(size_t, const KtAcRecord&) override {}
+    void RowRemoved(size_t) override {}
+    void RowsCleared() override {}
+    void RowSelected(int) override {}
+    void LogAppended(std::string_view line) override {
+        if (line.ends_with("\r\n")) line.remove_suffix(2);
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+    void ShowBalloon(std::string_view, BalloonIcon, std::string_view) override {}
+    void SetTrayState(bool) override {}
+    void PlaySound(const std::string&, bool) override {}
+    void StopSound() override {}
+    void RefreshGraphs() override {}
+    void SetStatusText(int, std::string_view) override {}
+    void SetSelectedAcLabel(std::string_view) override {}
+    void ShowAdapters(const std::vector<AdapterEntry>&, int, bool) override {}
+    void ProbeCycleEnded() override {
+        ++cycles_;
+        if (monitor_ != nullptr) PrintTable(monitor_->Rows());
+    }
+
+    long Cycles() const { return cycles_; }
+
+private:
+    const Monitor* monitor_ = nullptr;
+    long cycles_ = 0;
+};
+
+// Turns SIGINT and SIGTERM into a flag and a wake-up of the owner loop. The
+// signals are blocked in every thread (the mask is set before any starts)
+// and read from a signalfd here.
+class SignalWatcher {
+public:
+    explicit SignalWatcher(int signalFd) : signalFd_(signalFd) {}
+    ~SignalWatcher() { Stop(); }
+
+    void Start(MessagePort& port) {
+        thread_ = std::thread([this, &port] {
+            pollfd fds[2] = {{signalFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+            while (poll(fds, 2, -1) < 0 && errno == EINTR) {
+            }
+            if ((fds[0].revents & POLLIN) != 0) {
+                signalled_ = true;
+                port.Post(kWakeMessage);
+            }
+        });
+    }
+    void Stop() {
+        if (!thread_.joinable()) return;
+        const uint64_t one = 1;
+        if (write(stopFd_, &one, sizeof one) < 0) {
+            // The eventfd cannot be full after one write; nothing to do.
+        }
+        thread_.join();
+        close(stopFd_);
+    }
+    bool Signalled() const { return signalled_; }
+
+private:
+    int signalFd_;
+    int stopFd_ = eventfd(0, EFD_CLOEXEC);
+    std::thread thread_;
+    std::atomic<bool> signalled_{false};
+};
+
+std::string AdapterNames(const std::vector<AdapterEntry>& adapters) {
+    std::string names;
+    for (const AdapterEntry& adapter : adapters) names += (names.empty() ? "" : ", ") + adapter.deviceName;
+    return names;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CliOptions options;
+    bool help = false;
+    if (const std::string error = ParseOptions(argc, argv, options, help); !error.empty()) {
+        std::fprintf(stderr, "linewatch-cli: %s\nTry 'linewatch-cli --help'.\n", error.c_str());
+        return kExitUsage;
+    }
+    if (help) {
+        std::fputs(kUsage.data(), stdout);
+        return kExitOk;
+    }
+
+    // Before any thread starts: the capture capability stays permitted but
+    // not effective, and the quit signals are taken only through the signalfd.
+    LowerCaptureCapability();
+    sigset_t quitSignals;
+    sigemptyset(&quitSignals);
+    sigaddset(&quitSignals, SIGINT);
+    sigaddset(&quitSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &quitSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    const int signalFd = signalfd(-1, &quitSignals, SFD_CLOEXEC);
+    if (signalFd < 0) {
+        std::perror("linewatch-cli: signalfd");
+        return kExitFailure;
+    }
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    std::vector<AdapterEntry> adapters = ListEthernetAdapters();
+    if (adapters.empty()) {
+        std::fputs("linewatch-cli: no Ethernet adapter available\n", stderr);
+        return kExitFailure;
+    }
+    if (options.interface) {
+        const bool listed = std::any_of(adapters.begin(), adapters.end(), [&](const AdapterEntry& a) {
+            return a.deviceName == *options.interface;
+        });
+        if (!listed) {
+            std::fprintf(stderr, "linewatch-cli: no Ethernet adapter named '%s' (available: %s)\n",
+                         options.interface->c_str(), AdapterNames(adapters).c_str());
+            return kExitFailure;
+        }
+        options.settings.deviceName = *options.interface;
+    }
+    if (!HasCapturePermission()) {
+        std::fputs(CapturePermissionHint(CurrentExecutablePath()).c_str(), stderr);
+        return kExitFailure;
+    }
+
+    MonitorSettings& settings = options.settings;
+    const std::string programFolder = GetProgramFolder();
+    if (settings.generalLog || settings.acLog) {
+        // The folder the desktop program creates at its first start.
+        std::error_code ignored;
+        std::filesystem::create_directories(ResolvePath(settings.logDirectory, programFolder), ignored);
+    }
+
+    KtLinewatch engine;
+    KtNetWatchMedia media;
+    TerminalView view;
+    Monitor monitor(engine, media, view, settings, programFolder);
+    view.SetMonitor(&monitor);
+
+    SignalWatcher signals(signalFd);
+    signals.Start(monitor.Port());
+
+    int exitCode = kExitOk;
+    if (!monitor.Open(std::move(adapters))) {
+        if (monitor.LastStartLackedPermission())
+            std::fputs(CapturePermissionHint(CurrentExecutablePath()).c_str(), stderr);
+        else
+            std::fprintf(stderr, "linewatch-cli: cannot capture on '%s': %s\n",
+                         monitor.Settings().deviceName.c_str(), engine.LastCaptureError().c_str());
+        exitCode = kExitFailure;
+    } else {
+        while (!signals.Signalled() && (!options.cycles || view.Cycles() < *options.cycles))
+            monitor.Port().WaitAndDrain(1000);
+    }
+    monitor.Close();
+    signals.Stop();
+    close(signalFd);
+    return exitCode;
+}
