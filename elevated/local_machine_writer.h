@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "core/elevated_protocol.h"
+
+// The helper's side of the elevated operations: checks every request against
+// a fixed list of what the program may change machine-wide, then writes the
+// machine-wide store. Nothing a request carries is trusted.
+//
+// Allowed, key paths compared without regard to letter case:
+//   Software\Microsoft\Windows\CurrentVersion\Run
+//       value "Line Watchman" only; WriteString of a double-quoted absolute
+//       path (the program's own start command) or DeleteValue
+//   SYSTEM\CurrentControlSet\Control\Class\{4D36E972-E325-11CE-BFC1-08002bE10318}\NNNN
+//       (the network adapter class, four-digit instance) value "WanEndpoints"
+//       only, WriteInt only, and only into a key that already exists
+//   Software\Tarnweld Software\Line Watchman\Options
+//       any value name, all three operations
+//
+// Results: E_INVALIDARG for a malformed path, name or value (empty or "." or
+// ".." components, control characters, oversized parts, a value unfit for its
+// key); E_ACCESSDENIED for anything off the list; E_NOT_FOUND for a missing
+// driver key or a value that was not there to delete; E_FAIL when the store
+// refuses the write.
+class KtLocalMachineWriter final : public KtElevatedInterface {
+public:
+  int32_t WriteString(std::string_view keyPath, std::string_view name,
+                      std::string_view value) override;
+  int32_t WriteInt(std::string_view keyPath, std::string_view name, int32_t value) override;
+  int32_t DeleteValue(std::string_view keyPath, std::string_view name) override;
+};
