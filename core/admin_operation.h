@@ -17,43 +17,43 @@
 // writable themselves. Asked anyway, this class still works (pkexec does not
 // prompt root).
 class KtAdminOperation {
-public:
-  virtual ~KtAdminOperation();
-  KtAdminOperation(const KtAdminOperation&) = delete;
-  KtAdminOperation& operator=(const KtAdminOperation&) = delete;
+  public:
+    virtual ~KtAdminOperation();
+    KtAdminOperation(const KtAdminOperation&) = delete;
+    KtAdminOperation& operator=(const KtAdminOperation&) = delete;
 
-  // The cached interface; starts the helper if there is none (blocking while
-  // the consent prompt is shown). Null when the user declines or the helper
-  // cannot be started or does not answer its greeting. The pointer stays valid
-  // until the instance is released (or the process ends).
-  static KtElevatedInterface* GetElevatedInterface();
-  static bool IsElevationAvailable();
+    // The cached interface; starts the helper if there is none (blocking while
+    // the consent prompt is shown). Null when the user declines or the helper
+    // cannot be started or does not answer its greeting. The pointer stays valid
+    // until the instance is released (or the process ends).
+    static KtElevatedInterface* GetElevatedInterface();
+    static bool IsElevationAvailable();
 
-  // Convenience forms: E_FAIL when no interface can be obtained, else the
-  // helper's result.
-  static int32_t WriteString(std::string_view keyPath, std::string_view name,
-                             std::string_view value);
-  static int32_t WriteInt(std::string_view keyPath, std::string_view name, int32_t value);
-  static int32_t DeleteValue(std::string_view keyPath, std::string_view name);
+    // Convenience forms: E_FAIL when no interface can be obtained, else the
+    // helper's result.
+    static int32_t WriteString(std::string_view keyPath, std::string_view name,
+                               std::string_view value);
+    static int32_t WriteInt(std::string_view keyPath, std::string_view name, int32_t value);
+    static int32_t DeleteValue(std::string_view keyPath, std::string_view name);
 
-  // The one object whose destruction releases the helper; created on first use.
-  static KtAdminOperation& Instance();
-  // Destroys the instance if there is one: closes the helper's input, waits
-  // for it to end and empties the cache. Also happens at process exit.
-  static void ReleaseInstance();
+    // The one object whose destruction releases the helper; created on first use.
+    static KtAdminOperation& Instance();
+    // Destroys the instance if there is one: closes the helper's input, waits
+    // for it to end and empties the cache. Also happens at process exit.
+    static void ReleaseInstance();
 
-  // The installed helper's path, fixed at build time; the polkit policy names
-  // the same path.
-  static std::string HelperPath();
+    // The installed helper's path, fixed at build time; the polkit policy names
+    // the same path.
+    static std::string HelperPath();
 
-  // The command that starts the helper. Default: pkexec <HelperPath()> --serve.
-  // The environment variable LW_ELEVATE_COMMAND names a program that replaces
-  // pkexec (it gets the same two arguments); SetLaunchCommand replaces the
-  // whole argument vector and wins over the variable. An empty vector
-  // restores the default.
-  static void SetLaunchCommand(std::vector<std::string> command);
-  static std::vector<std::string> LaunchCommand();
+    // The command that starts the helper. Default: pkexec <HelperPath()> --serve.
+    // The environment variable LW_ELEVATE_COMMAND names a program that replaces
+    // pkexec (it gets the same two arguments); SetLaunchCommand replaces the
+    // whole argument vector and wins over the variable. An empty vector
+    // restores the default.
+    static void SetLaunchCommand(std::vector<std::string> command);
+    static std::vector<std::string> LaunchCommand();
 
-private:
-  KtAdminOperation() = default;
+  private:
+    KtAdminOperation() = default;
 };

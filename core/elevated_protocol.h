@@ -15,17 +15,19 @@ constexpr int32_t E_INVALIDARG = static_cast<int32_t>(0x80070057u);
 // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND): the key or value does not exist.
 constexpr int32_t E_NOT_FOUND = static_cast<int32_t>(0x80070002u);
 
-constexpr bool Succeeded(int32_t result) { return result >= 0; }
+constexpr bool Succeeded(int32_t result) {
+    return result >= 0;
+}
 
 // The three operations the elevated object carries out below the machine-wide
 // root. Key paths are relative to that root, without a leading backslash.
 class KtElevatedInterface {
-public:
-  virtual ~KtElevatedInterface() = default;
-  virtual int32_t WriteString(std::string_view keyPath, std::string_view name,
-                              std::string_view value) = 0;
-  virtual int32_t WriteInt(std::string_view keyPath, std::string_view name, int32_t value) = 0;
-  virtual int32_t DeleteValue(std::string_view keyPath, std::string_view name) = 0;
+  public:
+    virtual ~KtElevatedInterface() = default;
+    virtual int32_t WriteString(std::string_view keyPath, std::string_view name,
+                                std::string_view value) = 0;
+    virtual int32_t WriteInt(std::string_view keyPath, std::string_view name, int32_t value) = 0;
+    virtual int32_t DeleteValue(std::string_view keyPath, std::string_view name) = 0;
 };
 
 // Wire format between the program and linewatch-elevated, over the helper's
@@ -58,11 +60,11 @@ constexpr size_t kMaxDiscardBytes = 64 * 1024;
 enum class Operation { WriteString, WriteInt, DeleteValue };
 
 struct Request {
-  Operation op = Operation::DeleteValue;
-  std::string keyPath;
-  std::string name;
-  std::string value;   // WriteString only
-  int32_t number = 0;  // WriteInt only
+    Operation op = Operation::DeleteValue;
+    std::string keyPath;
+    std::string name;
+    std::string value;   // WriteString only
+    int32_t number = 0;  // WriteInt only
 };
 
 // The bytes of one request, header and payload, as the client sends them.
@@ -74,10 +76,10 @@ std::string EncodeReply(int32_t result);
 bool DecodeReply(std::string_view line, int32_t& result);
 
 enum class ReadStatus {
-  Ok,          // a complete, well-formed request within the limits
-  End,         // clean end of input before a new request
-  Oversized,   // well-formed but a field exceeds its limit; payload consumed
-  Malformed,   // unusable header, oversized beyond discarding, or input ended early
+    Ok,         // a complete, well-formed request within the limits
+    End,        // clean end of input before a new request
+    Oversized,  // well-formed but a field exceeds its limit; payload consumed
+    Malformed,  // unusable header, oversized beyond discarding, or input ended early
 };
 
 // Reads one request from fd (blocking). After Oversized the stream is still in

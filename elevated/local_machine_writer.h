@@ -25,9 +25,9 @@
 // driver key or a value that was not there to delete; E_FAIL when the store
 // refuses the write.
 class KtLocalMachineWriter final : public KtElevatedInterface {
-public:
-  int32_t WriteString(std::string_view keyPath, std::string_view name,
-                      std::string_view value) override;
-  int32_t WriteInt(std::string_view keyPath, std::string_view name, int32_t value) override;
-  int32_t DeleteValue(std::string_view keyPath, std::string_view name) override;
+  public:
+    int32_t WriteString(std::string_view keyPath, std::string_view name,
+                        std::string_view value) override;
+    int32_t WriteInt(std::string_view keyPath, std::string_view name, int32_t value) override;
+    int32_t DeleteValue(std::string_view keyPath, std::string_view name) override;
 };
