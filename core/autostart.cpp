@@ -22,7 +22,7 @@ std::string gOverride[2];
 constexpr std::streamsize kMaxDesktopFileBytes = 64 * 1024;
 
 // Characters that oblige an Exec argument to be quoted.
-constexpr std::string_view kExecReserved = " \t\n\"'\\><~|&;$*?#()`";
+constexpr std::string_view kExecReserved = " \t\n\r\"'\\><~|&;$*?#()`";
 // Characters escaped with a backslash inside a quoted Exec argument.
 constexpr std::string_view kExecQuotedEscapes = "\"`$\\";
 

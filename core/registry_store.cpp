@@ -461,6 +461,7 @@ bool KtRegistryStore::SetValue(const RegistryKeyPath& key, std::string_view name
                                std::string_view data) {
   if (!ValidKeyPath(key) || !ValidName(name, kMaxRegistryValueNameBytes) ||
       data.size() > kMaxRegistryValueBytes) {
+    batchFailed_ = batchFailed_ || inBatch_;
     return false;
   }
   return Write([&] {
@@ -487,7 +488,10 @@ bool KtRegistryStore::SetValue(const RegistryKeyPath& key, std::string_view name
 }
 
 bool KtRegistryStore::DeleteValue(const RegistryKeyPath& key, std::string_view name) {
-  if (!ValidKeyPath(key) || !ValidName(name, kMaxRegistryValueNameBytes)) return false;
+  if (!ValidKeyPath(key) || !ValidName(name, kMaxRegistryValueNameBytes)) {
+    batchFailed_ = batchFailed_ || inBatch_;
+    return false;
+  }
   if (!FileExists(path_) && mode_ == Mode::None) return false;
   bool deleted = false;
   const bool written = Write([&] {

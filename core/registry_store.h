@@ -94,8 +94,8 @@ public:
   bool DeleteValue(const RegistryKeyPath& key, std::string_view name);
 
   // Groups the writes that follow into one transaction. Commit makes them
-  // durable together; if any of them failed, or Commit itself fails, nothing
-  // of the batch is kept. Rollback drops them. Destroying the store with a
+  // durable together; if any of them failed (refused arguments included), or
+  // Commit itself fails, nothing of the batch is kept. Rollback drops them. Destroying the store with a
   // batch open drops it.
   bool Begin();
   bool Commit();
