@@ -319,7 +319,9 @@ bool KtIniFile::Apply(Document& doc, std::string_view section, std::string_view 
       if (EqualsFolded(line.name, key)) {
         // Keep the key's own spelling and indentation; replace the value only.
         const std::string& raw = doc.lines[i];
-        doc.lines[i] = raw.substr(0, raw.find('=') + 1) + encoded;
+        size_t valueStart = raw.find('=') + 1;
+        while (valueStart < raw.size() && IsBlank(raw[valueStart])) ++valueStart;
+        doc.lines[i] = raw.substr(0, valueStart) + encoded;
         doc.dirty = true;
         return true;
       }
