@@ -1,5 +1,6 @@
 #include "core/ini_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -101,6 +102,25 @@ bool WriteAll(int fd, std::string_view data) {
   return true;
 }
 
+// A process killed between creating its temporary file and the rename leaves
+// the temporary behind. Ones old enough that no writer can still be busy with
+// them are removed after the next successful replacement.
+void RemoveStaleTemporaries(const std::string& folder, const std::string& prefix) {
+  constexpr time_t kStaleSeconds = 600;
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return;
+  const time_t now = std::time(nullptr);
+  while (const dirent* entry = readdir(dir)) {
+    if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) != 0) continue;
+    struct stat st {};
+    if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        now - st.st_mtime > kStaleSeconds) {
+      unlinkat(dirfd(dir), entry->d_name, 0);
+    }
+  }
+  closedir(dir);
+}
+
 }  // namespace
 
 std::string ParentFolderOf(const std::string& path) {
@@ -167,6 +187,7 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content,
     return false;
   }
   SyncFolderOf(target);
+  RemoveStaleTemporaries(ParentFolderOf(target), "." + base + ".tmp-");
   return true;
 }
 

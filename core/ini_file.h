@@ -127,6 +127,8 @@ private:
 // synced and renamed over path, then the folder is synced. An existing file
 // keeps its mode (and owner, when running as root); a new one gets newFileMode.
 // A symbolic link is followed, so the link stays and its target is replaced.
+// Temporary files that killed writers left beside path more than ten minutes
+// ago are removed.
 bool ReplaceFileAtomically(const std::string& path, std::string_view content,
                            unsigned newFileMode);
 

@@ -222,7 +222,18 @@ bool KtRegistryStore::Connect(Mode mode) {
     // A file created by another tool may be in WAL mode; ours never are.
     Exec("PRAGMA journal_mode=DELETE");
   }
-  return CheckHealth();
+  const int health = CheckHealth();
+  if (health == SQLITE_OK) return true;
+  if (mode == Mode::Read && (health & 0xff) == SQLITE_READONLY) {
+    // A writer died inside a transaction and left its journal: only a
+    // connection that may write can roll it back.
+    if (CanWrite()) return Connect(Mode::Write);
+    DebugOutput("Registry database " + path_ + " holds an unfinished write that only a " +
+                "process allowed to write it can roll back; it reads as empty until then.\n");
+    return false;
+  }
+  NoteFailure(health, "integrity check");
+  return false;
 }
 
 void KtRegistryStore::NoteFailure(int rc, std::string_view what) {
@@ -240,18 +251,17 @@ void KtRegistryStore::NoteFailure(int rc, std::string_view what) {
               (db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc)) + "\n");
 }
 
-bool KtRegistryStore::CheckHealth() {
+int KtRegistryStore::CheckHealth() {
   Statement check(db_, "PRAGMA quick_check");
   int rc = check.Prepared();
   if (rc == SQLITE_OK) rc = check.Step();
   if (rc == SQLITE_ROW) {
     const std::string result = check.Text(0);
-    if (result == "ok") return true;
+    if (result == "ok") return SQLITE_OK;
     NoteFailure(SQLITE_CORRUPT, "integrity check: " + result);
-    return false;
+    return SQLITE_CORRUPT;
   }
-  NoteFailure(rc, "integrity check");
-  return false;
+  return rc;
 }
 
 bool KtRegistryStore::Exec(const char* sql) {

@@ -113,7 +113,7 @@ private:
   bool EnsureSchema();
   bool SchemaPresent();
   bool Repair();
-  bool CheckHealth();
+  int CheckHealth();
   void NoteFailure(int rc, std::string_view what);
   bool ReadyToWrite();
   bool Exec(const char* sql);

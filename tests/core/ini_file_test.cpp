@@ -1,7 +1,10 @@
 #include "core/ini_file.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+
+#include <ctime>
 
 #include <filesystem>
 #include <fstream>
@@ -263,6 +266,21 @@ TEST_F(IniWriting, KeepsTheFileModeAndWritesThroughASymbolicLink) {
   struct stat st {};
   ASSERT_EQ(stat(real.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(IniWriting, RemovesTemporaryFilesThatKilledWritersLeftLongAgo) {
+  const std::string stale = dir_ + "/.linewatch.ini.tmp-AAAAAA";
+  const std::string fresh = dir_ + "/.linewatch.ini.tmp-BBBBBB";
+  const std::string foreign = dir_ + "/.other.ini.tmp-CCCCCC";
+  for (const std::string& name : {stale, fresh, foreign}) std::ofstream(name) << "partial";
+  const timespec longAgo[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 3600, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, stale.c_str(), longAgo, 0), 0);
+  ASSERT_EQ(utimensat(AT_FDCWD, foreign.c_str(), longAgo, 0), 0);
+  KtIniFile ini(path_);
+  ASSERT_TRUE(ini.WriteString("S", "k", "v"));
+  EXPECT_FALSE(std::filesystem::exists(stale));
+  EXPECT_TRUE(std::filesystem::exists(fresh));  // may belong to a writer at work
+  EXPECT_TRUE(std::filesystem::exists(foreign));
 }
 
 TEST_F(IniBatch, WritesLandTogetherInOneReplacement) {
