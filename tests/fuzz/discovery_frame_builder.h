@@ -11,6 +11,10 @@
 
 #include "engine/discovery_frames.h"
 
+// The station and instance stamp the fuzzing seeds are built for.
+constexpr MacAddress kSeedStation{0x02, 0x00, 0x5E, 0x10, 0x00, 0x01};
+constexpr uint32_t kSeedStamp = 0x8A3F0C21;
+
 class DiscoveryFrameBuilder {
   public:
     DiscoveryFrameBuilder(uint8_t code, const MacAddress& destination, const MacAddress& source) {
