@@ -64,7 +64,9 @@ class KtElevatedHelperConnection final : public KtElevatedInterface {
   private:
     int32_t Call(const ElevatedProtocol::Request& request);
     // Closes the socket (the helper sees end of input and exits) and reaps the
-    // process; terminate also signals it, for a helper that did not greet.
+    // process; terminate also signals it, for a launcher that answered out of
+    // step and may not be listening. (A helper already running as root cannot
+    // be signalled by the program; it ends at end of input.)
     // Returns the wait status, or -1 if there was no process.
     int Stop(bool terminate);
 
