@@ -18,177 +18,181 @@ namespace {
 enum class LineKind { Blank, Comment, Section, Key, Other };
 
 struct ParsedLine {
-  LineKind kind = LineKind::Other;
-  std::string_view name;   // section or key name, trimmed
-  std::string_view value;  // key value, trimmed, quotes still on
+    LineKind kind = LineKind::Other;
+    std::string_view name;   // section or key name, trimmed
+    std::string_view value;  // key value, trimmed, quotes still on
 };
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-  return text;
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
 }
 
-char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+char FoldCase(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool EqualsFolded(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
-  }
-  return true;
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (FoldCase(a[i]) != FoldCase(b[i])) return false;
+    }
+    return true;
 }
 
 ParsedLine ParseLine(std::string_view raw, bool first) {
-  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-  if (first && raw.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
-    raw.remove_prefix(kByteOrderMark.size());
-  }
-  ParsedLine line;
-  const std::string_view text = Trim(raw);
-  if (text.empty()) {
-    line.kind = LineKind::Blank;
-  } else if (text.front() == ';') {
-    line.kind = LineKind::Comment;
-  } else if (text.front() == '[') {
-    const size_t close = text.find(']');
-    if (close != std::string_view::npos) {
-      line.kind = LineKind::Section;
-      line.name = Trim(text.substr(1, close - 1));
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    if (first && raw.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+        raw.remove_prefix(kByteOrderMark.size());
     }
-  } else {
-    const size_t equals = text.find('=');
-    if (equals != std::string_view::npos && equals > 0) {
-      line.kind = LineKind::Key;
-      line.name = Trim(text.substr(0, equals));
-      line.value = Trim(text.substr(equals + 1));
+    ParsedLine line;
+    const std::string_view text = Trim(raw);
+    if (text.empty()) {
+        line.kind = LineKind::Blank;
+    } else if (text.front() == ';') {
+        line.kind = LineKind::Comment;
+    } else if (text.front() == '[') {
+        const size_t close = text.find(']');
+        if (close != std::string_view::npos) {
+            line.kind = LineKind::Section;
+            line.name = Trim(text.substr(1, close - 1));
+        }
+    } else {
+        const size_t equals = text.find('=');
+        if (equals != std::string_view::npos && equals > 0) {
+            line.kind = LineKind::Key;
+            line.name = Trim(text.substr(0, equals));
+            line.value = Trim(text.substr(equals + 1));
+        }
     }
-  }
-  return line;
+    return line;
 }
 
 std::string_view StripQuotes(std::string_view value) {
-  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-      value.back() == value.front()) {
-    return value.substr(1, value.size() - 2);
-  }
-  return value;
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+        return value.substr(1, value.size() - 2);
+    }
+    return value;
 }
 
 // The text to write after "key=" so that reading gives value back.
 std::string EncodeValue(std::string_view value) {
-  const bool blankEnds = !value.empty() && (IsBlank(value.front()) || IsBlank(value.back()));
-  if (blankEnds || StripQuotes(value).size() != value.size()) {
-    return "\"" + std::string(value) + "\"";
-  }
-  return std::string(value);
+    const bool blankEnds = !value.empty() && (IsBlank(value.front()) || IsBlank(value.back()));
+    if (blankEnds || StripQuotes(value).size() != value.size()) {
+        return "\"" + std::string(value) + "\"";
+    }
+    return std::string(value);
 }
 
 bool HasLineBreakOrNul(std::string_view text) {
-  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
 bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t written = write(fd, data.data(), data.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
+    while (!data.empty()) {
+        const ssize_t written = write(fd, data.data(), data.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data.remove_prefix(static_cast<size_t>(written));
     }
-    data.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
+    return true;
 }
 
 // A process killed between creating its temporary file and the rename leaves
 // the temporary behind. Ones old enough that no writer can still be busy with
 // them are removed after the next successful replacement.
 void RemoveStaleTemporaries(const std::string& folder, const std::string& prefix) {
-  constexpr time_t kStaleSeconds = 600;
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return;
-  const time_t now = std::time(nullptr);
-  while (const dirent* entry = readdir(dir)) {
-    if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) != 0) continue;
-    struct stat st {};
-    if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-        now - st.st_mtime > kStaleSeconds) {
-      unlinkat(dirfd(dir), entry->d_name, 0);
+    constexpr time_t kStaleSeconds = 600;
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) return;
+    const time_t now = std::time(nullptr);
+    while (const dirent* entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) != 0) continue;
+        struct stat st {};
+        if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode) && now - st.st_mtime > kStaleSeconds) {
+            unlinkat(dirfd(dir), entry->d_name, 0);
+        }
     }
-  }
-  closedir(dir);
+    closedir(dir);
 }
 
 }  // namespace
 
 std::string ParentFolderOf(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
 }
 
 std::string DamagedFileName(const std::string& path) {
-  const std::time_t now = std::time(nullptr);
-  std::tm local {};
-  localtime_r(&now, &local);
-  char stamp[32];
-  if (std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local) == 0) stamp[0] = '\0';
-  const std::string base = path + ".corrupt-" + stamp;
-  std::string name = base;
-  struct stat st {};
-  for (int n = 1; lstat(name.c_str(), &st) == 0 && n < 1000; ++n) {
-    name = base + "-" + std::to_string(n);
-  }
-  return name;
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[32];
+    if (std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local) == 0) stamp[0] = '\0';
+    const std::string base = path + ".corrupt-" + stamp;
+    std::string name = base;
+    struct stat st {};
+    for (int n = 1; lstat(name.c_str(), &st) == 0 && n < 1000; ++n) {
+        name = base + "-" + std::to_string(n);
+    }
+    return name;
 }
 
 void SyncFolderOf(const std::string& path) {
-  const int fd = open(ParentFolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
-  }
+    const int fd = open(ParentFolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
 }
 
 bool ReplaceFileAtomically(const std::string& path, std::string_view content,
                            unsigned newFileMode) {
-  std::string target = path;
-  struct stat st {};
-  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    char resolved[PATH_MAX];
-    if (realpath(path.c_str(), resolved) != nullptr) target = resolved;
-  }
-  const size_t slash = target.find_last_of('/');
-  const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-  std::string temp = ParentFolderOf(target) + "/." + base + ".tmp-XXXXXX";
-  const int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) {
-    DebugOutput("Cannot create a temporary file beside " + target + ": " + std::strerror(errno) +
-                "\n");
-    return false;
-  }
-  mode_t mode = static_cast<mode_t>(newFileMode);
-  if (stat(target.c_str(), &st) == 0) {
-    mode = st.st_mode & 07777;
-    // Root writing a user's file must not take it away from the user.
-    if (geteuid() == 0 && fchown(fd, st.st_uid, st.st_gid) != 0) {
-      DebugOutput("Cannot keep the owner of " + target + "\n");
+    std::string target = path;
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        char resolved[PATH_MAX];
+        if (realpath(path.c_str(), resolved) != nullptr) target = resolved;
     }
-  }
-  const bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, content) && fsync(fd) == 0;
-  const int savedErrno = errno;
-  if (close(fd) != 0 || !ok || std::rename(temp.c_str(), target.c_str()) != 0) {
-    const int error = ok ? errno : savedErrno;
-    unlink(temp.c_str());
-    DebugOutput("Cannot write " + target + ": " + std::strerror(error) + "\n");
-    return false;
-  }
-  SyncFolderOf(target);
-  RemoveStaleTemporaries(ParentFolderOf(target), "." + base + ".tmp-");
-  return true;
+    const size_t slash = target.find_last_of('/');
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string temp = ParentFolderOf(target) + "/." + base + ".tmp-XXXXXX";
+    const int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) {
+        DebugOutput("Cannot create a temporary file beside " + target + ": " +
+                    std::strerror(errno) + "\n");
+        return false;
+    }
+    mode_t mode = static_cast<mode_t>(newFileMode);
+    if (stat(target.c_str(), &st) == 0) {
+        mode = st.st_mode & 07777;
+        // Root writing a user's file must not take it away from the user.
+        if (geteuid() == 0 && fchown(fd, st.st_uid, st.st_gid) != 0) {
+            DebugOutput("Cannot keep the owner of " + target + "\n");
+        }
+    }
+    const bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, content) && fsync(fd) == 0;
+    const int savedErrno = errno;
+    if (close(fd) != 0 || !ok || std::rename(temp.c_str(), target.c_str()) != 0) {
+        const int error = ok ? errno : savedErrno;
+        unlink(temp.c_str());
+        DebugOutput("Cannot write " + target + ": " + std::strerror(error) + "\n");
+        return false;
+    }
+    SyncFolderOf(target);
+    RemoveStaleTemporaries(ParentFolderOf(target), "." + base + ".tmp-");
+    return true;
 }
 
 KtIniFile::KtIniFile() = default;
@@ -196,278 +200,294 @@ KtIniFile::KtIniFile() = default;
 KtIniFile::KtIniFile(std::string fileName) : fileName_(std::move(fileName)) {}
 
 KtIniFile::~KtIniFile() {
-  if (batch_ != nullptr && batch_->dirty) {
-    DebugOutput("INI batch for " + batch_->path + " dropped: it was not committed.\n");
-  }
+    if (batch_ != nullptr && batch_->dirty) {
+        DebugOutput("INI batch for " + batch_->path + " dropped: it was not committed.\n");
+    }
 }
 
-void KtIniFile::SetFileName(std::string_view fileName) { fileName_ = fileName; }
+void KtIniFile::SetFileName(std::string_view fileName) {
+    fileName_ = fileName;
+}
 
-void KtIniFile::SetSection(std::string_view section) { section_ = section; }
+void KtIniFile::SetSection(std::string_view section) {
+    section_ = section;
+}
 
 std::unique_ptr<KtIniFile::Document> KtIniFile::Load(const std::string& path) {
-  auto doc = std::make_unique<Document>();
-  doc->path = path;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno != ENOENT) {
-      doc->unreadable = true;
-      DebugOutput("INI file " + path + " cannot be read (" + std::strerror(errno) +
-                  "); it reads as empty.\n");
+    auto doc = std::make_unique<Document>();
+    doc->path = path;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT) {
+            doc->unreadable = true;
+            DebugOutput("INI file " + path + " cannot be read (" + std::strerror(errno) +
+                        "); it reads as empty.\n");
+        }
+        return doc;
     }
-    return doc;
-  }
-  struct stat st {};
-  std::string text;
-  bool readOk = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  if (readOk && static_cast<size_t>(st.st_size) > kMaxFileBytes) {
-    doc->broken = true;
-  } else if (readOk) {
-    char buffer[16384];
-    for (;;) {
-      const ssize_t got = read(fd, buffer, sizeof buffer);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) readOk = false;
-      if (got <= 0) break;
-      text.append(buffer, static_cast<size_t>(got));
-      if (text.size() > kMaxFileBytes) {
+    struct stat st {};
+    std::string text;
+    bool readOk = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (readOk && static_cast<size_t>(st.st_size) > kMaxFileBytes) {
         doc->broken = true;
-        break;
-      }
+    } else if (readOk) {
+        char buffer[16384];
+        for (;;) {
+            const ssize_t got = read(fd, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) readOk = false;
+            if (got <= 0) break;
+            text.append(buffer, static_cast<size_t>(got));
+            if (text.size() > kMaxFileBytes) {
+                doc->broken = true;
+                break;
+            }
+        }
     }
-  }
-  close(fd);
-  doc->exists = true;
-  doc->device = st.st_dev;
-  doc->inode = st.st_ino;
-  doc->size = st.st_size;
-  doc->modified = st.st_mtim;
-  if (!readOk) {
-    doc->unreadable = true;
-    DebugOutput("INI file " + path + " cannot be read; it reads as empty.\n");
-    return doc;
-  }
-  if (!doc->broken && text.find('\0') != std::string::npos) doc->broken = true;
-  if (doc->broken) {
-    DebugOutput("INI file " + path + " is not a text file; it reads as empty and the next " +
-                "write replaces it.\n");
-    return doc;
-  }
-  size_t start = 0;
-  bool sawCrLf = false;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    const size_t next = end == std::string::npos ? text.size() : end + 1;
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') {
-      line.pop_back();
-      sawCrLf = sawCrLf || end < text.size();
+    close(fd);
+    doc->exists = true;
+    doc->device = st.st_dev;
+    doc->inode = st.st_ino;
+    doc->size = st.st_size;
+    doc->modified = st.st_mtim;
+    if (!readOk) {
+        doc->unreadable = true;
+        DebugOutput("INI file " + path + " cannot be read; it reads as empty.\n");
+        return doc;
     }
-    doc->lines.push_back(std::move(line));
-    start = next;
-  }
-  if (sawCrLf) doc->lineEnd = "\r\n";
-  return doc;
+    if (!doc->broken && text.find('\0') != std::string::npos) doc->broken = true;
+    if (doc->broken) {
+        DebugOutput("INI file " + path + " is not a text file; it reads as empty and the next " +
+                    "write replaces it.\n");
+        return doc;
+    }
+    size_t start = 0;
+    bool sawCrLf = false;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        const size_t next = end == std::string::npos ? text.size() : end + 1;
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+            sawCrLf = sawCrLf || end < text.size();
+        }
+        doc->lines.push_back(std::move(line));
+        start = next;
+    }
+    if (sawCrLf) doc->lineEnd = "\r\n";
+    return doc;
 }
 
 const KtIniFile::Document* KtIniFile::Current() {
-  if (batch_ != nullptr && batch_->path == fileName_) return batch_.get();
-  if (cache_ != nullptr && cache_->path == fileName_) {
-    // Reuse the parsed file while it is the same file, unchanged. Every write
-    // renames a new file into place, so a rewrite always changes the inode.
-    struct stat st {};
-    const bool present = stat(fileName_.c_str(), &st) == 0;
-    const bool same = present ? (cache_->exists && st.st_dev == cache_->device &&
-                                 st.st_ino == cache_->inode && st.st_size == cache_->size &&
-                                 st.st_mtim.tv_sec == cache_->modified.tv_sec &&
-                                 st.st_mtim.tv_nsec == cache_->modified.tv_nsec)
-                              : (!cache_->exists && errno == ENOENT);
-    if (same) return cache_.get();
-  }
-  cache_ = Load(fileName_);
-  return cache_.get();
+    if (batch_ != nullptr && batch_->path == fileName_) return batch_.get();
+    if (cache_ != nullptr && cache_->path == fileName_) {
+        // Reuse the parsed file while it is the same file, unchanged. Every write
+        // renames a new file into place, so a rewrite always changes the inode.
+        struct stat st {};
+        const bool present = stat(fileName_.c_str(), &st) == 0;
+        const bool same = present ? (cache_->exists && st.st_dev == cache_->device &&
+                                     st.st_ino == cache_->inode && st.st_size == cache_->size &&
+                                     st.st_mtim.tv_sec == cache_->modified.tv_sec &&
+                                     st.st_mtim.tv_nsec == cache_->modified.tv_nsec)
+                                  : (!cache_->exists && errno == ENOENT);
+        if (same) return cache_.get();
+    }
+    cache_ = Load(fileName_);
+    return cache_.get();
 }
 
 bool KtIniFile::Lookup(const Document& doc, std::string_view section, std::string_view key,
                        std::string& value) const {
-  section = Trim(section);
-  key = Trim(key);
-  bool inSection = false;
-  bool sectionSeen = false;
-  for (size_t i = 0; i < doc.lines.size(); ++i) {
-    const ParsedLine line = ParseLine(doc.lines[i], i == 0);
-    if (line.kind == LineKind::Section) {
-      if (inSection) return false;  // only the first section of a name counts
-      inSection = !sectionSeen && EqualsFolded(line.name, section);
-      sectionSeen = sectionSeen || inSection;
-    } else if (inSection && line.kind == LineKind::Key && EqualsFolded(line.name, key)) {
-      value = StripQuotes(line.value);
-      return true;
+    section = Trim(section);
+    key = Trim(key);
+    bool inSection = false;
+    bool sectionSeen = false;
+    for (size_t i = 0; i < doc.lines.size(); ++i) {
+        const ParsedLine line = ParseLine(doc.lines[i], i == 0);
+        if (line.kind == LineKind::Section) {
+            if (inSection) return false;  // only the first section of a name counts
+            inSection = !sectionSeen && EqualsFolded(line.name, section);
+            sectionSeen = sectionSeen || inSection;
+        } else if (inSection && line.kind == LineKind::Key && EqualsFolded(line.name, key)) {
+            value = StripQuotes(line.value);
+            return true;
+        }
     }
-  }
-  return false;
+    return false;
 }
 
 bool KtIniFile::Apply(Document& doc, std::string_view section, std::string_view key,
                       std::string_view value) const {
-  section = Trim(section);
-  key = Trim(key);
-  if (section.empty() || key.empty() || HasLineBreakOrNul(section) || HasLineBreakOrNul(key) ||
-      HasLineBreakOrNul(value) || section.find(']') != std::string_view::npos ||
-      key.find('=') != std::string_view::npos || key.front() == '[' || key.front() == ';') {
-    DebugOutput("INI write refused: the section, key or value cannot be stored in an INI file.\n");
-    return false;
-  }
-  if (doc.broken) {
-    doc.lines.clear();
-    doc.lineEnd = "\n";
-  }
-  const std::string encoded = EncodeValue(value);
-  size_t header = doc.lines.size();
-  size_t insertAt = doc.lines.size();
-  for (size_t i = 0; i < doc.lines.size(); ++i) {
-    const ParsedLine line = ParseLine(doc.lines[i], i == 0);
+    section = Trim(section);
+    key = Trim(key);
+    if (section.empty() || key.empty() || HasLineBreakOrNul(section) || HasLineBreakOrNul(key) ||
+        HasLineBreakOrNul(value) || section.find(']') != std::string_view::npos ||
+        key.find('=') != std::string_view::npos || key.front() == '[' || key.front() == ';') {
+        DebugOutput(
+            "INI write refused: the section, key or value cannot be stored in an INI file.\n");
+        return false;
+    }
+    if (doc.broken) {
+        doc.lines.clear();
+        doc.lineEnd = "\n";
+    }
+    const std::string encoded = EncodeValue(value);
+    size_t header = doc.lines.size();
+    size_t insertAt = doc.lines.size();
+    for (size_t i = 0; i < doc.lines.size(); ++i) {
+        const ParsedLine line = ParseLine(doc.lines[i], i == 0);
+        if (header == doc.lines.size()) {
+            if (line.kind == LineKind::Section && EqualsFolded(line.name, section)) {
+                header = i;
+                insertAt = i + 1;
+            }
+            continue;
+        }
+        if (line.kind == LineKind::Section) break;
+        if (line.kind == LineKind::Key) {
+            if (EqualsFolded(line.name, key)) {
+                // Keep the key's own spelling and indentation; replace the value only.
+                const std::string& raw = doc.lines[i];
+                size_t valueStart = raw.find('=') + 1;
+                while (valueStart < raw.size() && IsBlank(raw[valueStart])) ++valueStart;
+                doc.lines[i] = raw.substr(0, valueStart) + encoded;
+                doc.dirty = true;
+                return true;
+            }
+            insertAt = i + 1;
+        }
+    }
+    const std::string newLine = std::string(key) + "=" + encoded;
     if (header == doc.lines.size()) {
-      if (line.kind == LineKind::Section && EqualsFolded(line.name, section)) {
-        header = i;
-        insertAt = i + 1;
-      }
-      continue;
+        if (!doc.lines.empty() &&
+            ParseLine(doc.lines.back(), doc.lines.size() == 1).kind != LineKind::Blank) {
+            doc.lines.emplace_back();
+        }
+        doc.lines.push_back("[" + std::string(section) + "]");
+        doc.lines.push_back(newLine);
+    } else {
+        doc.lines.insert(doc.lines.begin() + static_cast<std::ptrdiff_t>(insertAt), newLine);
     }
-    if (line.kind == LineKind::Section) break;
-    if (line.kind == LineKind::Key) {
-      if (EqualsFolded(line.name, key)) {
-        // Keep the key's own spelling and indentation; replace the value only.
-        const std::string& raw = doc.lines[i];
-        size_t valueStart = raw.find('=') + 1;
-        while (valueStart < raw.size() && IsBlank(raw[valueStart])) ++valueStart;
-        doc.lines[i] = raw.substr(0, valueStart) + encoded;
-        doc.dirty = true;
-        return true;
-      }
-      insertAt = i + 1;
-    }
-  }
-  const std::string newLine = std::string(key) + "=" + encoded;
-  if (header == doc.lines.size()) {
-    if (!doc.lines.empty() && ParseLine(doc.lines.back(), doc.lines.size() == 1).kind !=
-                                  LineKind::Blank) {
-      doc.lines.emplace_back();
-    }
-    doc.lines.push_back("[" + std::string(section) + "]");
-    doc.lines.push_back(newLine);
-  } else {
-    doc.lines.insert(doc.lines.begin() + static_cast<std::ptrdiff_t>(insertAt), newLine);
-  }
-  doc.dirty = true;
-  return true;
+    doc.dirty = true;
+    return true;
 }
 
 bool KtIniFile::Save(Document& doc) {
-  if (doc.broken && doc.exists) {
-    const std::string aside = DamagedFileName(doc.path);
-    if (std::rename(doc.path.c_str(), aside.c_str()) != 0) {
-      DebugOutput("INI file " + doc.path + " is not a text file and cannot be moved aside.\n");
-      return false;
+    if (doc.broken && doc.exists) {
+        const std::string aside = DamagedFileName(doc.path);
+        if (std::rename(doc.path.c_str(), aside.c_str()) != 0) {
+            DebugOutput("INI file " + doc.path +
+                        " is not a text file and cannot be moved aside.\n");
+            return false;
+        }
+        DebugOutput("INI file " + doc.path + " was not a text file; moved it to " + aside + ".\n");
+        doc.broken = false;
+        doc.exists = false;
     }
-    DebugOutput("INI file " + doc.path + " was not a text file; moved it to " + aside + ".\n");
-    doc.broken = false;
-    doc.exists = false;
-  }
-  std::string content;
-  for (const std::string& line : doc.lines) {
-    content += line;
-    content += doc.lineEnd;
-  }
-  if (!ReplaceFileAtomically(doc.path, content, 0644)) return false;
-  doc.dirty = false;
-  cache_.reset();  // the next read sees the new file
-  return true;
+    std::string content;
+    for (const std::string& line : doc.lines) {
+        content += line;
+        content += doc.lineEnd;
+    }
+    if (!ReplaceFileAtomically(doc.path, content, 0644)) return false;
+    doc.dirty = false;
+    cache_.reset();  // the next read sees the new file
+    return true;
 }
 
 bool KtIniFile::ValueExists(std::string_view name) {
-  return ReadString(section_, name, kAbsentMarker) != kAbsentMarker;
+    return ReadString(section_, name, kAbsentMarker) != kAbsentMarker;
 }
 
 std::string KtIniFile::ReadString(std::string_view name, std::string_view defaultValue) {
-  return ReadString(section_, name, defaultValue);
+    return ReadString(section_, name, defaultValue);
 }
 
-std::string KtIniFile::ReadString(std::string_view name) { return ReadString(section_, name, ""); }
+std::string KtIniFile::ReadString(std::string_view name) {
+    return ReadString(section_, name, "");
+}
 
 int32_t KtIniFile::ReadInt(std::string_view name, int32_t defaultValue) {
-  return ReadInt(section_, name, defaultValue);
+    return ReadInt(section_, name, defaultValue);
 }
 
-int32_t KtIniFile::ReadInt(std::string_view name) { return ReadInt(section_, name, 0); }
+int32_t KtIniFile::ReadInt(std::string_view name) {
+    return ReadInt(section_, name, 0);
+}
 
 void KtIniFile::WriteString(std::string_view name, std::string_view value) {
-  WriteString(section_, name, value);
+    WriteString(section_, name, value);
 }
 
-void KtIniFile::WriteInt(std::string_view name, int32_t value) { WriteInt(section_, name, value); }
+void KtIniFile::WriteInt(std::string_view name, int32_t value) {
+    WriteInt(section_, name, value);
+}
 
-bool KtIniFile::DeleteValue(std::string_view /*name*/) { return false; }
+bool KtIniFile::DeleteValue(std::string_view /*name*/) {
+    return false;
+}
 
 std::string KtIniFile::ReadString(std::string_view section, std::string_view key,
                                   std::string_view defaultValue) {
-  std::string value;
-  const Document* doc = Current();
-  if (doc == nullptr || !Lookup(*doc, section, key, value)) value = defaultValue;
-  if (value.size() > kMaxValueChars) value.resize(kMaxValueChars);
-  return value;
+    std::string value;
+    const Document* doc = Current();
+    if (doc == nullptr || !Lookup(*doc, section, key, value)) value = defaultValue;
+    if (value.size() > kMaxValueChars) value.resize(kMaxValueChars);
+    return value;
 }
 
 int32_t KtIniFile::ReadInt(std::string_view section, std::string_view key, int32_t defaultValue) {
-  std::string value;
-  const Document* doc = Current();
-  if (doc == nullptr || !Lookup(*doc, section, key, value) || value.empty()) return defaultValue;
-  return ParseInt(value);
+    std::string value;
+    const Document* doc = Current();
+    if (doc == nullptr || !Lookup(*doc, section, key, value) || value.empty()) return defaultValue;
+    return ParseInt(value);
 }
 
 bool KtIniFile::WriteString(std::string_view section, std::string_view key,
                             std::string_view value) {
-  if (batch_ != nullptr && batch_->path == fileName_) return Apply(*batch_, section, key, value);
-  std::unique_ptr<Document> doc = Load(fileName_);
-  if (doc->unreadable) return false;  // never replace what could not be read
-  if (!Apply(*doc, section, key, value)) return false;
-  return Save(*doc);
+    if (batch_ != nullptr && batch_->path == fileName_) return Apply(*batch_, section, key, value);
+    std::unique_ptr<Document> doc = Load(fileName_);
+    if (doc->unreadable) return false;  // never replace what could not be read
+    if (!Apply(*doc, section, key, value)) return false;
+    return Save(*doc);
 }
 
 bool KtIniFile::WriteInt(std::string_view section, std::string_view key, int32_t value) {
-  return WriteString(section, key, std::to_string(value));
+    return WriteString(section, key, std::to_string(value));
 }
 
 bool KtIniFile::BeginBatch() {
-  if (batch_ != nullptr) return false;
-  std::unique_ptr<Document> doc = Load(fileName_);
-  if (doc->unreadable) return false;
-  batch_ = std::move(doc);
-  return true;
+    if (batch_ != nullptr) return false;
+    std::unique_ptr<Document> doc = Load(fileName_);
+    if (doc->unreadable) return false;
+    batch_ = std::move(doc);
+    return true;
 }
 
 bool KtIniFile::CommitBatch() {
-  if (batch_ == nullptr) return false;
-  std::unique_ptr<Document> doc = std::move(batch_);
-  return !doc->dirty || Save(*doc);
+    if (batch_ == nullptr) return false;
+    std::unique_ptr<Document> doc = std::move(batch_);
+    return !doc->dirty || Save(*doc);
 }
 
-void KtIniFile::DiscardBatch() { batch_.reset(); }
+void KtIniFile::DiscardBatch() {
+    batch_.reset();
+}
 
 int32_t KtIniFile::ParseInt(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && IsBlank(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  // Wraps modulo 2^32 like the Windows conversion; no overflow is undefined.
-  uint32_t result = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    result = result * 10u + static_cast<uint32_t>(text[i] - '0');
-  }
-  if (negative) result = 0u - result;
-  return static_cast<int32_t>(result);
+    size_t i = 0;
+    while (i < text.size() && IsBlank(text[i])) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    // Wraps modulo 2^32 like the Windows conversion; no overflow is undefined.
+    uint32_t result = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        result = result * 10u + static_cast<uint32_t>(text[i] - '0');
+    }
+    if (negative) result = 0u - result;
+    return static_cast<int32_t>(result);
 }

@@ -44,82 +44,82 @@
 //
 // Not thread-safe; one object per use, on one thread.
 class KtIniFile final : public KtSettingStorage {
-public:
-  // A key whose value is this text counts as absent.
-  static constexpr std::string_view kAbsentMarker = "[~!@#$%^&*()_+]";
-  // Reads go through a 2048-byte buffer on Windows: one byte is the NUL.
-  static constexpr size_t kMaxValueChars = 2047;
-  static constexpr size_t kMaxFileBytes = 8 * 1024 * 1024;
+  public:
+    // A key whose value is this text counts as absent.
+    static constexpr std::string_view kAbsentMarker = "[~!@#$%^&*()_+]";
+    // Reads go through a 2048-byte buffer on Windows: one byte is the NUL.
+    static constexpr size_t kMaxValueChars = 2047;
+    static constexpr size_t kMaxFileBytes = 8 * 1024 * 1024;
 
-  KtIniFile();
-  explicit KtIniFile(std::string fileName);
-  ~KtIniFile();
-  KtIniFile(const KtIniFile&) = delete;
-  KtIniFile& operator=(const KtIniFile&) = delete;
+    KtIniFile();
+    explicit KtIniFile(std::string fileName);
+    ~KtIniFile();
+    KtIniFile(const KtIniFile&) = delete;
+    KtIniFile& operator=(const KtIniFile&) = delete;
 
-  void SetFileName(std::string_view fileName);
-  void SetSection(std::string_view section);
-  const std::string& FileName() const { return fileName_; }
-  const std::string& Section() const { return section_; }
+    void SetFileName(std::string_view fileName);
+    void SetSection(std::string_view section);
+    const std::string& FileName() const { return fileName_; }
+    const std::string& Section() const { return section_; }
 
-  // KtSettingStorage, on the current section.
-  bool ValueExists(std::string_view name) override;
-  std::string ReadString(std::string_view name, std::string_view defaultValue) override;
-  std::string ReadString(std::string_view name) override;
-  int32_t ReadInt(std::string_view name, int32_t defaultValue) override;
-  int32_t ReadInt(std::string_view name) override;
-  void WriteString(std::string_view name, std::string_view value) override;
-  void WriteInt(std::string_view name, int32_t value) override;
-  // Deleting is not supported: returns false and changes nothing.
-  bool DeleteValue(std::string_view name) override;
+    // KtSettingStorage, on the current section.
+    bool ValueExists(std::string_view name) override;
+    std::string ReadString(std::string_view name, std::string_view defaultValue) override;
+    std::string ReadString(std::string_view name) override;
+    int32_t ReadInt(std::string_view name, int32_t defaultValue) override;
+    int32_t ReadInt(std::string_view name) override;
+    void WriteString(std::string_view name, std::string_view value) override;
+    void WriteInt(std::string_view name, int32_t value) override;
+    // Deleting is not supported: returns false and changes nothing.
+    bool DeleteValue(std::string_view name) override;
 
-  // The same operations on an explicit section.
-  std::string ReadString(std::string_view section, std::string_view key,
-                         std::string_view defaultValue);
-  int32_t ReadInt(std::string_view section, std::string_view key, int32_t defaultValue);
-  bool WriteString(std::string_view section, std::string_view key, std::string_view value);
-  bool WriteInt(std::string_view section, std::string_view key, int32_t value);
+    // The same operations on an explicit section.
+    std::string ReadString(std::string_view section, std::string_view key,
+                           std::string_view defaultValue);
+    int32_t ReadInt(std::string_view section, std::string_view key, int32_t defaultValue);
+    bool WriteString(std::string_view section, std::string_view key, std::string_view value);
+    bool WriteInt(std::string_view section, std::string_view key, int32_t value);
 
-  // Collects the writes to the current file that follow and writes them with
-  // one replacement of the file at CommitBatch. Reads in between see them.
-  // BeginBatch fails if the file cannot be read; CommitBatch reports whether
-  // the file was written (true if there was nothing to write). A batch not
-  // committed is dropped.
-  bool BeginBatch();
-  bool CommitBatch();
-  void DiscardBatch();
-  bool InBatch() const { return batch_ != nullptr; }
+    // Collects the writes to the current file that follow and writes them with
+    // one replacement of the file at CommitBatch. Reads in between see them.
+    // BeginBatch fails if the file cannot be read; CommitBatch reports whether
+    // the file was written (true if there was nothing to write). A batch not
+    // committed is dropped.
+    bool BeginBatch();
+    bool CommitBatch();
+    void DiscardBatch();
+    bool InBatch() const { return batch_ != nullptr; }
 
-  // Integer conversion of a value text as ReadInt does it.
-  static int32_t ParseInt(std::string_view text);
+    // Integer conversion of a value text as ReadInt does it.
+    static int32_t ParseInt(std::string_view text);
 
-private:
-  struct Document {
-    std::string path;
-    std::vector<std::string> lines;
-    std::string lineEnd = "\n";
-    bool exists = false;
-    bool unreadable = false;  // could not be read: never overwrite it
-    bool broken = false;      // not text: moved aside by the next write
-    bool dirty = false;
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified {};
-  };
+  private:
+    struct Document {
+        std::string path;
+        std::vector<std::string> lines;
+        std::string lineEnd = "\n";
+        bool exists = false;
+        bool unreadable = false;  // could not be read: never overwrite it
+        bool broken = false;      // not text: moved aside by the next write
+        bool dirty = false;
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = 0;
+        timespec modified{};
+    };
 
-  const Document* Current();
-  std::unique_ptr<Document> Load(const std::string& path);
-  bool Lookup(const Document& doc, std::string_view section, std::string_view key,
-              std::string& value) const;
-  bool Apply(Document& doc, std::string_view section, std::string_view key,
-             std::string_view value) const;
-  bool Save(Document& doc);
+    const Document* Current();
+    std::unique_ptr<Document> Load(const std::string& path);
+    bool Lookup(const Document& doc, std::string_view section, std::string_view key,
+                std::string& value) const;
+    bool Apply(Document& doc, std::string_view section, std::string_view key,
+               std::string_view value) const;
+    bool Save(Document& doc);
 
-  std::string fileName_;
-  std::string section_;
-  std::unique_ptr<Document> cache_;  // last file read, checked against the file before use
-  std::unique_ptr<Document> batch_;
+    std::string fileName_;
+    std::string section_;
+    std::unique_ptr<Document> cache_;  // last file read, checked against the file before use
+    std::unique_ptr<Document> batch_;
 };
 
 // Replaces the file at path with content so that a crash leaves either the
@@ -129,8 +129,7 @@ private:
 // A symbolic link is followed, so the link stays and its target is replaced.
 // Temporary files that killed writers left beside path more than ten minutes
 // ago are removed.
-bool ReplaceFileAtomically(const std::string& path, std::string_view content,
-                           unsigned newFileMode);
+bool ReplaceFileAtomically(const std::string& path, std::string_view content, unsigned newFileMode);
 
 // Flushes the folder entry of path (after a rename or unlink) to disk.
 void SyncFolderOf(const std::string& path);

@@ -24,534 +24,544 @@ constexpr int kApplicationId = 0x4C575247;
 std::mutex gOverrideMutex;
 std::string gOverride[2];
 
-size_t RootIndex(RegistryRoot root) { return root == RegistryRoot::CurrentUser ? 0 : 1; }
+size_t RootIndex(RegistryRoot root) {
+    return root == RegistryRoot::CurrentUser ? 0 : 1;
+}
 
 std::string HomeDirectory() {
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] == '/') return home;
-  struct passwd entry {};
-  struct passwd* found = nullptr;
-  char buffer[4096];
-  if (getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
-      found->pw_dir != nullptr && found->pw_dir[0] == '/') {
-    return found->pw_dir;
-  }
-  return "/";
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] == '/') return home;
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    char buffer[4096];
+    if (getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
+        found->pw_dir != nullptr && found->pw_dir[0] == '/') {
+        return found->pw_dir;
+    }
+    return "/";
 }
 
 bool Accessible(const std::string& path, int mode) {
-  return faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0;
+    return faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0;
 }
 
 bool FileExists(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0;
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
 }
 
 bool ValidName(std::string_view name, size_t maxBytes) {
-  return name.size() <= maxBytes && name.find('\0') == std::string_view::npos;
+    return name.size() <= maxBytes && name.find('\0') == std::string_view::npos;
 }
 
 bool ValidKeyPath(const RegistryKeyPath& key) {
-  if (key.size() > kMaxRegistryKeyDepth) return false;
-  for (const std::string& part : key) {
-    if (part.empty() || part.find('\\') != std::string::npos ||
-        !ValidName(part, kMaxRegistryKeyNameBytes)) {
-      return false;
+    if (key.size() > kMaxRegistryKeyDepth) return false;
+    for (const std::string& part : key) {
+        if (part.empty() || part.find('\\') != std::string::npos ||
+            !ValidName(part, kMaxRegistryKeyNameBytes)) {
+            return false;
+        }
     }
-  }
-  return true;
+    return true;
 }
 
 // A prepared statement that is finalised when it goes out of scope.
 class Statement {
-public:
-  Statement(sqlite3* db, const char* sql) { prepared_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  int Prepared() const {
-    return prepared_ == SQLITE_OK && stmt_ == nullptr ? SQLITE_ERROR : prepared_;
-  }
-  void Bind(int index, int64_t value) { sqlite3_bind_int64(stmt_, index, value); }
-  void BindText(int index, std::string_view text) {
-    sqlite3_bind_text(stmt_, index, text.empty() ? "" : text.data(), static_cast<int>(text.size()),
-                      SQLITE_TRANSIENT);
-  }
-  void BindBlob(int index, std::string_view data) {
-    // An empty blob must stay a blob: binding a null pointer would store NULL.
-    if (data.empty()) {
-      sqlite3_bind_zeroblob(stmt_, index, 0);
-    } else {
-      sqlite3_bind_blob(stmt_, index, data.data(), static_cast<int>(data.size()), SQLITE_TRANSIENT);
+  public:
+    Statement(sqlite3* db, const char* sql) {
+        prepared_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr);
     }
-  }
-  int Step() { return sqlite3_step(stmt_); }
-  int64_t Int(int column) { return sqlite3_column_int64(stmt_, column); }
-  std::string Blob(int column) {
-    const void* bytes = sqlite3_column_blob(stmt_, column);
-    const int size = sqlite3_column_bytes(stmt_, column);
-    if (bytes == nullptr || size <= 0) return {};
-    return std::string(static_cast<const char*>(bytes), static_cast<size_t>(size));
-  }
-  std::string Text(int column) {
-    const unsigned char* text = sqlite3_column_text(stmt_, column);
-    const int size = sqlite3_column_bytes(stmt_, column);
-    if (text == nullptr || size <= 0) return {};
-    return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(size));
-  }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
 
-private:
-  sqlite3_stmt* stmt_ = nullptr;
-  int prepared_ = SQLITE_ERROR;
+    int Prepared() const {
+        return prepared_ == SQLITE_OK && stmt_ == nullptr ? SQLITE_ERROR : prepared_;
+    }
+    void Bind(int index, int64_t value) { sqlite3_bind_int64(stmt_, index, value); }
+    void BindText(int index, std::string_view text) {
+        sqlite3_bind_text(stmt_, index, text.empty() ? "" : text.data(),
+                          static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    }
+    void BindBlob(int index, std::string_view data) {
+        // An empty blob must stay a blob: binding a null pointer would store NULL.
+        if (data.empty()) {
+            sqlite3_bind_zeroblob(stmt_, index, 0);
+        } else {
+            sqlite3_bind_blob(stmt_, index, data.data(), static_cast<int>(data.size()),
+                              SQLITE_TRANSIENT);
+        }
+    }
+    int Step() { return sqlite3_step(stmt_); }
+    int64_t Int(int column) { return sqlite3_column_int64(stmt_, column); }
+    std::string Blob(int column) {
+        const void* bytes = sqlite3_column_blob(stmt_, column);
+        const int size = sqlite3_column_bytes(stmt_, column);
+        if (bytes == nullptr || size <= 0) return {};
+        return std::string(static_cast<const char*>(bytes), static_cast<size_t>(size));
+    }
+    std::string Text(int column) {
+        const unsigned char* text = sqlite3_column_text(stmt_, column);
+        const int size = sqlite3_column_bytes(stmt_, column);
+        if (text == nullptr || size <= 0) return {};
+        return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(size));
+    }
+
+  private:
+    sqlite3_stmt* stmt_ = nullptr;
+    int prepared_ = SQLITE_ERROR;
 };
 
 bool IsDamageCode(int rc) {
-  const int primary = rc & 0xff;
-  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+    const int primary = rc & 0xff;
+    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
 }
 
 }  // namespace
 
 std::string XdgConfigHome() {
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  if (config != nullptr && config[0] == '/') return config;
-  return HomeDirectory() + "/.config";
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    if (config != nullptr && config[0] == '/') return config;
+    return HomeDirectory() + "/.config";
 }
 
 bool CanCreateOrReplaceFile(const std::string& path) {
-  struct stat st {};
-  const std::string dir = ParentFolderOf(path);
-  if (stat(path.c_str(), &st) == 0) {
-    return S_ISREG(st.st_mode) && Accessible(path, W_OK) && Accessible(dir, W_OK | X_OK);
-  }
-  if (errno != ENOENT) return false;
-  std::string folder = dir;
-  for (;;) {
-    if (stat(folder.c_str(), &st) == 0) {
-      return S_ISDIR(st.st_mode) && Accessible(folder, W_OK | X_OK);
+    struct stat st {};
+    const std::string dir = ParentFolderOf(path);
+    if (stat(path.c_str(), &st) == 0) {
+        return S_ISREG(st.st_mode) && Accessible(path, W_OK) && Accessible(dir, W_OK | X_OK);
     }
-    if (errno != ENOENT || folder == "/" || folder == ".") return false;
-    folder = ParentFolderOf(folder);
-  }
+    if (errno != ENOENT) return false;
+    std::string folder = dir;
+    for (;;) {
+        if (stat(folder.c_str(), &st) == 0) {
+            return S_ISDIR(st.st_mode) && Accessible(folder, W_OK | X_OK);
+        }
+        if (errno != ENOENT || folder == "/" || folder == ".") return false;
+        folder = ParentFolderOf(folder);
+    }
 }
 
 bool MakeDirectories(const std::string& dir, unsigned mode) {
-  struct stat st {};
-  if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-  if (errno != ENOENT) return false;
-  const std::string parent = ParentFolderOf(dir);
-  if (parent != dir && !MakeDirectories(parent, mode)) return false;
-  if (mkdir(dir.c_str(), static_cast<mode_t>(mode)) == 0) return true;
-  return errno == EEXIST && stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    struct stat st {};
+    if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    if (errno != ENOENT) return false;
+    const std::string parent = ParentFolderOf(dir);
+    if (parent != dir && !MakeDirectories(parent, mode)) return false;
+    if (mkdir(dir.c_str(), static_cast<mode_t>(mode)) == 0) return true;
+    return errno == EEXIST && stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::string KtRegistryStore::DatabasePath(RegistryRoot root) {
-  {
-    std::scoped_lock lock(gOverrideMutex);
-    const std::string& path = gOverride[RootIndex(root)];
-    if (!path.empty()) return path;
-  }
-  const char* env = std::getenv(root == RegistryRoot::CurrentUser ? "LW_HKCU_DB" : "LW_HKLM_DB");
-  if (env != nullptr && env[0] != '\0') return env;
-  if (root == RegistryRoot::CurrentUser) return XdgConfigHome() + "/linewatch/registry.db";
-  return "/etc/linewatch/registry.db";
+    {
+        std::scoped_lock lock(gOverrideMutex);
+        const std::string& path = gOverride[RootIndex(root)];
+        if (!path.empty()) return path;
+    }
+    const char* env = std::getenv(root == RegistryRoot::CurrentUser ? "LW_HKCU_DB" : "LW_HKLM_DB");
+    if (env != nullptr && env[0] != '\0') return env;
+    if (root == RegistryRoot::CurrentUser) return XdgConfigHome() + "/linewatch/registry.db";
+    return "/etc/linewatch/registry.db";
 }
 
 void KtRegistryStore::SetDatabasePath(RegistryRoot root, std::string path) {
-  std::scoped_lock lock(gOverrideMutex);
-  gOverride[RootIndex(root)] = std::move(path);
+    std::scoped_lock lock(gOverrideMutex);
+    gOverride[RootIndex(root)] = std::move(path);
 }
 
 KtRegistryStore::KtRegistryStore(std::string path, RegistryRoot root)
     : path_(std::move(path)), root_(root) {}
 
 KtRegistryStore::~KtRegistryStore() {
-  if (inBatch_) DebugOutput("Registry batch dropped: it was neither committed nor discarded.\n");
-  Disconnect();  // closing with a transaction open rolls it back
+    if (inBatch_) DebugOutput("Registry batch dropped: it was neither committed nor discarded.\n");
+    Disconnect();  // closing with a transaction open rolls it back
 }
 
-bool KtRegistryStore::CanWrite() const { return CanCreateOrReplaceFile(path_); }
+bool KtRegistryStore::CanWrite() const {
+    return CanCreateOrReplaceFile(path_);
+}
 
 void KtRegistryStore::Disconnect() {
-  if (db_ != nullptr) sqlite3_close_v2(db_);
-  db_ = nullptr;
-  mode_ = Mode::None;
-  schemaKnown_ = -1;
-  inBatch_ = false;
+    if (db_ != nullptr) sqlite3_close_v2(db_);
+    db_ = nullptr;
+    mode_ = Mode::None;
+    schemaKnown_ = -1;
+    inBatch_ = false;
 }
 
 bool KtRegistryStore::Connect(Mode mode) {
-  if (mode_ == Mode::Write || (mode_ == Mode::Read && mode == Mode::Read)) return true;
-  int flags = SQLITE_OPEN_NOMUTEX;
-  if (mode == Mode::Read) {
-    // A missing database is simply empty; opening it read-only would fail.
-    if (!FileExists(path_)) return false;
-    flags |= SQLITE_OPEN_READONLY;
-  } else {
-    if (!CanWrite()) return false;
-    const unsigned folderMode = root_ == RegistryRoot::CurrentUser ? 0700 : 0755;
-    if (!MakeDirectories(ParentFolderOf(path_), folderMode)) {
-      DebugOutput("Registry database folder cannot be created for " + path_ + "\n");
-      return false;
+    if (mode_ == Mode::Write || (mode_ == Mode::Read && mode == Mode::Read)) return true;
+    int flags = SQLITE_OPEN_NOMUTEX;
+    if (mode == Mode::Read) {
+        // A missing database is simply empty; opening it read-only would fail.
+        if (!FileExists(path_)) return false;
+        flags |= SQLITE_OPEN_READONLY;
+    } else {
+        if (!CanWrite()) return false;
+        const unsigned folderMode = root_ == RegistryRoot::CurrentUser ? 0700 : 0755;
+        if (!MakeDirectories(ParentFolderOf(path_), folderMode)) {
+            DebugOutput("Registry database folder cannot be created for " + path_ + "\n");
+            return false;
+        }
+        flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
     }
-    flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
-  }
-  Disconnect();
-  sqlite3* db = nullptr;
-  const int rc = sqlite3_open_v2(path_.c_str(), &db, flags, nullptr);
-  if (rc != SQLITE_OK) {
-    DebugOutput("Registry database " + path_ + " cannot be opened: " +
-                (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) + "\n");
-    sqlite3_close_v2(db);
-    return false;
-  }
-  db_ = db;
-  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-  sqlite3_extended_result_codes(db_, 1);
-  if (mode == Mode::Write && sqlite3_db_readonly(db_, "main") == 1) {
     Disconnect();
+    sqlite3* db = nullptr;
+    const int rc = sqlite3_open_v2(path_.c_str(), &db, flags, nullptr);
+    if (rc != SQLITE_OK) {
+        DebugOutput("Registry database " + path_ + " cannot be opened: " +
+                    (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc)) + "\n");
+        sqlite3_close_v2(db);
+        return false;
+    }
+    db_ = db;
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    sqlite3_extended_result_codes(db_, 1);
+    if (mode == Mode::Write && sqlite3_db_readonly(db_, "main") == 1) {
+        Disconnect();
+        return false;
+    }
+    mode_ = mode;
+    damaged_ = false;  // judged afresh for each connection
+    if (mode == Mode::Write) {
+        // Settings are rarely written, so full syncing costs nothing noticeable.
+        Exec("PRAGMA synchronous=FULL");
+        // A file created by another tool may be in WAL mode; ours never are.
+        Exec("PRAGMA journal_mode=DELETE");
+    }
+    const int health = CheckHealth();
+    if (health == SQLITE_OK) return true;
+    if (mode == Mode::Read && (health & 0xff) == SQLITE_READONLY) {
+        // A writer died inside a transaction and left its journal: only a
+        // connection that may write can roll it back.
+        if (CanWrite()) return Connect(Mode::Write);
+        DebugOutput("Registry database " + path_ + " holds an unfinished write that only a " +
+                    "process allowed to write it can roll back; it reads as empty until then.\n");
+        return false;
+    }
+    NoteFailure(health, "integrity check");
     return false;
-  }
-  mode_ = mode;
-  damaged_ = false;  // judged afresh for each connection
-  if (mode == Mode::Write) {
-    // Settings are rarely written, so full syncing costs nothing noticeable.
-    Exec("PRAGMA synchronous=FULL");
-    // A file created by another tool may be in WAL mode; ours never are.
-    Exec("PRAGMA journal_mode=DELETE");
-  }
-  const int health = CheckHealth();
-  if (health == SQLITE_OK) return true;
-  if (mode == Mode::Read && (health & 0xff) == SQLITE_READONLY) {
-    // A writer died inside a transaction and left its journal: only a
-    // connection that may write can roll it back.
-    if (CanWrite()) return Connect(Mode::Write);
-    DebugOutput("Registry database " + path_ + " holds an unfinished write that only a " +
-                "process allowed to write it can roll back; it reads as empty until then.\n");
-    return false;
-  }
-  NoteFailure(health, "integrity check");
-  return false;
 }
 
 void KtRegistryStore::NoteFailure(int rc, std::string_view what) {
-  if (IsDamageCode(rc)) {
-    damaged_ = true;
-    if (!damageReported_) {
-      damageReported_ = true;
-      DebugOutput("Registry database " + path_ + " is damaged (" + std::string(what) + ": " +
-                  sqlite3_errstr(rc) + "); its values read as missing until the next write " +
-                  "replaces it.\n");
+    if (IsDamageCode(rc)) {
+        damaged_ = true;
+        if (!damageReported_) {
+            damageReported_ = true;
+            DebugOutput("Registry database " + path_ + " is damaged (" + std::string(what) + ": " +
+                        sqlite3_errstr(rc) + "); its values read as missing until the next write " +
+                        "replaces it.\n");
+        }
+        return;
     }
-    return;
-  }
-  DebugOutput("Registry database " + path_ + ": " + std::string(what) + " failed: " +
-              (db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc)) + "\n");
+    DebugOutput("Registry database " + path_ + ": " + std::string(what) +
+                " failed: " + (db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc)) + "\n");
 }
 
 int KtRegistryStore::CheckHealth() {
-  Statement check(db_, "PRAGMA quick_check");
-  int rc = check.Prepared();
-  if (rc == SQLITE_OK) rc = check.Step();
-  if (rc == SQLITE_ROW) {
-    const std::string result = check.Text(0);
-    if (result == "ok") return SQLITE_OK;
-    NoteFailure(SQLITE_CORRUPT, "integrity check: " + result);
-    return SQLITE_CORRUPT;
-  }
-  return rc;
+    Statement check(db_, "PRAGMA quick_check");
+    int rc = check.Prepared();
+    if (rc == SQLITE_OK) rc = check.Step();
+    if (rc == SQLITE_ROW) {
+        const std::string result = check.Text(0);
+        if (result == "ok") return SQLITE_OK;
+        NoteFailure(SQLITE_CORRUPT, "integrity check: " + result);
+        return SQLITE_CORRUPT;
+    }
+    return rc;
 }
 
 bool KtRegistryStore::Exec(const char* sql) {
-  char* error = nullptr;
-  const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &error);
-  sqlite3_free(error);
-  if (rc != SQLITE_OK) {
-    NoteFailure(rc, sql);
-    return false;
-  }
-  return true;
+    char* error = nullptr;
+    const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &error);
+    sqlite3_free(error);
+    if (rc != SQLITE_OK) {
+        NoteFailure(rc, sql);
+        return false;
+    }
+    return true;
 }
 
 bool KtRegistryStore::SchemaPresent() {
-  if (schemaKnown_ < 0) {
-    Statement query(db_, "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN "
-                         "('keys','vals')");
-    int rc = query.Prepared();
-    if (rc == SQLITE_OK) rc = query.Step();
-    if (rc != SQLITE_ROW) {
-      NoteFailure(rc, "reading the schema");
-      return false;
+    if (schemaKnown_ < 0) {
+        Statement query(db_,
+                        "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN "
+                        "('keys','vals')");
+        int rc = query.Prepared();
+        if (rc == SQLITE_OK) rc = query.Step();
+        if (rc != SQLITE_ROW) {
+            NoteFailure(rc, "reading the schema");
+            return false;
+        }
+        schemaKnown_ = query.Int(0) == 2 ? 1 : 0;
     }
-    schemaKnown_ = query.Int(0) == 2 ? 1 : 0;
-  }
-  return schemaKnown_ == 1;
+    return schemaKnown_ == 1;
 }
 
 bool KtRegistryStore::EnsureSchema() {
-  if (schemaKnown_ == 1) return true;
-  // The root is the implicit key 0; key names are unique per parent without
-  // regard to ASCII case, as registry names are.
-  static const char* const kSchema =
-      "CREATE TABLE IF NOT EXISTS keys("
-      " id INTEGER PRIMARY KEY,"
-      " parent INTEGER NOT NULL,"
-      " name TEXT NOT NULL COLLATE NOCASE,"
-      " UNIQUE(parent, name));"
-      "CREATE TABLE IF NOT EXISTS vals("
-      " key INTEGER NOT NULL,"
-      " name TEXT NOT NULL COLLATE NOCASE,"
-      " type INTEGER NOT NULL,"
-      " data BLOB NOT NULL,"
-      " PRIMARY KEY(key, name)) WITHOUT ROWID;";
-  std::string sql = kSchema;
-  sql += "PRAGMA application_id=" + std::to_string(kApplicationId) + ";PRAGMA user_version=1;";
-  if (!Exec(sql.c_str())) return false;
-  schemaKnown_ = 1;
-  return true;
+    if (schemaKnown_ == 1) return true;
+    // The root is the implicit key 0; key names are unique per parent without
+    // regard to ASCII case, as registry names are.
+    static const char* const kSchema =
+        "CREATE TABLE IF NOT EXISTS keys("
+        " id INTEGER PRIMARY KEY,"
+        " parent INTEGER NOT NULL,"
+        " name TEXT NOT NULL COLLATE NOCASE,"
+        " UNIQUE(parent, name));"
+        "CREATE TABLE IF NOT EXISTS vals("
+        " key INTEGER NOT NULL,"
+        " name TEXT NOT NULL COLLATE NOCASE,"
+        " type INTEGER NOT NULL,"
+        " data BLOB NOT NULL,"
+        " PRIMARY KEY(key, name)) WITHOUT ROWID;";
+    std::string sql = kSchema;
+    sql += "PRAGMA application_id=" + std::to_string(kApplicationId) + ";PRAGMA user_version=1;";
+    if (!Exec(sql.c_str())) return false;
+    schemaKnown_ = 1;
+    return true;
 }
 
 bool KtRegistryStore::Repair() {
-  Disconnect();
-  const std::string aside = DamagedFileName(path_);
-  if (std::rename(path_.c_str(), aside.c_str()) != 0 && errno != ENOENT) {
-    DebugOutput("Registry database " + path_ + " is damaged and cannot be moved aside.\n");
-    return false;
-  }
-  // The journal belongs to the damaged file: left in place, SQLite would
-  // play it into the new database.
-  for (const char* suffix : {"-journal", "-wal", "-shm"}) {
-    const std::string from = path_ + suffix;
-    const std::string to = aside + suffix;
-    if (std::rename(from.c_str(), to.c_str()) != 0 && errno != ENOENT) {
-      unlink(from.c_str());
+    Disconnect();
+    const std::string aside = DamagedFileName(path_);
+    if (std::rename(path_.c_str(), aside.c_str()) != 0 && errno != ENOENT) {
+        DebugOutput("Registry database " + path_ + " is damaged and cannot be moved aside.\n");
+        return false;
     }
-  }
-  SyncFolderOf(path_);
-  DebugOutput("Registry database " + path_ + " was damaged; moved it to " + aside +
-              " and started a new one.\n");
-  damaged_ = false;
-  damageReported_ = false;
-  return Connect(Mode::Write) && EnsureSchema();
+    // The journal belongs to the damaged file: left in place, SQLite would
+    // play it into the new database.
+    for (const char* suffix : {"-journal", "-wal", "-shm"}) {
+        const std::string from = path_ + suffix;
+        const std::string to = aside + suffix;
+        if (std::rename(from.c_str(), to.c_str()) != 0 && errno != ENOENT) {
+            unlink(from.c_str());
+        }
+    }
+    SyncFolderOf(path_);
+    DebugOutput("Registry database " + path_ + " was damaged; moved it to " + aside +
+                " and started a new one.\n");
+    damaged_ = false;
+    damageReported_ = false;
+    return Connect(Mode::Write) && EnsureSchema();
 }
 
 bool KtRegistryStore::ReadyToWrite() {
-  const bool healthy = Connect(Mode::Write);
-  if (mode_ != Mode::Write) return false;  // this process cannot write the file at all
-  if (!healthy && !damaged_) return false;
-  if (damaged_) {
-    if (inBatch_ || !Repair()) return false;
-  }
-  return EnsureSchema();
+    const bool healthy = Connect(Mode::Write);
+    if (mode_ != Mode::Write) return false;  // this process cannot write the file at all
+    if (!healthy && !damaged_) return false;
+    if (damaged_) {
+        if (inBatch_ || !Repair()) return false;
+    }
+    return EnsureSchema();
 }
 
 template <class Body>
 bool KtRegistryStore::Write(Body body) {
-  if (inBatch_) {
-    // A statement error may have ended the transaction inside SQLite; writing
-    // on in autocommit mode would break the batch apart.
-    if (batchFailed_ || db_ == nullptr || sqlite3_get_autocommit(db_) != 0) {
-      batchFailed_ = true;
-      return false;
+    if (inBatch_) {
+        // A statement error may have ended the transaction inside SQLite; writing
+        // on in autocommit mode would break the batch apart.
+        if (batchFailed_ || db_ == nullptr || sqlite3_get_autocommit(db_) != 0) {
+            batchFailed_ = true;
+            return false;
+        }
+        if (!body()) {
+            batchFailed_ = true;
+            return false;
+        }
+        return true;
     }
-    if (!body()) {
-      batchFailed_ = true;
-      return false;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!ReadyToWrite()) return false;
+        if (Exec("BEGIN IMMEDIATE")) {
+            if (body() && Exec("COMMIT")) return true;
+            if (db_ != nullptr && sqlite3_get_autocommit(db_) == 0) Exec("ROLLBACK");
+        }
+        if (!damaged_) return false;  // damage found on the way: replace the file, try once more
     }
-    return true;
-  }
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    if (!ReadyToWrite()) return false;
-    if (Exec("BEGIN IMMEDIATE")) {
-      if (body() && Exec("COMMIT")) return true;
-      if (db_ != nullptr && sqlite3_get_autocommit(db_) == 0) Exec("ROLLBACK");
-    }
-    if (!damaged_) return false;  // damage found on the way: replace the file, try once more
-  }
-  return false;
+    return false;
 }
 
 KtRegistryStore::Lookup KtRegistryStore::FindKeyId(const RegistryKeyPath& key, int64_t& id) {
-  id = 0;
-  if (!ValidKeyPath(key)) return Lookup::Missing;
-  if (mode_ == Mode::None) {
-    if (!FileExists(path_)) return Lookup::Missing;
-    if (!Connect(Mode::Read)) return Lookup::Failed;
-  }
-  if (damaged_) return Lookup::Failed;
-  if (key.empty()) return Lookup::Found;
-  if (!SchemaPresent()) return damaged_ ? Lookup::Failed : Lookup::Missing;
-  for (const std::string& part : key) {
-    Statement query(db_, "SELECT id FROM keys WHERE parent=?1 AND name=?2");
-    int rc = query.Prepared();
-    if (rc == SQLITE_OK) {
-      query.Bind(1, id);
-      query.BindText(2, part);
-      rc = query.Step();
+    id = 0;
+    if (!ValidKeyPath(key)) return Lookup::Missing;
+    if (mode_ == Mode::None) {
+        if (!FileExists(path_)) return Lookup::Missing;
+        if (!Connect(Mode::Read)) return Lookup::Failed;
     }
-    if (rc == SQLITE_DONE) return Lookup::Missing;
-    if (rc != SQLITE_ROW) {
-      NoteFailure(rc, "looking up a key");
-      return Lookup::Failed;
+    if (damaged_) return Lookup::Failed;
+    if (key.empty()) return Lookup::Found;
+    if (!SchemaPresent()) return damaged_ ? Lookup::Failed : Lookup::Missing;
+    for (const std::string& part : key) {
+        Statement query(db_, "SELECT id FROM keys WHERE parent=?1 AND name=?2");
+        int rc = query.Prepared();
+        if (rc == SQLITE_OK) {
+            query.Bind(1, id);
+            query.BindText(2, part);
+            rc = query.Step();
+        }
+        if (rc == SQLITE_DONE) return Lookup::Missing;
+        if (rc != SQLITE_ROW) {
+            NoteFailure(rc, "looking up a key");
+            return Lookup::Failed;
+        }
+        id = query.Int(0);
     }
-    id = query.Int(0);
-  }
-  return Lookup::Found;
+    return Lookup::Found;
 }
 
 bool KtRegistryStore::CreateKeyId(const RegistryKeyPath& key, int64_t& id) {
-  id = 0;
-  for (const std::string& part : key) {
-    Statement insert(db_, "INSERT INTO keys(parent, name) VALUES(?1, ?2) ON CONFLICT DO NOTHING");
-    int rc = insert.Prepared();
-    if (rc == SQLITE_OK) {
-      insert.Bind(1, id);
-      insert.BindText(2, part);
-      rc = insert.Step();
+    id = 0;
+    for (const std::string& part : key) {
+        Statement insert(db_,
+                         "INSERT INTO keys(parent, name) VALUES(?1, ?2) ON CONFLICT DO NOTHING");
+        int rc = insert.Prepared();
+        if (rc == SQLITE_OK) {
+            insert.Bind(1, id);
+            insert.BindText(2, part);
+            rc = insert.Step();
+        }
+        if (rc != SQLITE_DONE) {
+            NoteFailure(rc, "creating a key");
+            return false;
+        }
+        Statement query(db_, "SELECT id FROM keys WHERE parent=?1 AND name=?2");
+        rc = query.Prepared();
+        if (rc == SQLITE_OK) {
+            query.Bind(1, id);
+            query.BindText(2, part);
+            rc = query.Step();
+        }
+        if (rc != SQLITE_ROW) {
+            NoteFailure(rc, "creating a key");
+            return false;
+        }
+        id = query.Int(0);
     }
-    if (rc != SQLITE_DONE) {
-      NoteFailure(rc, "creating a key");
-      return false;
-    }
-    Statement query(db_, "SELECT id FROM keys WHERE parent=?1 AND name=?2");
-    rc = query.Prepared();
-    if (rc == SQLITE_OK) {
-      query.Bind(1, id);
-      query.BindText(2, part);
-      rc = query.Step();
-    }
-    if (rc != SQLITE_ROW) {
-      NoteFailure(rc, "creating a key");
-      return false;
-    }
-    id = query.Int(0);
-  }
-  return true;
+    return true;
 }
 
 KtRegistryStore::Lookup KtRegistryStore::FindKey(const RegistryKeyPath& key) {
-  int64_t id = 0;
-  return FindKeyId(key, id);
+    int64_t id = 0;
+    return FindKeyId(key, id);
 }
 
 bool KtRegistryStore::CreateKey(const RegistryKeyPath& key) {
-  if (!ValidKeyPath(key)) return false;
-  return Write([&] {
-    int64_t id = 0;
-    return CreateKeyId(key, id);
-  });
+    if (!ValidKeyPath(key)) return false;
+    return Write([&] {
+        int64_t id = 0;
+        return CreateKeyId(key, id);
+    });
 }
 
-bool KtRegistryStore::QueryValue(const RegistryKeyPath& key, std::string_view name,
-                                 uint32_t& type, std::string& data) {
-  if (!ValidName(name, kMaxRegistryValueNameBytes)) return false;
-  int64_t id = 0;
-  if (FindKeyId(key, id) != Lookup::Found) return false;
-  if (!SchemaPresent()) return false;
-  Statement query(db_, "SELECT type, data FROM vals WHERE key=?1 AND name=?2");
-  int rc = query.Prepared();
-  if (rc == SQLITE_OK) {
-    query.Bind(1, id);
-    query.BindText(2, name);
-    rc = query.Step();
-  }
-  if (rc == SQLITE_DONE) return false;
-  if (rc != SQLITE_ROW) {
-    NoteFailure(rc, "reading a value");
-    return false;
-  }
-  type = static_cast<uint32_t>(query.Int(0));
-  data = query.Blob(1);
-  return true;
+bool KtRegistryStore::QueryValue(const RegistryKeyPath& key, std::string_view name, uint32_t& type,
+                                 std::string& data) {
+    if (!ValidName(name, kMaxRegistryValueNameBytes)) return false;
+    int64_t id = 0;
+    if (FindKeyId(key, id) != Lookup::Found) return false;
+    if (!SchemaPresent()) return false;
+    Statement query(db_, "SELECT type, data FROM vals WHERE key=?1 AND name=?2");
+    int rc = query.Prepared();
+    if (rc == SQLITE_OK) {
+        query.Bind(1, id);
+        query.BindText(2, name);
+        rc = query.Step();
+    }
+    if (rc == SQLITE_DONE) return false;
+    if (rc != SQLITE_ROW) {
+        NoteFailure(rc, "reading a value");
+        return false;
+    }
+    type = static_cast<uint32_t>(query.Int(0));
+    data = query.Blob(1);
+    return true;
 }
 
 bool KtRegistryStore::SetValue(const RegistryKeyPath& key, std::string_view name, uint32_t type,
                                std::string_view data) {
-  if (!ValidKeyPath(key) || !ValidName(name, kMaxRegistryValueNameBytes) ||
-      data.size() > kMaxRegistryValueBytes) {
-    batchFailed_ = batchFailed_ || inBatch_;
-    return false;
-  }
-  return Write([&] {
-    int64_t id = 0;
-    if (!CreateKeyId(key, id)) return false;
-    // The first spelling of a value name stays, as in the registry.
-    Statement upsert(db_,
-                     "INSERT INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4) "
-                     "ON CONFLICT(key, name) DO UPDATE SET type=excluded.type, data=excluded.data");
-    int rc = upsert.Prepared();
-    if (rc == SQLITE_OK) {
-      upsert.Bind(1, id);
-      upsert.BindText(2, name);
-      upsert.Bind(3, static_cast<int64_t>(type));
-      upsert.BindBlob(4, data);
-      rc = upsert.Step();
+    if (!ValidKeyPath(key) || !ValidName(name, kMaxRegistryValueNameBytes) ||
+        data.size() > kMaxRegistryValueBytes) {
+        batchFailed_ = batchFailed_ || inBatch_;
+        return false;
     }
-    if (rc != SQLITE_DONE) {
-      NoteFailure(rc, "writing a value");
-      return false;
-    }
-    return true;
-  });
+    return Write([&] {
+        int64_t id = 0;
+        if (!CreateKeyId(key, id)) return false;
+        // The first spelling of a value name stays, as in the registry.
+        Statement upsert(
+            db_,
+            "INSERT INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4) "
+            "ON CONFLICT(key, name) DO UPDATE SET type=excluded.type, data=excluded.data");
+        int rc = upsert.Prepared();
+        if (rc == SQLITE_OK) {
+            upsert.Bind(1, id);
+            upsert.BindText(2, name);
+            upsert.Bind(3, static_cast<int64_t>(type));
+            upsert.BindBlob(4, data);
+            rc = upsert.Step();
+        }
+        if (rc != SQLITE_DONE) {
+            NoteFailure(rc, "writing a value");
+            return false;
+        }
+        return true;
+    });
 }
 
 bool KtRegistryStore::DeleteValue(const RegistryKeyPath& key, std::string_view name) {
-  if (!ValidKeyPath(key) || !ValidName(name, kMaxRegistryValueNameBytes)) {
-    batchFailed_ = batchFailed_ || inBatch_;
-    return false;
-  }
-  if (!FileExists(path_) && mode_ == Mode::None) return false;
-  bool deleted = false;
-  const bool written = Write([&] {
-    int64_t id = 0;
-    const Lookup found = FindKeyId(key, id);
-    if (found == Lookup::Failed) return false;
-    if (found == Lookup::Missing) return true;
-    Statement erase(db_, "DELETE FROM vals WHERE key=?1 AND name=?2");
-    int rc = erase.Prepared();
-    if (rc == SQLITE_OK) {
-      erase.Bind(1, id);
-      erase.BindText(2, name);
-      rc = erase.Step();
+    if (!ValidKeyPath(key) || !ValidName(name, kMaxRegistryValueNameBytes)) {
+        batchFailed_ = batchFailed_ || inBatch_;
+        return false;
     }
-    if (rc != SQLITE_DONE) {
-      NoteFailure(rc, "deleting a value");
-      return false;
-    }
-    deleted = sqlite3_changes(db_) > 0;
-    return true;
-  });
-  return written && deleted;
+    if (!FileExists(path_) && mode_ == Mode::None) return false;
+    bool deleted = false;
+    const bool written = Write([&] {
+        int64_t id = 0;
+        const Lookup found = FindKeyId(key, id);
+        if (found == Lookup::Failed) return false;
+        if (found == Lookup::Missing) return true;
+        Statement erase(db_, "DELETE FROM vals WHERE key=?1 AND name=?2");
+        int rc = erase.Prepared();
+        if (rc == SQLITE_OK) {
+            erase.Bind(1, id);
+            erase.BindText(2, name);
+            rc = erase.Step();
+        }
+        if (rc != SQLITE_DONE) {
+            NoteFailure(rc, "deleting a value");
+            return false;
+        }
+        deleted = sqlite3_changes(db_) > 0;
+        return true;
+    });
+    return written && deleted;
 }
 
 bool KtRegistryStore::Begin() {
-  if (inBatch_) return false;
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    if (!ReadyToWrite()) return false;
-    if (Exec("BEGIN IMMEDIATE")) {
-      inBatch_ = true;
-      batchFailed_ = false;
-      return true;
+    if (inBatch_) return false;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!ReadyToWrite()) return false;
+        if (Exec("BEGIN IMMEDIATE")) {
+            inBatch_ = true;
+            batchFailed_ = false;
+            return true;
+        }
+        if (!damaged_) return false;
     }
-    if (!damaged_) return false;
-  }
-  return false;
+    return false;
 }
 
 bool KtRegistryStore::Commit() {
-  if (!inBatch_) return false;
-  inBatch_ = false;
-  const bool open = db_ != nullptr && sqlite3_get_autocommit(db_) == 0;
-  if (!batchFailed_ && open && Exec("COMMIT")) return true;
-  if (db_ != nullptr && sqlite3_get_autocommit(db_) == 0) Exec("ROLLBACK");
-  DebugOutput("Registry database " + path_ + ": a batch of writes failed and was not kept.\n");
-  return false;
+    if (!inBatch_) return false;
+    inBatch_ = false;
+    const bool open = db_ != nullptr && sqlite3_get_autocommit(db_) == 0;
+    if (!batchFailed_ && open && Exec("COMMIT")) return true;
+    if (db_ != nullptr && sqlite3_get_autocommit(db_) == 0) Exec("ROLLBACK");
+    DebugOutput("Registry database " + path_ + ": a batch of writes failed and was not kept.\n");
+    return false;
 }
 
 void KtRegistryStore::Rollback() {
-  if (!inBatch_) return;
-  inBatch_ = false;
-  if (db_ != nullptr && sqlite3_get_autocommit(db_) == 0) Exec("ROLLBACK");
+    if (!inBatch_) return;
+    inBatch_ = false;
+    if (db_ != nullptr && sqlite3_get_autocommit(db_) == 0) Exec("ROLLBACK");
 }

@@ -53,84 +53,84 @@ constexpr size_t kMaxRegistryValueBytes = 16 * 1024 * 1024;
 // program and the elevated helper) may share a file: waits for the other's
 // lock are bounded by a busy timeout.
 class KtRegistryStore {
-public:
-  // Database file of a root: the path set with SetDatabasePath, else the
-  // environment variable LW_HKCU_DB / LW_HKLM_DB, else
-  // $XDG_CONFIG_HOME/linewatch/registry.db (XDG_CONFIG_HOME defaulting to
-  // ~/.config) for the current user and /etc/linewatch/registry.db for the
-  // machine.
-  static std::string DatabasePath(RegistryRoot root);
-  // Overrides the database file of a root for this process (tests); an empty
-  // path removes the override.
-  static void SetDatabasePath(RegistryRoot root, std::string path);
+  public:
+    // Database file of a root: the path set with SetDatabasePath, else the
+    // environment variable LW_HKCU_DB / LW_HKLM_DB, else
+    // $XDG_CONFIG_HOME/linewatch/registry.db (XDG_CONFIG_HOME defaulting to
+    // ~/.config) for the current user and /etc/linewatch/registry.db for the
+    // machine.
+    static std::string DatabasePath(RegistryRoot root);
+    // Overrides the database file of a root for this process (tests); an empty
+    // path removes the override.
+    static void SetDatabasePath(RegistryRoot root, std::string path);
 
-  enum class Lookup { Found, Missing, Failed };
+    enum class Lookup { Found, Missing, Failed };
 
-  KtRegistryStore(std::string path, RegistryRoot root);
-  ~KtRegistryStore();
-  KtRegistryStore(const KtRegistryStore&) = delete;
-  KtRegistryStore& operator=(const KtRegistryStore&) = delete;
+    KtRegistryStore(std::string path, RegistryRoot root);
+    ~KtRegistryStore();
+    KtRegistryStore(const KtRegistryStore&) = delete;
+    KtRegistryStore& operator=(const KtRegistryStore&) = delete;
 
-  const std::string& Path() const { return path_; }
+    const std::string& Path() const { return path_; }
 
-  // Whether this process could write the database: the file is writable, or
-  // it does not exist yet and its folder is writable or can be created.
-  bool CanWrite() const;
+    // Whether this process could write the database: the file is writable, or
+    // it does not exist yet and its folder is writable or can be created.
+    bool CanWrite() const;
 
-  // Whether the key exists. Failed: the database could not be read (damaged or
-  // unreadable); the key counts as missing.
-  Lookup FindKey(const RegistryKeyPath& key);
-  // Creates the key and any missing parents.
-  bool CreateKey(const RegistryKeyPath& key);
+    // Whether the key exists. Failed: the database could not be read (damaged or
+    // unreadable); the key counts as missing.
+    Lookup FindKey(const RegistryKeyPath& key);
+    // Creates the key and any missing parents.
+    bool CreateKey(const RegistryKeyPath& key);
 
-  // Reads a value of an existing key. False if the key or value is missing or
-  // the database cannot be read.
-  bool QueryValue(const RegistryKeyPath& key, std::string_view name, uint32_t& type,
-                  std::string& data);
-  // Stores a value; creates the key (and its parents) if it is missing.
-  bool SetValue(const RegistryKeyPath& key, std::string_view name, uint32_t type,
-                std::string_view data);
-  // True if the value existed and was removed.
-  bool DeleteValue(const RegistryKeyPath& key, std::string_view name);
+    // Reads a value of an existing key. False if the key or value is missing or
+    // the database cannot be read.
+    bool QueryValue(const RegistryKeyPath& key, std::string_view name, uint32_t& type,
+                    std::string& data);
+    // Stores a value; creates the key (and its parents) if it is missing.
+    bool SetValue(const RegistryKeyPath& key, std::string_view name, uint32_t type,
+                  std::string_view data);
+    // True if the value existed and was removed.
+    bool DeleteValue(const RegistryKeyPath& key, std::string_view name);
 
-  // Groups the writes that follow into one transaction. Commit makes them
-  // durable together; if any of them failed (refused arguments included), or
-  // Commit itself fails, nothing of the batch is kept. Rollback drops them. Destroying the store with a
-  // batch open drops it.
-  bool Begin();
-  bool Commit();
-  void Rollback();
-  bool InBatch() const { return inBatch_; }
+    // Groups the writes that follow into one transaction. Commit makes them
+    // durable together; if any of them failed (refused arguments included), or
+    // Commit itself fails, nothing of the batch is kept. Rollback drops them. Destroying the store
+    // with a batch open drops it.
+    bool Begin();
+    bool Commit();
+    void Rollback();
+    bool InBatch() const { return inBatch_; }
 
-  // Whether the database was found damaged (and not yet replaced).
-  bool IsDamaged() const { return damaged_; }
+    // Whether the database was found damaged (and not yet replaced).
+    bool IsDamaged() const { return damaged_; }
 
-private:
-  enum class Mode { None, Read, Write };
+  private:
+    enum class Mode { None, Read, Write };
 
-  bool Connect(Mode mode);
-  void Disconnect();
-  bool EnsureSchema();
-  bool SchemaPresent();
-  bool Repair();
-  int CheckHealth();
-  void NoteFailure(int rc, std::string_view what);
-  bool ReadyToWrite();
-  bool Exec(const char* sql);
-  Lookup FindKeyId(const RegistryKeyPath& key, int64_t& id);
-  bool CreateKeyId(const RegistryKeyPath& key, int64_t& id);
-  template <class Body>
-  bool Write(Body body);
+    bool Connect(Mode mode);
+    void Disconnect();
+    bool EnsureSchema();
+    bool SchemaPresent();
+    bool Repair();
+    int CheckHealth();
+    void NoteFailure(int rc, std::string_view what);
+    bool ReadyToWrite();
+    bool Exec(const char* sql);
+    Lookup FindKeyId(const RegistryKeyPath& key, int64_t& id);
+    bool CreateKeyId(const RegistryKeyPath& key, int64_t& id);
+    template <class Body>
+    bool Write(Body body);
 
-  std::string path_;
-  RegistryRoot root_;
-  sqlite3* db_ = nullptr;
-  Mode mode_ = Mode::None;
-  bool damaged_ = false;
-  bool damageReported_ = false;
-  bool inBatch_ = false;
-  bool batchFailed_ = false;
-  int schemaKnown_ = -1;  // -1 unknown, 0 absent, 1 present
+    std::string path_;
+    RegistryRoot root_;
+    sqlite3* db_ = nullptr;
+    Mode mode_ = Mode::None;
+    bool damaged_ = false;
+    bool damageReported_ = false;
+    bool inBatch_ = false;
+    bool batchFailed_ = false;
+    int schemaKnown_ = -1;  // -1 unknown, 0 absent, 1 present
 };
 
 // The user's configuration folder: $XDG_CONFIG_HOME when it is an absolute
