@@ -1,0 +1,185 @@
+#include "engine/settings_persistence.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "core/debug_output.h"
+#include "core/ini_file.h"
+#include "core/program_paths.h"
+#include "core/registry.h"
+#include "core/storage_names.h"
+#include "engine/discovery_frames.h"
+
+namespace {
+
+constexpr size_t kSourceMacTextLength = 17;
+
+// A text too long for its working copy is not cut (a cut path names another
+// file): it is left out, and the program says so on the debug output.
+std::string FitWorkingPath(const std::string& text, std::string_view keyName) {
+    if (text.size() <= kWorkingPathLimit) return text;
+    DebugOutput(std::string("Settings: ") + std::string(keyName) + " is longer than " +
+                std::to_string(kWorkingPathLimit) + " characters and is not used\n");
+    return {};
+}
+
+}  // namespace
+
+SettingsPersistence::SettingsPersistence(std::string programFolder)
+    : programFolder_(std::move(programFolder)),
+      iniPath_(programFolder_ + std::string(kIniFileName)),
+      portable_(FileExists(iniPath_)),
+      listener_(this, &SettingsPersistence::ApplySettingChanges) {
+    properties_.SetListener(&listener_);
+}
+
+void SettingsPersistence::ReadOptions(KtSettingStorage& storage) {
+    for (const auto& [id, descriptor] : SettingDescriptors()) {
+        if (descriptor.group != kGroupOption || !storage.ValueExists(descriptor.keyName)) continue;
+        if (descriptor.type == kTypeInteger)
+            properties_.SetProperty(id, KtPropertyValue(storage.ReadInt(descriptor.keyName)));
+        else
+            properties_.SetProperty(id, KtPropertyValue(storage.ReadString(descriptor.keyName)));
+    }
+}
+
+void SettingsPersistence::LoadSettings() {
+    for (const auto& [id, descriptor] : SettingDescriptors())
+        properties_.SetProperty(id, descriptor.defaultValue);
+
+    if (portable_) {
+        KtIniFile ini(iniPath_);
+        ini.SetSection(kIniOptionsSection);
+        ReadOptions(ini);
+    } else {
+        KtRegistry machine(RegistryRoot::LocalMachine);
+        if (machine.Open(kOptionsKeyPath, false, false)) ReadOptions(machine);
+
+        // Per-user values override machine-wide ones. A store that cannot be
+        // written (a read-only home) is still read, so its settings are not lost.
+        KtRegistry user(RegistryRoot::CurrentUser);
+        if (user.Open(kOptionsKeyPath, true, true) || user.Open(kOptionsKeyPath, false, false))
+            ReadOptions(user);
+    }
+
+    int32_t launch = 0;
+    KtRegistry userRun(RegistryRoot::CurrentUser);
+    if (userRun.Open(kRunKeyAbsolutePath, false, false) && userRun.ValueExists(kRunValueName))
+        launch = 1;
+    KtRegistry machineRun(RegistryRoot::LocalMachine);
+    if (machineRun.Open(kRunKeyAbsolutePath, false, false) && machineRun.ValueExists(kRunValueName))
+        launch = 2;
+    properties_.SetProperty(kPropLaunchOnStartup, KtPropertyValue(launch));
+}
+
+MonitorSettings SettingsPersistence::WorkingSettings(bool atLoad) {
+    auto number = [this](int32_t id) {
+        const int32_t value = properties_.GetProperty(id).AsInt();
+        const auto range = SettingRange(id);
+        if (!range || (value >= range->first && value <= range->second)) return value;
+        DebugOutput(std::string("Settings: ") + std::string(SettingDescriptors().at(id).keyName) +
+                    " = " + std::to_string(value) + " is out of range\n");
+        return std::clamp(value, range->first, range->second);
+    };
+    auto text = [this](int32_t id) { return properties_.GetProperty(id).AsString(); };
+
+    MonitorSettings s;
+    s.soundEventsEnabled = number(kPropSndEvtEnabled) != 0;
+    s.cableUnplugSoundFile = FitWorkingPath(text(kPropSndEvtCableUnplugFileName), "SndEvtCableUnplugFileName");
+    s.newAcSoundFile = FitWorkingPath(text(kPropSndEvtNewACFileName), "SndEvtNewACFileName");
+    s.probeIntervalSeconds = number(kPropMonPADISendInterval);
+    s.padoWaitMs = number(kPropMonPADOWaitTime);
+    s.downAfterUnanswered = number(kPropMonStateDownAfterUnanswer);
+    s.trayShowTooltips = number(kPropMonTrayShowTooltips) != 0;
+    s.trayShowAcState = number(kPropMonTrayShowACState) != 0;
+    s.waitUserAction = number(kPropMonEvtWaitUserAction) != 0;
+    s.logForeignPadi = number(kPropLogPADINodesEnabled) != 0;
+    s.logInstancePadi = number(kPropLogPADILinewatchEnabled) != 0;
+    s.generalLog = number(kPropLogGenWriteToFile) != 0;
+    s.acLog = number(kPropLogACWriteToFile) != 0;
+    s.logDirectory = text(kPropLogDirectory);
+    s.deviceName = FitWorkingPath(text(kPropPcapDeviceName), "PcapDeviceName");
+    s.promiscuous = number(kPropPcapPromiscuousMode) != 0;
+
+    const std::string& macText = text(kPropPcapSourceMAC);
+    s.sourceMacText = macText.substr(0, kWorkingMacTextLimit);
+    s.useSourceMac = number(kPropPcapUseSourceMAC) != 0;
+    if (atLoad && s.useSourceMac &&
+        (macText.size() != kSourceMacTextLength || !ParseMacText(macText).has_value()))
+        s.useSourceMac = false;
+    return s;
+}
+
+void SettingsPersistence::CreateDataFolders() const {
+    if (portable_) return;
+    const std::string appData = GetAppDataFolder();
+    const std::string lab = appData + "/Tarnweld Lab";
+    // Failures, an existing folder among them, are of no consequence here.
+    ::mkdir(lab.c_str(), 0755);
+    ::mkdir((lab + "/Line Watchman").c_str(), 0755);
+}
+
+std::string SettingsPersistence::LanguageFilePath() {
+    return programFolder_ + "/language/" + properties_.GetProperty(kPropSysLanguageFile).AsString();
+}
+
+namespace {
+
+template <class Storage>
+bool WriteOptions(Storage& storage, KtAppPropertyList& properties) {
+    if (!storage.BeginBatch()) return false;
+    for (const auto& [id, descriptor] : SettingDescriptors()) {
+        if (descriptor.group != kGroupOption) continue;
+        const KtPropertyValue value = properties.GetProperty(id);
+        if (descriptor.type == kTypeInteger)
+            storage.WriteInt(descriptor.keyName, value.AsInt());
+        else
+            storage.WriteString(descriptor.keyName, value.AsString());
+    }
+    return storage.CommitBatch();
+}
+
+}  // namespace
+
+bool SettingsPersistence::SaveSettings() {
+    bool saved = false;
+    if (portable_) {
+        KtIniFile ini(iniPath_);
+        ini.SetSection(kIniOptionsSection);
+        saved = WriteOptions(ini, properties_);
+    } else {
+        KtRegistry user(RegistryRoot::CurrentUser);
+        if (!user.Open(kOptionsKeyPath, true, true)) return false;
+        saved = WriteOptions(user, properties_);
+    }
+    if (!saved) DebugOutput("Settings: the options could not be saved\n");
+    return saved;
+}
+
+bool SettingsPersistence::SaveAdapterName(const std::string& deviceName) {
+    if (portable_) {
+        KtIniFile ini(iniPath_);
+        return ini.WriteString(kIniOptionsSection, SettingDescriptors().at(kPropPcapDeviceName).keyName,
+                               deviceName);
+    }
+    KtRegistry user(RegistryRoot::CurrentUser);
+    if (!user.Open(kOptionsKeyPath, true, true)) return false;
+    return user.SetStringValue(SettingDescriptors().at(kPropPcapDeviceName).keyName, deviceName);
+}
+
+void SettingsPersistence::AttachMonitor(Monitor& monitor) {
+    monitor_ = &monitor;
+    monitor.SetAdapterNameSaver([this](const std::string& name) { SaveAdapterName(name); });
+}
+
+void SettingsPersistence::ApplySettingChanges(KtPropertyIterator& changes) {
+    std::vector<int32_t> ids;
+    changes.Reset();
+    int32_t id = 0;
+    KtPropertyValue value;
+    while (changes.Next(id, value)) ids.push_back(id);
+    if (monitor_ != nullptr) monitor_->ApplySettingChanges(WorkingSettings(false), ids);
+    SaveSettings();
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/app_settings.h"
+#include "core/functors.h"
+#include "core/setting_storage.h"
+#include "engine/monitor.h"
+
+// Longest texts the working copies keep: 259 characters for the sound files
+// and the adapter name, 19 for the custom source MAC text.
+constexpr size_t kWorkingPathLimit = 259;
+constexpr size_t kWorkingMacTextLimit = 19;
+
+// Where the settings live and how they move: storage → settings model →
+// working copies → monitor and engine, and back only through SaveSettings.
+//
+// Portable mode (an INI file beside the program, decided once at
+// construction) keeps every option in that file and touches no registry
+// store; otherwise options live under the per-user options key, with the
+// machine-wide key as a read-only source of defaults.
+class SettingsPersistence {
+public:
+    explicit SettingsPersistence(std::string programFolder);
+    SettingsPersistence(const SettingsPersistence&) = delete;
+    SettingsPersistence& operator=(const SettingsPersistence&) = delete;
+
+    bool PortableMode() const { return portable_; }
+    const std::string& IniFilePath() const { return iniPath_; }
+    KtAppPropertyList& Properties() { return properties_; }
+
+    // Defaults, then the machine-wide options, then the per-user options (or
+    // the INI file), then the launch-on-startup state from the autostart
+    // entries.
+    void LoadSettings();
+    // The working copies of the current properties. With `atLoad`, a custom
+    // source MAC that is not exactly 17 characters or does not parse switches
+    // the custom address off for the run (the stored setting is unchanged).
+    // Numbers outside their accepted ranges (a damaged or hand-edited store)
+    // are brought to the nearest bound: an interval of 0 would flood the segment.
+    MonitorSettings WorkingSettings(bool atLoad);
+    // Creates the data folders, except in portable mode.
+    void CreateDataFolders() const;
+    // The interface language file named by the settings.
+    std::string LanguageFilePath();
+
+    // Writes every stored option in one batch: all of them or none.
+    bool SaveSettings();
+    bool SaveAdapterName(const std::string& deviceName);
+
+    // Binds the model's listener: a committed batch is applied to the monitor
+    // (restarting monitoring when it must) and then saved. The monitor's
+    // adapter choice is saved through SaveAdapterName.
+    void AttachMonitor(Monitor& monitor);
+
+    // The model's listener.
+    void ApplySettingChanges(KtPropertyIterator& changes);
+
+private:
+    void ReadOptions(KtSettingStorage& storage);
+
+    const std::string programFolder_;
+    const std::string iniPath_;
+    const bool portable_;
+    KtAppPropertyList properties_;
+    KtVoidUnaryMemberFunction<SettingsPersistence, KtPropertyIterator&> listener_;
+    Monitor* monitor_ = nullptr;
+};

@@ -1,0 +1,238 @@
+#include "engine/settings_persistence.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "core/autostart.h"
+#include "core/ini_file.h"
+#include "core/registry.h"
+#include "core/registry_store.h"
+#include "core/storage_names.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Every store the settings can touch, redirected into one temporary folder.
+class SettingsPlaces : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = fs::temp_directory_path() /
+                ("lw-settings-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root_);
+        fs::create_directories(program());
+        fs::create_directories(data());
+        KtRegistryStore::SetDatabasePath(RegistryRoot::CurrentUser, (root_ / "hkcu.db").string());
+        KtRegistryStore::SetDatabasePath(RegistryRoot::LocalMachine, (root_ / "hklm.db").string());
+        XdgAutostart::SetFolder(RegistryRoot::CurrentUser, (root_ / "user-autostart").string());
+        XdgAutostart::SetFolder(RegistryRoot::LocalMachine, (root_ / "system-autostart").string());
+        ::setenv("XDG_DATA_HOME", data().c_str(), 1);
+        ::unsetenv("APPDATA");
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    fs::path program() const { return root_ / "program"; }
+    fs::path data() const { return root_ / "data"; }
+
+    static void Plant(RegistryRoot root, std::string_view name, int32_t value) {
+        KtRegistry key(root);
+        ASSERT_TRUE(key.Open(kOptionsKeyPath, true, true));
+        key.WriteInt(name, value);
+    }
+    static void Plant(RegistryRoot root, std::string_view name, std::string_view value) {
+        KtRegistry key(root);
+        ASSERT_TRUE(key.Open(kOptionsKeyPath, true, true));
+        key.WriteString(name, value);
+    }
+    static void PlantRun(RegistryRoot root) {
+        KtRegistry run(root);
+        ASSERT_TRUE(run.Open(kRunKeyAbsolutePath, true, true));
+        run.WriteString(kRunValueName, "/usr/bin/linewatch");
+    }
+    static bool UserHas(std::string_view name) {
+        KtRegistry key(RegistryRoot::CurrentUser);
+        return key.Open(kOptionsKeyPath, false, false) && key.ValueExists(name);
+    }
+
+    fs::path root_;
+};
+
+TEST_F(SettingsPlaces, DefaultsStandWithEmptyStores) {
+    SettingsPersistence settings(program().string());
+    EXPECT_FALSE(settings.PortableMode());
+    settings.LoadSettings();
+    for (const auto& [id, descriptor] : SettingDescriptors())
+        EXPECT_EQ(settings.Properties().GetProperty(id), descriptor.defaultValue) << id;
+    const MonitorSettings working = settings.WorkingSettings(true);
+    EXPECT_EQ(working.probeIntervalSeconds, 30);
+    EXPECT_EQ(working.padoWaitMs, 500);
+    EXPECT_EQ(working.logDirectory, "%APPDATA%\\Tarnweld Lab\\Line Watchman");
+}
+
+TEST_F(SettingsPlaces, PerUserValuesOverrideMachineWideOnes) {
+    Plant(RegistryRoot::LocalMachine, "MonPADISendInterval", 60);
+    Plant(RegistryRoot::LocalMachine, "MonPADOWaitTime", 800);
+    Plant(RegistryRoot::CurrentUser, "MonPADISendInterval", 5);
+    SettingsPersistence settings(program().string());
+    settings.LoadSettings();
+    EXPECT_EQ(settings.Properties().GetProperty(kPropMonPADISendInterval).AsInt(), 5);
+    EXPECT_EQ(settings.Properties().GetProperty(kPropMonPADOWaitTime).AsInt(), 800);
+}
+
+TEST_F(SettingsPlaces, AMachineWideValueReachesThePerUserStoreAtTheNextAcceptedChange) {
+    Plant(RegistryRoot::LocalMachine, "MonPADOWaitTime", 800);
+    SettingsPersistence settings(program().string());
+    settings.LoadSettings();
+    EXPECT_FALSE(UserHas("MonPADOWaitTime"));
+
+    KtAppPropertyEditor editor(&settings.Properties());
+    editor.SetProperty(kPropLogGenWriteToFile, KtPropertyValue(1));
+    editor.Commit();
+
+    KtRegistry user(RegistryRoot::CurrentUser);
+    ASSERT_TRUE(user.Open(kOptionsKeyPath, false, false));
+    EXPECT_EQ(user.ReadInt("MonPADOWaitTime"), 800);
+    EXPECT_EQ(user.ReadInt("LogGenWriteToFile"), 1);
+    // Every stored option is there, unchanged ones at their defaults; the
+    // derived launch state is never written among them.
+    for (const auto& [id, descriptor] : SettingDescriptors()) {
+        if (descriptor.group == kGroupOption) {
+            EXPECT_TRUE(user.ValueExists(descriptor.keyName)) << id;
+        }
+    }
+    EXPECT_EQ(user.ReadString("LogDirectory"), "%APPDATA%\\Tarnweld Lab\\Line Watchman");
+    // Nothing is ever written to the machine-wide options.
+    KtRegistry machine(RegistryRoot::LocalMachine);
+    ASSERT_TRUE(machine.Open(kOptionsKeyPath, false, false));
+    EXPECT_FALSE(machine.ValueExists("LogGenWriteToFile"));
+}
+
+TEST_F(SettingsPlaces, LaunchStateComesFromTheAutostartEntries) {
+    {
+        SettingsPersistence settings(program().string());
+        settings.LoadSettings();
+        EXPECT_EQ(settings.Properties().GetProperty(kPropLaunchOnStartup).AsInt(), 0);
+    }
+    PlantRun(RegistryRoot::CurrentUser);
+    {
+        SettingsPersistence settings(program().string());
+        settings.LoadSettings();
+        EXPECT_EQ(settings.Properties().GetProperty(kPropLaunchOnStartup).AsInt(), 1);
+    }
+    PlantRun(RegistryRoot::LocalMachine);
+    {
+        SettingsPersistence settings(program().string());
+        settings.LoadSettings();
+        EXPECT_EQ(settings.Properties().GetProperty(kPropLaunchOnStartup).AsInt(), 2);
+    }
+}
+
+TEST_F(SettingsPlaces, PortableModeUsesOnlyTheIniFileAndCreatesNoDataFolder) {
+    Plant(RegistryRoot::CurrentUser, "MonPADISendInterval", 5);
+    const fs::path userDb = root_ / "hkcu.db";
+    const auto userDbTime = fs::last_write_time(userDb);
+    {
+        std::ofstream ini(program() / "linewatch.ini");
+        ini << "[Options]\nMonPADISendInterval=120\nLogDirectory=\"logs\"\n";
+    }
+    SettingsPersistence settings(program().string());
+    ASSERT_TRUE(settings.PortableMode());
+    settings.LoadSettings();
+    EXPECT_EQ(settings.Properties().GetProperty(kPropMonPADISendInterval).AsInt(), 120);
+    EXPECT_EQ(settings.Properties().GetProperty(kPropLogDirectory).AsString(), "logs");
+
+    settings.CreateDataFolders();
+    EXPECT_FALSE(fs::exists(data() / "Tarnweld Lab"));
+
+    KtAppPropertyEditor editor(&settings.Properties());
+    editor.SetProperty(kPropMonPADOWaitTime, KtPropertyValue(300));
+    editor.Commit();
+    EXPECT_TRUE(settings.SaveAdapterName("lwmon0"));
+
+    KtIniFile ini((program() / "linewatch.ini").string());
+    EXPECT_EQ(ini.ReadInt("Options", "MonPADOWaitTime", 0), 300);
+    EXPECT_EQ(ini.ReadString("Options", "PcapDeviceName", ""), "lwmon0");
+    EXPECT_EQ(ini.ReadInt("Options", "PcapPromiscuousMode", -1), 0);
+    // The registry stores were not touched: no machine store appeared and the
+    // user store is as it was.
+    EXPECT_FALSE(fs::exists(root_ / "hklm.db"));
+    EXPECT_EQ(fs::last_write_time(userDb), userDbTime);
+}
+
+TEST_F(SettingsPlaces, AFolderNamedLikeTheIniFileIsNotPortableMode) {
+    fs::create_directories(program() / "linewatch.ini");
+    SettingsPersistence settings(program().string());
+    EXPECT_FALSE(settings.PortableMode());
+    settings.CreateDataFolders();
+    EXPECT_TRUE(fs::is_directory(data() / "Tarnweld Lab" / "Line Watchman"));
+}
+
+TEST_F(SettingsPlaces, TheCustomSourceMacMustBeSeventeenCharactersAtLoad) {
+    Plant(RegistryRoot::CurrentUser, "PcapUseSourceMAC", 1);
+    Plant(RegistryRoot::CurrentUser, "PcapSourceMAC", "00:11:22:33:44:55");
+    {
+        SettingsPersistence settings(program().string());
+        settings.LoadSettings();
+        const MonitorSettings working = settings.WorkingSettings(true);
+        EXPECT_TRUE(working.useSourceMac);
+        EXPECT_EQ(working.sourceMacText, "00:11:22:33:44:55");
+    }
+    // Sixteen characters parse, yet switch the custom address off for the run
+    // without changing the stored setting.
+    Plant(RegistryRoot::CurrentUser, "PcapSourceMAC", "0:11:22:33:44:55");
+    SettingsPersistence settings(program().string());
+    settings.LoadSettings();
+    EXPECT_FALSE(settings.WorkingSettings(true).useSourceMac);
+    EXPECT_EQ(settings.Properties().GetProperty(kPropPcapUseSourceMAC).AsInt(), 1);
+}
+
+TEST_F(SettingsPlaces, WorkingCopiesStayWithinTheirLimits) {
+    Plant(RegistryRoot::CurrentUser, "MonPADISendInterval", 0);
+    Plant(RegistryRoot::CurrentUser, "MonPADOWaitTime", -5);
+    Plant(RegistryRoot::CurrentUser, "MonStateDownAfterUnanswer", 1000);
+    Plant(RegistryRoot::CurrentUser, "SndEvtNewACFileName", std::string(300, 'a'));
+    Plant(RegistryRoot::CurrentUser, "SndEvtCableUnplugFileName", "/usr/share/sounds/unplug.wav");
+    Plant(RegistryRoot::CurrentUser, "PcapSourceMAC", "00:11:22:33:44:55:66:77:88");
+    SettingsPersistence settings(program().string());
+    settings.LoadSettings();
+    const MonitorSettings working = settings.WorkingSettings(true);
+    EXPECT_EQ(working.probeIntervalSeconds, 1);
+    EXPECT_EQ(working.padoWaitMs, 100);
+    EXPECT_EQ(working.downAfterUnanswered, 100);
+    EXPECT_EQ(working.newAcSoundFile, "");
+    EXPECT_EQ(working.cableUnplugSoundFile, "/usr/share/sounds/unplug.wav");
+    EXPECT_EQ(working.sourceMacText, "00:11:22:33:44:55:6");
+    // The model keeps what was stored.
+    EXPECT_EQ(settings.Properties().GetProperty(kPropMonPADISendInterval).AsInt(), 0);
+}
+
+TEST_F(SettingsPlaces, ACorruptStoreLoadsDefaultsAndTheNextSaveRepairsIt) {
+    Plant(RegistryRoot::CurrentUser, "MonPADISendInterval", 5);
+    {
+        std::ofstream broken(root_ / "hkcu.db", std::ios::trunc | std::ios::binary);
+        broken << "this is not a database at all, just bytes that look like nothing";
+    }
+    SettingsPersistence settings(program().string());
+    settings.LoadSettings();
+    EXPECT_EQ(settings.Properties().GetProperty(kPropMonPADISendInterval).AsInt(), 30);
+
+    settings.Properties().SetProperty(kPropMonPADISendInterval, KtPropertyValue(7));
+    EXPECT_TRUE(settings.SaveSettings());
+    SettingsPersistence again(program().string());
+    again.LoadSettings();
+    EXPECT_EQ(again.Properties().GetProperty(kPropMonPADISendInterval).AsInt(), 7);
+}
+
+TEST_F(SettingsPlaces, TheLanguageFileLivesBelowTheProgramFolder) {
+    Plant(RegistryRoot::CurrentUser, "SysLanguageFile", "deutsch.lng");
+    SettingsPersistence settings(program().string());
+    settings.LoadSettings();
+    EXPECT_EQ(settings.LanguageFilePath(), (program() / "language" / "deutsch.lng").string());
+}
+
+}  // namespace
