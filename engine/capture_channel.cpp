@@ -1,7 +1,41 @@
 #include "engine/capture_channel.h"
 
+#include <poll.h>
+
 #include "core/debug_output.h"
 #include "engine/capture_permission.h"
+
+namespace {
+
+// Sizes the sender's receive ring at its minimum: it is never read.
+constexpr int kSenderBufferBytes = 64 * 1024;
+
+// A handle for transmitting only: a filter that accepts nothing keeps the
+// kernel from queueing any frame on it.
+pcap_t* OpenSender(const std::string& device, CaptureOpening& opening) {
+    std::string errorBuffer(PCAP_ERRBUF_SIZE, '\0');
+    ScopedCaptureCapability capability;
+    pcap_t* sender = pcap_create(device.c_str(), errorBuffer.data());
+    if (sender == nullptr) {
+        opening.errorText = errorBuffer.c_str();
+        return nullptr;
+    }
+    pcap_set_snaplen(sender, kCaptureSnapLength);
+    pcap_set_timeout(sender, kCaptureReadTimeoutMs);
+    pcap_set_buffer_size(sender, kSenderBufferBytes);
+    const int activation = pcap_activate(sender);
+    bpf_insn rejectAll = {static_cast<u_short>(BPF_RET | BPF_K), 0, 0, 0};
+    bpf_program program{1, &rejectAll};
+    if (activation < 0 || pcap_setfilter(sender, &program) != 0) {
+        opening.errorText = pcap_geterr(sender);
+        opening.permissionDenied = activation == PCAP_ERROR_PERM_DENIED;
+        pcap_close(sender);
+        return nullptr;
+    }
+    return sender;
+}
+
+}  // namespace
 
 CaptureOpening OpenDiscoveryCapture(const std::string& device, bool promiscuous) {
     CaptureOpening opening;
@@ -10,10 +44,9 @@ CaptureOpening OpenDiscoveryCapture(const std::string& device, bool promiscuous)
     int activation = 0;
     {
         ScopedCaptureCapability capability;
-        // pcap_create + activate is pcap_open_live with one more setting:
-        // immediate delivery. Without it Linux buffers frames in TPACKET_V3
-        // blocks, so a PADO could reach the engine only when a block is
-        // retired; with it every frame is handed over as it arrives.
+        // pcap_create + activate with the parameters pcap_open_live takes,
+        // plus immediate delivery: each frame is handed over as it arrives
+        // instead of when a kernel block fills or is retired.
         handle = pcap_create(device.c_str(), errorBuffer.data());
         if (handle != nullptr) {
             pcap_set_snaplen(handle, kCaptureSnapLength);
@@ -21,6 +54,13 @@ CaptureOpening OpenDiscoveryCapture(const std::string& device, bool promiscuous)
             pcap_set_timeout(handle, kCaptureReadTimeoutMs);
             pcap_set_immediate_mode(handle, 1);
             activation = pcap_activate(handle);
+            // Linux libpcap keeps polling inside pcap_next_ex until a frame
+            // arrives, whatever the read timeout, so a quiet segment would
+            // hold the receive thread forever. Non-blocking, the timeout is
+            // applied by ReadCapturedFrame instead.
+            if (activation >= 0 && pcap_setnonblock(handle, 1, errorBuffer.data()) != 0) {
+                activation = PCAP_ERROR;
+            }
         }
     }
     if (handle == nullptr || activation < 0) {
@@ -39,7 +79,14 @@ CaptureOpening OpenDiscoveryCapture(const std::string& device, bool promiscuous)
         pcap_close(handle);
         return opening;
     }
+    pcap_t* sender = OpenSender(device, opening);
+    if (sender == nullptr) {
+        pcap_close(handle);
+        DebugOutput("Error in pcap_open_live()\n");
+        return opening;
+    }
     opening.handle = handle;
+    opening.sender = sender;
     return opening;
 }
 
@@ -57,4 +104,16 @@ bool InstallDiscoveryFilter(pcap_t* handle) {
         DebugOutput("Error in pcap_setfilter()\n");
     }
     return installed;
+}
+
+int ReadCapturedFrame(pcap_t* handle, pcap_pkthdr** header, const u_char** data) {
+    char errorBuffer[PCAP_ERRBUF_SIZE] = {};
+    const int descriptor = pcap_get_selectable_fd(handle);
+    if (descriptor >= 0 && pcap_getnonblock(handle, errorBuffer) == 1) {
+        pollfd wait{descriptor, POLLIN, 0};
+        // Readiness, an error or the time-out all lead to the read below,
+        // which reports what there is (0 for nothing, below 0 for a failure).
+        poll(&wait, 1, kCaptureReadTimeoutMs);
+    }
+    return pcap_next_ex(handle, header, data);
 }

@@ -14,23 +14,36 @@
 // frame with room to spare.
 constexpr int kCaptureSnapLength = 2048;
 // pcap_next_ex returns after at most this long, so the receive loop notices
-// a stop request promptly.
+// a stop request promptly; it also bounds how long a captured frame waits in
+// the kernel before it is handed over.
 constexpr int kCaptureReadTimeoutMs = 10;
 constexpr std::string_view kDiscoveryFilter =
     "ether proto 0x8863 and (ether[15] = 7 or ether[15] = 9)";
 
+// Linux never hands a packet socket the frames that socket sent itself, yet
+// the engine times each answer from the moment the capture saw its own probe
+// leave. So the probe goes out through a second handle on the same device,
+// which receives nothing; the capture handle sees the probe leave like any
+// other outgoing frame.
 struct CaptureOpening {
     pcap_t* handle = nullptr;       // open and filtered, or null
+    pcap_t* sender = nullptr;       // transmits the probe; open whenever handle is
     std::string errorText;          // libpcap's text when opening failed
     bool permissionDenied = false;  // the failure was a missing CAP_NET_RAW
 };
 
 // Opens `device` (snapshot length, promiscuous mode as given, read timeout,
-// immediate delivery), compiles the discovery filter optimised with netmask
-// 0, installs it and frees the compiled program. CAP_NET_RAW is raised into
-// the effective set only for the opening. On failure writes the debug text
-// of the failing step and returns no handle.
+// immediate delivery, non-blocking), compiles the discovery filter optimised with netmask
+// 0, installs it and frees the compiled program; then opens the sending
+// handle. CAP_NET_RAW is raised into the effective set only for the opening.
+// On failure writes the debug text of the failing step and returns no
+// handles.
 CaptureOpening OpenDiscoveryCapture(const std::string& device, bool promiscuous);
+
+// pcap_next_ex that comes back after at most kCaptureReadTimeoutMs on a live
+// capture opened here (0 when nothing arrived); on other handles (savefiles)
+// exactly pcap_next_ex.
+int ReadCapturedFrame(pcap_t* handle, pcap_pkthdr** header, const u_char** data);
 
 // Compiles and installs the discovery filter on an open handle. Writes the
 // debug text of the failing step; the handle stays open either way.

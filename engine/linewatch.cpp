@@ -80,7 +80,7 @@ void KtLinewatch::Notify(Notification KtLinewatch::*which, int value) {
 
 bool KtLinewatch::OpenCapture(const std::string& device, bool promiscuous) {
     Stop();
-    ReplaceCapture(nullptr);
+    ReplaceCapture(nullptr, nullptr);
     CaptureOpening opening = OpenDiscoveryCapture(device, promiscuous);
     {
         std::scoped_lock lock(captureInfoLock_);
@@ -90,25 +90,29 @@ bool KtLinewatch::OpenCapture(const std::string& device, bool promiscuous) {
     if (opening.handle == nullptr) {
         return false;
     }
-    ReplaceCapture(opening.handle);
+    ReplaceCapture(opening.handle, opening.sender);
     return true;
 }
 
-void KtLinewatch::AttachCapture(pcap_t* handle) {
+void KtLinewatch::AttachCapture(pcap_t* capture, pcap_t* sender) {
     Stop();
-    ReplaceCapture(handle);
+    ReplaceCapture(capture, sender);
 }
 
 void KtLinewatch::CloseCapture() {
     Stop();
-    ReplaceCapture(nullptr);
+    ReplaceCapture(nullptr, nullptr);
 }
 
-void KtLinewatch::ReplaceCapture(pcap_t* handle) {
+void KtLinewatch::ReplaceCapture(pcap_t* capture, pcap_t* sender) {
+    if (sender_ != nullptr) {
+        pcap_close(sender_);
+    }
     if (capture_ != nullptr) {
         pcap_close(capture_);
     }
-    capture_ = handle;
+    capture_ = capture;
+    sender_ = sender;
     // A new channel: its first failure is reported again.
     lastReadSucceeded_ = true;
 }
@@ -266,7 +270,8 @@ int KtLinewatch::SendLoop(KtThread& thread) {
         int result;
         {
             std::scoped_lock lock(frameLock_);
-            result = pcap_sendpacket(capture_, probe_.data(), static_cast<int>(probe_.size()));
+            result = pcap_sendpacket(sender_ != nullptr ? sender_ : capture_, probe_.data(),
+                                     static_cast<int>(probe_.size()));
         }
         if (result != 0) {
             DebugOutput("Error in pcap_sendpacket():\n");
@@ -287,7 +292,7 @@ int KtLinewatch::ReceiveLoop(KtThread& thread) {
     while (!thread.IsStopRequested()) {
         pcap_pkthdr* header = nullptr;
         const u_char* data = nullptr;
-        const int result = pcap_next_ex(capture_, &header, &data);
+        const int result = ReadCapturedFrame(capture_, &header, &data);
         if (result < 0) {
             if (lastReadSucceeded_) {
                 Notify(&KtLinewatch::captureErrorNotification_, kCaptureErrorReadFailed);

@@ -64,9 +64,10 @@ public:
     // (capture_channel.h). Stops the threads first if they run. False, with
     // the debug text of the failing step, when it cannot be opened.
     bool OpenCapture(const std::string& device, bool promiscuous);
-    // Takes ownership of an already opened handle (a savefile, a handle set up
-    // by the caller) in place of the current one; the filter is not changed.
-    void AttachCapture(pcap_t* handle);
+    // Takes ownership of already opened handles (a savefile, handles set up by
+    // the caller) in place of the current ones; filters are not changed. The
+    // probe is sent through `sender`, or through `capture` when it is null.
+    void AttachCapture(pcap_t* capture, pcap_t* sender = nullptr);
     void CloseCapture();
     bool IsCaptureOpen();
     // libpcap's text for the last failed OpenCapture, and whether it failed
@@ -124,7 +125,7 @@ private:
     void StartWorker(std::unique_ptr<Worker>& worker, int (KtLinewatch::*loop)(KtThread&));
     void StopWorker(std::unique_ptr<Worker>& worker);
     void Notify(Notification KtLinewatch::*which, int value);
-    void ReplaceCapture(pcap_t* handle);
+    void ReplaceCapture(pcap_t* capture, pcap_t* sender);
 
     std::unique_ptr<Worker> receiveThread_;
     std::unique_ptr<Worker> sendThread_;
@@ -159,6 +160,7 @@ private:
     // Opened and closed by the owner while stopped; used by the send and
     // receive threads without a lock while they run.
     pcap_t* capture_ = nullptr;
+    pcap_t* sender_ = nullptr;  // null: the probe goes out through capture_
     std::mutex captureInfoLock_;
     std::string lastCaptureError_;
     bool lastCapturePermissionDenied_ = false;

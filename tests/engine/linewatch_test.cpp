@@ -1,0 +1,582 @@
+#include "engine/linewatch.h"
+
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <thread>
+
+#include "core/message_port.h"
+#include "engine/capture_channel.h"
+#include "engine/engine_messages.h"
+#include "engine/log_writer.h"
+#include "engine_test_support.h"
+#include "netns_sandbox.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr MacAddress kOurMac = {0x02, 0x4c, 0x57, 0x10, 0x00, 0x01};
+constexpr MacAddress kAcMac = {0x02, 0x4c, 0x57, 0x10, 0x0a, 0x01};
+constexpr MacAddress kStationMac = {0x02, 0x4c, 0x57, 0x10, 0x05, 0x01};
+
+pcap_pkthdr Header(long seconds, long microseconds, size_t length) {
+    pcap_pkthdr header{};
+    header.ts.tv_sec = seconds;
+    header.ts.tv_usec = microseconds;
+    header.caplen = static_cast<uint32_t>(length);
+    header.len = static_cast<uint32_t>(length);
+    return header;
+}
+
+void Feed(KtLinewatch& engine, const uint8_t* data, size_t length, long seconds, long microseconds) {
+    const pcap_pkthdr header = Header(seconds, microseconds, length);
+    engine.HandleFrame(header, data);
+}
+
+void Feed(KtLinewatch& engine, const std::vector<uint8_t>& frame, long seconds, long microseconds) {
+    Feed(engine, frame.data(), frame.size(), seconds, microseconds);
+}
+
+void FeedOwnProbe(KtLinewatch& engine, long seconds, long microseconds) {
+    const ProbeFrame probe = engine.GetProbeFrame();
+    Feed(engine, probe.data(), probe.size(), seconds, microseconds);
+}
+
+std::vector<uint8_t> AnswerTo(KtLinewatch& engine, std::string_view acName = "AC-1",
+                              std::string_view service = "internet", size_t padding = 0) {
+    const ProbeFrame probe = engine.GetProbeFrame();
+    return BuildPado(kOurMac, kAcMac, ProbeHostUniq(probe.data()), acName, service, padding);
+}
+
+// Log lines are "[stamp] text\r\n"; the text part.
+std::vector<std::string> LoggedTexts(KtLogWriter& writer) {
+    std::vector<std::string> texts;
+    for (const std::string& line : writer.TakeBoxLines()) {
+        const size_t start = line.find("] ");
+        std::string text = start == std::string::npos ? line : line.substr(start + 2);
+        if (text.size() >= 2 && text.ends_with("\r\n")) text.resize(text.size() - 2);
+        texts.push_back(text);
+    }
+    return texts;
+}
+
+}  // namespace
+
+TEST(LinewatchFrames, OwnProbeThenOfferGivesOneReplyTimedByTheCapture) {
+    NotificationRecorder received;
+    KtLinewatch engine;
+    engine.SetSourceMac(&kOurMac);
+    engine.SetPadoReceivedNotification(received.Notification());
+
+    FeedOwnProbe(engine, 1000, 250);
+    EXPECT_TRUE(engine.IsOwnProbeSeen());
+    const std::vector<uint8_t> pado = AnswerTo(engine, "AC-1", "internet");
+    Feed(engine, pado, 1000, 12750);
+
+    const std::vector<KtPadoReply> replies = engine.TakeReplies();
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].acMac, kAcMac);
+    EXPECT_EQ(replies[0].acName, "AC-1");
+    EXPECT_EQ(replies[0].serviceName, "internet");
+    EXPECT_NEAR(replies[0].rtt, 12.5, 1e-6);
+    EXPECT_EQ(replies[0].frameLength, pado.size());
+    EXPECT_TRUE(engine.IsPadoMatched());
+    EXPECT_EQ(received.Values(), std::vector<int>{0});
+    EXPECT_TRUE(engine.TakeReplies().empty());
+}
+
+TEST(LinewatchFrames, RoundTripSpansASecondBoundary) {
+    KtLinewatch engine;
+    engine.SetSourceMac(&kOurMac);
+    FeedOwnProbe(engine, 41, 999900);
+    Feed(engine, AnswerTo(engine), 42, 100);
+    const std::vector<KtPadoReply> replies = engine.TakeReplies();
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_NEAR(replies[0].rtt, 0.2, 1e-6);
+}
+
+TEST(LinewatchFrames, OfferBeforeTheOwnProbeGivesNothing) {
+    NotificationRecorder received;
+    KtLinewatch engine;
+    engine.SetSourceMac(&kOurMac);
+    engine.SetPadoReceivedNotification(received.Notification());
+
+    Feed(engine, AnswerTo(engine), 1000, 500);
+    EXPECT_TRUE(engine.TakeReplies().empty());
+    EXPECT_TRUE(received.Values().empty());
+}
+
+TEST(LinewatchFrames, OfferAfterTheWaitRanOutGivesNothing) {
+    KtLinewatch engine;
+    engine.SetSourceMac(&kOurMac);
+    FeedOwnProbe(engine, 1000, 0);
+    engine.ClearOwnProbeSeen();  // the owner does this when the PADO wait expires
+    Feed(engine, AnswerTo(engine), 1001, 0);
+    EXPECT_TRUE(engine.TakeReplies().empty());
+}
+
+TEST(LinewatchFrames, EveryOfferOfOneCycleIsReplied) {
+    KtLinewatch engine;
+    engine.SetSourceMac(&kOurMac);
+    FeedOwnProbe(engine, 5, 0);
+    Feed(engine, AnswerTo(engine, "AC-1"), 5, 1000);
+    engine.ClearPadoMatched();
+    Feed(engine, AnswerTo(engine, "AC-2"), 5, 3000);
+    const std::vector<KtPadoReply> replies = engine.TakeReplies();
+    ASSERT_EQ(replies.size(), 2u);
+    EXPECT_EQ(replies[0].acName, "AC-1");
+    EXPECT_NEAR(replies[0].rtt, 1.0, 1e-6);
+    EXPECT_EQ(replies[1].acName, "AC-2");
+    EXPECT_NEAR(replies[1].rtt, 3.0, 1e-6);
+}
+
+TEST(LinewatchFrames, OfferToAnotherMacOrForAnotherInstanceGivesNothing) {
+    KtLinewatch engine;
+    engine.SetSourceMac(&kOurMac);
+    FeedOwnProbe(engine, 5, 0);
+    const ProbeFrame probe = engine.GetProbeFrame();
+    Feed(engine, BuildPado(kStationMac, kAcMac, ProbeHostUniq(probe.data()), "AC", "", 0), 5, 10);
+    const std::vector<uint8_t> other = BuildPadi(kOurMac, engine.InstanceStamp() + 1);
+    Feed(engine, BuildPado(kOurMac, kAcMac, ProbeHostUniq(other.data()), "AC", "", 0), 5, 20);
+    EXPECT_TRUE(engine.TakeReplies().empty());
+    EXPECT_FALSE(engine.IsPadoMatched());
+}
+
+TEST(LinewatchFrames, OfferIsReadFromTheCapturedBytesOnly) {
+    KtLinewatch engine;
+    engine.SetSourceMac(&kOurMac);
+    FeedOwnProbe(engine, 5, 0);
+    // The Host-Uniq comes last; a capture that cut the frame before it must
+    // not be matched (and must not be read beyond).
+    const std::vector<uint8_t> pado = AnswerTo(engine, "AC", "", 80);
+    pcap_pkthdr header = Header(5, 100, pado.size());
+    header.caplen = 100;
+    engine.HandleFrame(header, pado.data());
+    EXPECT_TRUE(engine.TakeReplies().empty());
+}
+
+TEST(LinewatchFrames, PadiLinesAreLoggedOnlyWhenTheirFlagIsOn) {
+    KtLogWriter writer;
+    KtLinewatch engine;
+    engine.SetSourceMac(&kOurMac);
+    engine.SetLogWriter(&writer);
+    const std::vector<uint8_t> foreign = BuildPadi(kStationMac, 1234);
+    const std::vector<uint8_t> otherInstance = BuildPadi(kOurMac, engine.InstanceStamp() + 7);
+
+    Feed(engine, foreign, 1, 0);
+    Feed(engine, otherInstance, 1, 0);
+    FeedOwnProbe(engine, 1, 0);
+    EXPECT_TRUE(LoggedTexts(writer).empty());
+
+    engine.SetLogForeignPadi(true);
+    Feed(engine, foreign, 2, 0);
+    Feed(engine, otherInstance, 2, 0);
+    EXPECT_EQ(LoggedTexts(writer), std::vector<std::string>{"PADI:  02:4C:57:10:05:01"});
+
+    engine.SetLogForeignPadi(false);
+    engine.SetLogInstancePadi(true);
+    Feed(engine, foreign, 3, 0);
+    Feed(engine, otherInstance, 3, 0);
+    FeedOwnProbe(engine, 3, 0);
+    EXPECT_EQ(LoggedTexts(writer), std::vector<std::string>{"Line Watchman PADI:  02:4C:57:10:00:01"});
+}
+
+TEST(LinewatchFrames, PadiFromOurMacWithoutTheMarkerIsIgnored) {
+    KtLogWriter writer;
+    KtLinewatch engine;
+    engine.SetSourceMac(&kOurMac);
+    engine.SetLogWriter(&writer);
+    engine.SetLogForeignPadi(true);
+    engine.SetLogInstancePadi(true);
+    std::vector<uint8_t> client = BuildPadi(kOurMac, engine.InstanceStamp());
+    client[kProbeMarkerOffset] = 'X';
+    Feed(engine, client, 1, 0);
+    EXPECT_TRUE(LoggedTexts(writer).empty());
+    EXPECT_FALSE(engine.IsOwnProbeSeen());
+}
+
+TEST(LinewatchFrames, SourceMacIsTheProbesAndCanBeZeroed) {
+    KtLinewatch engine;
+    EXPECT_EQ(engine.GetSourceMac(), MacAddress{});
+    engine.SetSourceMac(&kOurMac);
+    EXPECT_EQ(engine.GetSourceMac(), kOurMac);
+    const ProbeFrame probe = engine.GetProbeFrame();
+    EXPECT_TRUE(std::equal(kOurMac.begin(), kOurMac.end(), probe.begin() + 6));
+    engine.SetSourceMac(nullptr);
+    EXPECT_EQ(engine.GetSourceMac(), MacAddress{});
+}
+
+TEST(LinewatchFrames, StampIsTakenOnceAndCarriedBigEndian) {
+    KtLinewatch engine;
+    const ProbeFrame probe = engine.GetProbeFrame();
+    const uint32_t carried = (uint32_t{probe[41]} << 24) | (uint32_t{probe[42]} << 16) |
+                             (uint32_t{probe[43]} << 8) | uint32_t{probe[44]};
+    EXPECT_EQ(carried, engine.InstanceStamp());
+    EXPECT_EQ(engine.GetStatus(), kLinewatchStopped);
+    EXPECT_EQ(engine.GetProbeInterval(), 30000);
+    EXPECT_EQ(engine.GetPadoWaitTime(), 1000);
+}
+
+namespace {
+
+// Writes frames with their capture times into a savefile and opens it for
+// reading, so the real receive loop can be fed without a network.
+pcap_t* SavefileWith(const std::vector<std::pair<std::vector<uint8_t>, pcap_pkthdr>>& frames,
+                     const std::string& path) {
+    pcap_t* dead = pcap_open_dead(DLT_EN10MB, kCaptureSnapLength);
+    pcap_dumper_t* dumper = pcap_dump_open(dead, path.c_str());
+    if (dumper == nullptr) {
+        pcap_close(dead);
+        return nullptr;
+    }
+    for (const auto& [bytes, header] : frames) {
+        pcap_dump(reinterpret_cast<u_char*>(dumper), &header, bytes.data());
+    }
+    pcap_dump_close(dumper);
+    pcap_close(dead);
+    char error[PCAP_ERRBUF_SIZE] = {};
+    return pcap_open_offline(path.c_str(), error);
+}
+
+std::string TempPath(const std::string& name) {
+    const char* dir = std::getenv("TMPDIR");
+    return std::string(dir != nullptr ? dir : "/tmp") + "/" + name + "-" + std::to_string(getpid()) + ".pcap";
+}
+
+}  // namespace
+
+TEST(LinewatchReceiveLoop, MatchesAnOfferReadFromTheCapture) {
+    NotificationRecorder received;
+    KtLinewatch engine;
+    engine.SetSourceMac(&kOurMac);
+    engine.SetPadoReceivedNotification(received.Notification());
+    const ProbeFrame probe = engine.GetProbeFrame();
+    const std::vector<uint8_t> own(probe.begin(), probe.end());
+    const std::vector<uint8_t> pado = AnswerTo(engine, "Long-Offer", "svc", 120);
+    const std::string path = TempPath("lw-receive");
+    pcap_t* capture = SavefileWith({{own, Header(70, 10, own.size())}, {pado, Header(70, 80, pado.size())}}, path);
+    ASSERT_NE(capture, nullptr);
+    engine.AttachCapture(capture);
+    ASSERT_TRUE(engine.Start());
+    ASSERT_TRUE(received.WaitForCount(1));
+    engine.Stop();
+    std::remove(path.c_str());
+
+    const std::vector<KtPadoReply> replies = engine.TakeReplies();
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].acName, "Long-Offer");
+    EXPECT_NEAR(replies[0].rtt, 0.07, 1e-6);
+    EXPECT_GT(replies[0].frameLength, 100u);
+}
+
+TEST(LinewatchReceiveLoop, ReportsAFailingCaptureOnceWhileItKeepsFailing) {
+    NotificationRecorder errors;
+    KtLinewatch engine;
+    engine.SetCaptureErrorNotification(errors.Notification());
+    // A dead handle fails every read (and every send).
+    engine.AttachCapture(pcap_open_dead(DLT_EN10MB, kCaptureSnapLength));
+    ASSERT_TRUE(engine.Start());
+    ASSERT_TRUE(errors.WaitForCount(1));
+    // Several retries at 100 ms go by; none may report again.
+    std::this_thread::sleep_for(450ms);
+    engine.Stop();
+    EXPECT_EQ(errors.Values(), std::vector<int>{kCaptureErrorReadFailed});
+    EXPECT_EQ(engine.GetStatus(), kLinewatchStopped);
+}
+
+TEST(LinewatchReceiveLoop, StartNeedsACapture) {
+    KtLinewatch engine;
+    EXPECT_FALSE(engine.Start());
+    EXPECT_FALSE(engine.IsRunning());
+}
+
+TEST(LinewatchCapture, OpeningAMissingDeviceFailsAndLeavesNoHandle) {
+    KtLinewatch engine;
+    EXPECT_FALSE(engine.OpenCapture("lw-no-such-if0", false));
+    EXPECT_FALSE(engine.IsCaptureOpen());
+    EXPECT_FALSE(engine.LastCaptureError().empty());
+}
+
+namespace {
+
+// A notification target that sends a message to the owner's port and so
+// blocks the engine thread until the owner has handled it.
+class SendingTarget {
+public:
+    SendingTarget(MessagePort& port, uint32_t message, KtEvent& entered)
+        : port_(port), message_(message), entered_(entered) {}
+    void On(int value) {
+        entered_.Set();
+        port_.Send(message_, static_cast<uintptr_t>(value));
+    }
+
+private:
+    MessagePort& port_;
+    const uint32_t message_;
+    KtEvent& entered_;
+};
+
+// Runs body on a thread of its own and fails (ending the program rather than
+// hanging it) when it does not return within the deadline.
+template <class Body>
+auto RunWithDeadline(Body body, std::chrono::seconds deadline) {
+    auto result = std::async(std::launch::async, body);
+    if (result.wait_for(deadline) != std::future_status::ready) {
+        ADD_FAILURE() << "did not finish within " << deadline.count() << " s";
+        std::fflush(stdout);
+        std::abort();
+    }
+    return result.get();
+}
+
+}  // namespace
+
+TEST(LinewatchStop, DoesNotHangWhileAWorkerIsBlockedInASendToTheStoppingThread) {
+    for (int round = 0; round < 25; ++round) {
+        const int handled = RunWithDeadline(
+            [] {
+                int count = 0;
+                MessagePort port([&count](uint32_t msg, uintptr_t wParam, intptr_t) {
+                    if (msg == WM_LW_CAPTURE_ERROR && wParam == 1) ++count;
+                });
+                KtEvent entered(true, false);
+                SendingTarget target(port, WM_LW_CAPTURE_ERROR, entered);
+                KtLinewatch engine;
+                engine.SetStopWaiter([&port](KtThread& thread) { port.StopAndWait(thread); });
+                engine.SetCaptureErrorNotification(
+                    std::make_shared<KtVoidUnaryMemberFunctionSafe<SendingTarget, int>>(&target, &SendingTarget::On));
+                engine.AttachCapture(pcap_open_dead(DLT_EN10MB, kCaptureSnapLength));
+                engine.Start();
+                if (!entered.Wait(5000)) return -1;
+                engine.Stop();
+                return count;
+            },
+            30s);
+        ASSERT_EQ(handled, 1) << "round " << round;
+    }
+}
+
+namespace {
+
+// An access concentrator on the far end of a veth pair: it records the PADIs
+// it sees and answers those from `client` with an offer of `padding` extra
+// bytes, echoing their Host-Uniq.
+class PadoResponder {
+public:
+    PadoResponder(const std::string& device, const MacAddress& ownMac, const MacAddress& client, size_t padding)
+        : ownMac_(ownMac), client_(client), padding_(padding) {
+        CaptureOpening opening = OpenDiscoveryCapture(device, false);
+        capture_ = opening.handle;
+        sender_ = opening.sender;
+        if (capture_ != nullptr) {
+            thread_ = std::thread([this] { Run(); });
+        }
+    }
+    ~PadoResponder() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        if (capture_ != nullptr) pcap_close(capture_);
+        if (sender_ != nullptr) pcap_close(sender_);
+    }
+    bool ok() const { return capture_ != nullptr; }
+
+    bool WaitForPadi(std::vector<uint8_t>& first, std::chrono::milliseconds deadline = 5s) {
+        std::unique_lock lock(mutex_);
+        if (!seen_.wait_for(lock, deadline, [&] { return !padis_.empty(); })) return false;
+        first = padis_.front();
+        return true;
+    }
+    size_t OffersSent() {
+        std::scoped_lock lock(mutex_);
+        return offers_;
+    }
+
+private:
+    void Run() {
+        while (!stop_) {
+            pcap_pkthdr* header = nullptr;
+            const u_char* data = nullptr;
+            if (ReadCapturedFrame(capture_, &header, &data) != 1) continue;
+            if (header->caplen < kProbeFrameSize || data[15] != kCodePadi) continue;
+            if (!std::equal(client_.begin(), client_.end(), data + 6)) continue;
+            std::vector<uint8_t> padi(data, data + header->caplen);
+            const std::vector<uint8_t> pado =
+                BuildPado(client_, ownMac_, ProbeHostUniq(data), "Veth-AC", "", padding_);
+            const bool sent = pcap_inject(sender_, pado.data(), pado.size()) == static_cast<int>(pado.size());
+            {
+                std::scoped_lock lock(mutex_);
+                padis_.push_back(std::move(padi));
+                offers_ += sent ? 1 : 0;
+            }
+            seen_.notify_all();
+        }
+    }
+
+    const MacAddress ownMac_;
+    const MacAddress client_;
+    const size_t padding_;
+    pcap_t* capture_ = nullptr;
+    pcap_t* sender_ = nullptr;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable seen_;
+    std::vector<std::vector<uint8_t>> padis_;
+    size_t offers_ = 0;
+};
+
+class LinewatchOnVeth : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string reason = NetnsSandbox::SkipReason();
+        if (!reason.empty()) GTEST_SKIP() << reason;
+        ours_ = "lwa" + sandbox_.Tag();
+        peer_ = "lwb" + sandbox_.Tag();
+        ASSERT_TRUE(sandbox_.ok());
+        ASSERT_TRUE(sandbox_.AddVethPair(ours_, "02:4c:57:10:00:01", peer_, "02:4c:57:10:0a:01"));
+    }
+
+    // Runs the test body inside the namespace; fails when it cannot enter.
+    void Inside(const std::function<void()>& body) { ASSERT_TRUE(sandbox_.RunInside(body)); }
+
+    NetnsSandbox sandbox_;
+    std::string ours_;
+    std::string peer_;
+};
+
+}  // namespace
+
+TEST_F(LinewatchOnVeth, ProbeLeavesByteForByteAndALongOfferIsMatched) {
+    Inside([&] {
+        // 60 bytes of vendor tag put the Host-Uniq well past byte 100.
+        PadoResponder responder(peer_, kAcMac, kOurMac, 60);
+        ASSERT_TRUE(responder.ok());
+        NotificationRecorder sent, received, expired;
+        KtLinewatch engine;
+        engine.SetSourceMac(&kOurMac);
+        engine.SetProbeSentNotification(sent.Notification());
+        engine.SetPadoReceivedNotification(received.Notification());
+        engine.SetPadoWaitExpiredNotification(expired.Notification());
+        engine.SetPadoWaitTime(500);
+        ASSERT_TRUE(engine.OpenCapture(ours_, false)) << engine.LastCaptureError();
+        ASSERT_TRUE(engine.Start());
+
+        std::vector<uint8_t> padi;
+        ASSERT_TRUE(responder.WaitForPadi(padi));
+        const ProbeFrame probe = engine.GetProbeFrame();
+        EXPECT_EQ(padi, std::vector<uint8_t>(probe.begin(), probe.end()));
+
+        ASSERT_TRUE(received.WaitForCount(1)) << engine.IsOwnProbeSeen() << engine.IsPadoMatched() << responder.OffersSent();
+        ASSERT_TRUE(expired.WaitForCount(1));
+        engine.Stop();
+        const std::vector<KtPadoReply> replies = engine.TakeReplies();
+        ASSERT_EQ(replies.size(), 1u);
+        EXPECT_EQ(replies[0].acMac, kAcMac);
+        EXPECT_EQ(replies[0].acName, "Veth-AC");
+        EXPECT_EQ(replies[0].serviceName, "Default");
+        EXPECT_GT(replies[0].frameLength, 100u);
+        EXPECT_GT(replies[0].rtt, 0.0);
+        EXPECT_LT(replies[0].rtt, 500.0);
+        // The offer came before the wait ran out.
+        EXPECT_LT(received.Times()[0], expired.Times()[0]);
+    });
+}
+
+TEST_F(LinewatchOnVeth, SendsAtTheIntervalAndAtOnceOnTrigger) {
+    Inside([&] {
+        NotificationRecorder sent, triggered;
+        KtLinewatch engine;
+        engine.SetSourceMac(&kOurMac);
+        engine.SetProbeSentNotification(sent.Notification());
+        engine.SetProbeInterval(150);
+        ASSERT_TRUE(engine.OpenCapture(ours_, false)) << engine.LastCaptureError();
+        ASSERT_TRUE(engine.Start());
+        ASSERT_TRUE(sent.WaitForCount(4));
+        engine.Stop();
+        const auto times = sent.Times();
+        for (size_t i = 1; i < 4; ++i) {
+            EXPECT_GE(times[i] - times[i - 1], 140ms) << "probe " << i;
+        }
+
+        engine.SetProbeSentNotification(triggered.Notification());
+        engine.SetProbeInterval(60000);
+        ASSERT_TRUE(engine.Start());
+        ASSERT_TRUE(triggered.WaitForCount(1));
+        engine.TriggerProbe();
+        // Far sooner than the minute the interval asks for.
+        EXPECT_TRUE(triggered.WaitForCount(2, 10s));
+        engine.Stop();
+    });
+}
+
+TEST_F(LinewatchOnVeth, StatusFollowsTheTransmissions) {
+    Inside([&] {
+        NotificationRecorder sent;
+        std::vector<int32_t> statusAtReport;
+        std::mutex statusMutex;
+        KtLinewatch engine;
+        engine.SetSourceMac(&kOurMac);
+        // Called on the send thread before it sets the status of this probe:
+        // the status seen is the one of the previous transmission.
+        sent.SetHook([&](int) {
+            std::scoped_lock lock(statusMutex);
+            statusAtReport.push_back(engine.GetStatus());
+        });
+        engine.SetProbeSentNotification(sent.Notification());
+        engine.SetProbeInterval(50);
+        ASSERT_TRUE(engine.OpenCapture(ours_, false)) << engine.LastCaptureError();
+        ASSERT_TRUE(engine.Start());
+        ASSERT_TRUE(sent.WaitForCount(2));
+        // An interface that is down refuses the frame: status 3, no report.
+        ASSERT_TRUE(sandbox_.Ip("link set " + ours_ + " down"));
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (engine.GetStatus() != kLinewatchSendFailed && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(5ms);
+        }
+        EXPECT_EQ(engine.GetStatus(), kLinewatchSendFailed);
+        const size_t reportsWhileDown = sent.Values().size();
+        ASSERT_TRUE(sandbox_.Ip("link set " + ours_ + " up"));
+        ASSERT_TRUE(sent.WaitForCount(reportsWhileDown + 1));
+        engine.Stop();
+        EXPECT_EQ(engine.GetStatus(), kLinewatchStopped);
+        std::scoped_lock lock(statusMutex);
+        ASSERT_GE(statusAtReport.size(), 3u);
+        EXPECT_EQ(statusAtReport[0], kLinewatchStopped);
+        EXPECT_EQ(statusAtReport[1], kLinewatchProbing);
+        EXPECT_EQ(statusAtReport[reportsWhileDown], kLinewatchSendFailed);
+    });
+}
+
+TEST_F(LinewatchOnVeth, StopDoesNotHangWhileTheSendThreadIsBlockedInASend) {
+    Inside([&] {
+        for (int round = 0; round < 10; ++round) {
+            const int handled = RunWithDeadline(
+                [&] {
+                    int count = 0;
+                    MessagePort port([&count](uint32_t msg, uintptr_t, intptr_t) {
+                        if (msg == WM_LW_PADI_SENT) ++count;
+                    });
+                    KtEvent entered(true, false);
+                    SendingTarget target(port, WM_LW_PADI_SENT, entered);
+                    KtLinewatch engine;
+                    engine.SetSourceMac(&kOurMac);
+                    engine.SetStopWaiter([&port](KtThread& thread) { port.StopAndWait(thread); });
+                    engine.SetProbeSentNotification(
+                        std::make_shared<KtVoidUnaryMemberFunctionSafe<SendingTarget, int>>(&target, &SendingTarget::On));
+                    if (!engine.OpenCapture(ours_, false)) return -2;
+                    engine.Start();
+                    if (!entered.Wait(5000)) return -1;
+                    engine.Stop();
+                    return count;
+                },
+                30s);
+            ASSERT_EQ(handled, 1) << "round " << round;
+        }
+    });
+}
