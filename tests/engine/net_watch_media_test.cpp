@@ -1,0 +1,253 @@
+#include "engine/net_watch_media.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "core/message_port.h"
+#include "engine/engine_messages.h"
+#include "engine_test_support.h"
+#include "netns_sandbox.h"
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A planted /sys/class/net with interfaces whose carrier the test sets.
+class PlantedSysfs {
+public:
+    PlantedSysfs() {
+        root_ = fs::temp_directory_path() / ("lw-sysfs-" + std::to_string(getpid()) + "-" + std::to_string(counter_++));
+        fs::create_directories(root_);
+    }
+    ~PlantedSysfs() {
+        std::error_code error;
+        fs::remove_all(root_, error);
+    }
+    std::string Root() const { return root_.string(); }
+
+    // An interface that is up, with the given carrier.
+    void SetCarrier(const std::string& name, int carrier) {
+        Write(name, "flags", "0x1003");
+        Write(name, "carrier", std::to_string(carrier));
+        Write(name, "operstate", carrier ? "up" : "down");
+    }
+    // An interface that is administratively down: the kernel gives no carrier.
+    void SetAdministrativelyDown(const std::string& name) {
+        Write(name, "flags", "0x1002");
+        fs::remove(root_ / name / "carrier");
+        Write(name, "operstate", "down");
+    }
+    // An interface that is up but has no readable carrier; operstate decides.
+    void SetOnlyOperstate(const std::string& name, const std::string& operstate) {
+        Write(name, "flags", "0x1003");
+        fs::remove(root_ / name / "carrier");
+        Write(name, "operstate", operstate);
+    }
+    void Remove(const std::string& name) { fs::remove_all(root_ / name); }
+
+private:
+    void Write(const std::string& name, const std::string& attribute, const std::string& value) {
+        fs::create_directories(root_ / name);
+        std::ofstream(root_ / name / attribute) << value << "\n";
+    }
+
+    static inline int counter_ = 0;
+    fs::path root_;
+};
+
+}  // namespace
+
+TEST(LinkPolling, FirstReadingIsSilentAndChangesAreReported) {
+    PlantedSysfs sysfs;
+    NotificationRecorder cable;
+    KtNetWatchMedia watcher(sysfs.Root());
+    watcher.SetNotification(cable.Notification());
+    watcher.SetDeviceName("eth7");
+
+    sysfs.SetCarrier("eth7", 1);
+    watcher.Poll();
+    EXPECT_EQ(watcher.LinkState(), kLinkStateConnected);
+    watcher.Poll();
+    sysfs.SetCarrier("eth7", 0);
+    watcher.Poll();
+    watcher.Poll();
+    EXPECT_EQ(watcher.LinkState(), kLinkStateDisconnected);
+    sysfs.SetCarrier("eth7", 1);
+    watcher.Poll();
+    EXPECT_EQ(cable.Values(), (std::vector<int>{kCableUnplugged, kCableConnected}));
+}
+
+TEST(LinkPolling, StartingUnpluggedReportsNothingUntilConnected) {
+    PlantedSysfs sysfs;
+    NotificationRecorder cable;
+    KtNetWatchMedia watcher(sysfs.Root());
+    watcher.SetNotification(cable.Notification());
+    watcher.SetDeviceName("eth7");
+    sysfs.SetCarrier("eth7", 0);
+    watcher.Poll();
+    watcher.Poll();
+    EXPECT_TRUE(cable.Values().empty());
+    sysfs.SetCarrier("eth7", 1);
+    watcher.Poll();
+    EXPECT_EQ(cable.Values(), std::vector<int>{kCableConnected});
+}
+
+TEST(LinkPolling, MissingInterfaceOrFailedQueryMakesTheStateUnknownSilently) {
+    PlantedSysfs sysfs;
+    NotificationRecorder cable;
+    KtNetWatchMedia watcher(sysfs.Root());
+    watcher.SetNotification(cable.Notification());
+    watcher.SetDeviceName("eth7");
+    sysfs.SetCarrier("eth7", 1);
+    watcher.Poll();
+    sysfs.Remove("eth7");
+    watcher.Poll();
+    EXPECT_EQ(watcher.LinkState(), kLinkStateUnknown);
+    // Back, but unplugged: the failed poll in between makes this silent.
+    sysfs.SetCarrier("eth7", 0);
+    watcher.Poll();
+    EXPECT_EQ(watcher.LinkState(), kLinkStateDisconnected);
+    EXPECT_TRUE(cable.Values().empty());
+}
+
+TEST(LinkPolling, AdministrativelyDownIsAFailedQueryNotAnUnpluggedCable) {
+    PlantedSysfs sysfs;
+    NotificationRecorder cable;
+    KtNetWatchMedia watcher(sysfs.Root());
+    watcher.SetNotification(cable.Notification());
+    watcher.SetDeviceName("eth7");
+    sysfs.SetCarrier("eth7", 1);
+    watcher.Poll();
+    sysfs.SetAdministrativelyDown("eth7");
+    watcher.Poll();
+    EXPECT_EQ(watcher.LinkState(), kLinkStateUnknown);
+    sysfs.SetCarrier("eth7", 1);
+    watcher.Poll();
+    EXPECT_TRUE(cable.Values().empty());
+}
+
+TEST(LinkPolling, OperstateDecidesWhenTheCarrierCannotBeRead) {
+    PlantedSysfs sysfs;
+    NotificationRecorder cable;
+    KtNetWatchMedia watcher(sysfs.Root());
+    watcher.SetNotification(cable.Notification());
+    watcher.SetDeviceName("eth7");
+    sysfs.SetOnlyOperstate("eth7", "up");
+    watcher.Poll();
+    sysfs.SetOnlyOperstate("eth7", "lowerlayerdown");
+    watcher.Poll();
+    sysfs.SetOnlyOperstate("eth7", "dormant");
+    watcher.Poll();
+    EXPECT_EQ(watcher.LinkState(), kLinkStateUnknown);
+    EXPECT_EQ(cable.Values(), std::vector<int>{kCableUnplugged});
+}
+
+TEST(LinkPolling, SwitchingAdapterComparesNothingAcrossThem) {
+    PlantedSysfs sysfs;
+    NotificationRecorder cable;
+    KtNetWatchMedia watcher(sysfs.Root());
+    watcher.SetNotification(cable.Notification());
+    sysfs.SetCarrier("eth7", 1);
+    sysfs.SetCarrier("eth8", 0);
+    watcher.SetDeviceName("eth7");
+    watcher.Poll();
+    watcher.SetDeviceName("eth8");
+    watcher.Poll();
+    EXPECT_EQ(watcher.LinkState(), kLinkStateDisconnected);
+    EXPECT_TRUE(cable.Values().empty());
+}
+
+TEST(LinkPolling, NamesThatLeaveTheTreeAreRefused) {
+    PlantedSysfs sysfs;
+    KtNetWatchMedia watcher(sysfs.Root() + "/sub");
+    sysfs.SetCarrier("sub/../eth7", 1);
+    watcher.SetDeviceName("../eth7");
+    watcher.Poll();
+    EXPECT_EQ(watcher.LinkState(), kLinkStateUnknown);
+}
+
+TEST(LinkWatcherThread, StopsPromptlyThroughTheOwnersPort) {
+    PlantedSysfs sysfs;
+    sysfs.SetCarrier("eth7", 1);
+    MessagePort port([](uint32_t, uintptr_t, intptr_t) {});
+    KtNetWatchMedia watcher(sysfs.Root());
+    watcher.SetStopWaiter([&port](KtThread& thread) { port.StopAndWait(thread); });
+    watcher.SetDeviceName("eth7");
+    watcher.Start();
+    EXPECT_TRUE(watcher.IsRunning());
+    const auto before = std::chrono::steady_clock::now();
+    watcher.Stop();
+    EXPECT_FALSE(watcher.IsRunning());
+    // The one-second pause between polls is interruptible.
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 900ms);
+}
+
+namespace {
+
+class LinkWatcherOnVeth : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string reason = NetnsSandbox::SkipReason();
+        if (!reason.empty()) GTEST_SKIP() << reason;
+        ours_ = "lwa" + sandbox_.Tag();
+        peer_ = "lwb" + sandbox_.Tag();
+        ASSERT_TRUE(sandbox_.ok());
+        ASSERT_TRUE(sandbox_.AddVethPair(ours_, "02:4c:57:20:00:01", peer_, "02:4c:57:20:0a:01"));
+    }
+
+    // Waits (bounded) until the watcher has read the given state.
+    static bool WaitForState(KtNetWatchMedia& watcher, int32_t state) {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (watcher.LinkState() != state) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(10ms);
+        }
+        return true;
+    }
+
+    NetnsSandbox sandbox_;
+    std::string ours_;
+    std::string peer_;
+};
+
+}  // namespace
+
+TEST_F(LinkWatcherOnVeth, PullingThePeerDownAndUpGivesOneEventEach) {
+    ASSERT_TRUE(sandbox_.RunInside([&] {
+        NotificationRecorder cable;
+        KtNetWatchMedia watcher;
+        watcher.SetNotification(cable.Notification());
+        watcher.SetDeviceName(ours_);
+        watcher.Start();
+        ASSERT_TRUE(WaitForState(watcher, kLinkStateConnected));
+
+        ASSERT_TRUE(sandbox_.Ip("link set " + peer_ + " down"));
+        ASSERT_TRUE(cable.WaitForCount(1, 3s));
+        ASSERT_TRUE(sandbox_.Ip("link set " + peer_ + " up"));
+        ASSERT_TRUE(cable.WaitForCount(2, 3s));
+        watcher.Stop();
+        EXPECT_EQ(cable.Values(), (std::vector<int>{kCableUnplugged, kCableConnected}));
+    }));
+}
+
+TEST_F(LinkWatcherOnVeth, StartingWithThePeerDownReportsOnlyTheConnection) {
+    ASSERT_TRUE(sandbox_.Ip("link set " + peer_ + " down"));
+    ASSERT_TRUE(sandbox_.RunInside([&] {
+        NotificationRecorder cable;
+        KtNetWatchMedia watcher;
+        watcher.SetNotification(cable.Notification());
+        watcher.SetDeviceName(ours_);
+        watcher.Start();
+        ASSERT_TRUE(WaitForState(watcher, kLinkStateDisconnected));
+        ASSERT_TRUE(sandbox_.Ip("link set " + peer_ + " up"));
+        ASSERT_TRUE(cable.WaitForCount(1, 3s));
+        watcher.Stop();
+        EXPECT_EQ(cable.Values(), std::vector<int>{kCableConnected});
+    }));
+}
