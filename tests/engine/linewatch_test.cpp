@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +14,7 @@
 
 #include "core/message_port.h"
 #include "engine/capture_channel.h"
+#include "engine/capture_permission.h"
 #include "engine/engine_messages.h"
 #include "engine/log_writer.h"
 #include "engine_test_support.h"
@@ -301,6 +304,66 @@ TEST(LinewatchCapture, OpeningAMissingDeviceFailsAndLeavesNoHandle) {
     EXPECT_FALSE(engine.OpenCapture("lw-no-such-if0", false));
     EXPECT_FALSE(engine.IsCaptureOpen());
     EXPECT_FALSE(engine.LastCaptureError().empty());
+}
+
+namespace {
+
+// Changes CAP_NET_RAW of the calling thread only.
+bool SetNetRaw(bool effective, bool permitted) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &header, data) != 0) return false;
+    const uint32_t bit = 1u << (CAP_NET_RAW % 32);
+    auto& word = data[CAP_NET_RAW / 32];
+    word.effective = effective ? (word.effective | bit) : (word.effective & ~bit);
+    word.permitted = permitted ? (word.permitted | bit) : (word.permitted & ~bit);
+    return syscall(SYS_capset, &header, data) == 0;
+}
+
+// Runs body on a thread of its own, whose capabilities it may change.
+void OnOwnThread(const std::function<void()>& body) {
+    std::thread(body).join();
+}
+
+}  // namespace
+
+TEST(CapturePermission, HintGivesTheCommandThatGrantsIt) {
+    EXPECT_EQ(CapturePermissionHint("/usr/bin/linewatch-cli"),
+              "Capturing network frames needs the CAP_NET_RAW capability.\n"
+              "Grant it with: sudo setcap cap_net_raw+p /usr/bin/linewatch-cli\n");
+    EXPECT_NE(CapturePermissionHint("/opt/my tools/it's").find("setcap cap_net_raw+p '/opt/my tools/it'\\''s'\n"),
+              std::string::npos);
+    EXPECT_NE(CapturePermissionHint(CurrentExecutablePath()).find(CurrentExecutablePath()), std::string::npos);
+}
+
+TEST(CapturePermission, PermittedOnlyIsRaisedJustForTheOpening) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to hand a thread CAP_NET_RAW";
+    OnOwnThread([] {
+        ASSERT_TRUE(SetNetRaw(false, true));
+        EXPECT_TRUE(HasCapturePermission());
+        CaptureOpening opening = OpenDiscoveryCapture("lo", false);
+        ASSERT_NE(opening.handle, nullptr) << opening.errorText;
+        EXPECT_EQ(pcap_snapshot(opening.handle), kCaptureSnapLength);
+        pcap_close(opening.handle);
+        pcap_close(opening.sender);
+        // Lowered again afterwards.
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+        ASSERT_EQ(syscall(SYS_capget, &header, data), 0);
+        EXPECT_EQ(data[CAP_NET_RAW / 32].effective & (1u << (CAP_NET_RAW % 32)), 0u);
+    });
+}
+
+TEST(CapturePermission, MissingCapabilityIsToldApart) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to take CAP_NET_RAW away from a thread";
+    OnOwnThread([] {
+        ASSERT_TRUE(SetNetRaw(false, false));
+        EXPECT_FALSE(HasCapturePermission());
+        KtLinewatch engine;
+        EXPECT_FALSE(engine.OpenCapture("lo", false));
+        EXPECT_TRUE(engine.LastCapturePermissionDenied()) << engine.LastCaptureError();
+        EXPECT_FALSE(engine.IsCaptureOpen());
+    });
 }
 
 namespace {
