@@ -1,0 +1,716 @@
+#include "engine/monitor.h"
+
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "engine/linewatch.h"
+#include "engine/net_watch_media.h"
+#include "engine_test_support.h"
+
+namespace {
+
+constexpr MacAddress kOurMac = {0x02, 0x4c, 0x57, 0x20, 0x00, 0x01};
+constexpr MacAddress kCustomMac = {0x02, 0x4c, 0x57, 0x20, 0x00, 0x99};
+constexpr MacAddress kAc1Mac = {0x00, 0x1b, 0x21, 0x0a, 0x4c, 0x5e};
+constexpr MacAddress kAc2Mac = {0x02, 0x4c, 0x57, 0x20, 0x0a, 0x02};
+
+// Records every call as one readable entry, in order.
+class RecordingView : public MonitorView {
+public:
+    void RowAdded(size_t row, const KtAcRecord&) override { Add("add " + std::to_string(row)); }
+    void RowChanged(size_t row, const KtAcRecord&) override { ++rowChanges; (void)row; }
+    void RowRemoved(size_t row) override { Add("remove " + std::to_string(row)); }
+    void RowsCleared() override { Add("clear"); }
+    void RowSelected(int row) override { Add("select " + std::to_string(row)); }
+    void LogAppended(std::string_view line) override { log.emplace_back(line); }
+    void ShowBalloon(std::string_view title, BalloonIcon icon, std::string_view text) override {
+        balloons.push_back(std::string(title) + "|" + std::to_string(static_cast<int>(icon)) + "|" +
+                           std::string(text));
+    }
+    void SetTrayState(bool up) override { tray.push_back(up); }
+    void PlaySound(const std::string& file, bool loop) override {
+        Add("play " + file + (loop ? " loop" : " once"));
+    }
+    void StopSound() override { Add("stop sound"); }
+    void RefreshGraphs() override { ++graphRefreshes; }
+    void SetStatusText(int id, std::string_view text) override {
+        status = std::to_string(id) + " " + std::string(text);
+    }
+    void SetSelectedAcLabel(std::string_view text) override { labels.emplace_back(text); }
+    void ShowAdapters(const std::vector<AdapterEntry>& adapters, int selected, bool enabled) override {
+        Add("adapters " + std::to_string(adapters.size()) + " " + std::to_string(selected) +
+            (enabled ? " enabled" : " disabled"));
+    }
+    void ProbeCycleEnded() override { ++cycles; }
+
+    void Add(std::string entry) { events.push_back(std::move(entry)); }
+    size_t Count(std::string_view entry) const {
+        return static_cast<size_t>(std::count(events.begin(), events.end(), entry));
+    }
+    // Log texts without stamp and line end.
+    std::vector<std::string> LogTexts() const {
+        std::vector<std::string> texts;
+        for (const std::string& line : log) texts.push_back(line.substr(22, line.size() - 24));
+        return texts;
+    }
+    size_t LogCount(std::string_view text) const {
+        const auto texts = LogTexts();
+        return static_cast<size_t>(std::count(texts.begin(), texts.end(), text));
+    }
+    std::string Everything() const {
+        std::string all;
+        for (const auto* list : {&events, &log, &balloons, &labels})
+            for (const std::string& item : *list) all += item + "\n";
+        return all;
+    }
+
+    std::vector<std::string> events;
+    std::vector<std::string> log;
+    std::vector<std::string> balloons;
+    std::vector<std::string> labels;
+    std::vector<bool> tray;
+    std::string status;
+    int rowChanges = 0;
+    int graphRefreshes = 0;
+    int cycles = 0;
+};
+
+class TempFolder {
+public:
+    TempFolder() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "lwmonXXXXXX").string();
+        path_ = mkdtemp(pattern.data());
+    }
+    ~TempFolder() { std::filesystem::remove_all(path_); }
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+struct Offer {
+    MacAddress mac;
+    std::string acName;
+    std::string service;
+    long rttMicroseconds;
+};
+
+// A monitor on a real engine, fed the frames the receive thread would read
+// (through KtLinewatch::HandleFrame) and the messages the send and PADO-wait
+// threads would send, all on this (the owner) thread.
+class MonitorHarness {
+public:
+    explicit MonitorHarness(MonitorSettings settings = {}, std::string logFolder = {}) {
+        if (!logFolder.empty()) settings.logDirectory = logFolder;
+        monitor = std::make_unique<Monitor>(engine, media, view, settings, "/nonexistent-program");
+        engine.SetSourceMac(&kOurMac);
+    }
+
+    // One probe cycle: the probe goes out, the capture sees it leave at
+    // `now`, the offers arrive after their RTT, the wait runs out.
+    void Cycle(const std::vector<Offer>& offers) {
+        monitor->Port().Send(WM_LW_PADI_SENT);
+        const ProbeFrame probe = engine.GetProbeFrame();
+        Feed(probe.data(), probe.size(), 0);
+        for (const Offer& offer : offers) {
+            std::vector<uint8_t> pado = BuildPado(kOurMac, offer.mac, ProbeHostUniq(probe.data()),
+                                                  offer.acName, offer.service);
+            Feed(pado.data(), pado.size(), offer.rttMicroseconds);
+        }
+        monitor->Port().Send(WM_LW_PADO_TIMEOUT);
+        now_ += 1000000;
+    }
+
+    const KtAcRecord& Row(size_t i) { return *monitor->Rows().at(i); }
+
+    KtLinewatch engine;
+    KtNetWatchMedia media{"/nonexistent-sysfs"};
+    RecordingView view;
+    std::unique_ptr<Monitor> monitor;
+
+private:
+    void Feed(const uint8_t* data, size_t length, long offsetMicroseconds) {
+        pcap_pkthdr header{};
+        const long at = now_ + offsetMicroseconds;
+        header.ts.tv_sec = at / 1000000;
+        header.ts.tv_usec = at % 1000000;
+        header.caplen = static_cast<uint32_t>(length);
+        header.len = static_cast<uint32_t>(length);
+        engine.HandleFrame(header, data);
+    }
+
+    long now_ = 1000L * 1000000;
+};
+
+const Offer kAc1{kAc1Mac, "access1", "internet", 12346};
+// Wire length of an offer built by BuildPado: headers 20, AC-Name and
+// Service-Name tags, a 24-byte cookie tag and the 21-byte Host-Uniq tag.
+std::string PadoLength(const Offer& offer) {
+    return std::to_string(20 + 4 + offer.acName.size() + 4 + offer.service.size() + 24 + 21);
+}
+const Offer kAc2{kAc2Mac, "access2", "video", 800};
+
+}  // namespace
+
+TEST(MonitorTable, CountsSentReceivedLostPerCycle) {
+    MonitorHarness h;
+    h.Cycle({kAc1});
+    ASSERT_EQ(h.monitor->Rows().size(), 1u);
+    EXPECT_EQ(FormatAcRow(h.Row(0)), (AcRowTexts{"UP", "00:1B:21:0A:4C:5E", "access1", "internet",
+                                                 "12.346", "1", "1", "0"}));
+    h.Cycle({kAc1});
+    EXPECT_EQ(FormatAcRow(h.Row(0))[5], "2");
+    EXPECT_EQ(FormatAcRow(h.Row(0))[6], "2");
+    EXPECT_EQ(FormatAcRow(h.Row(0))[7], "0");
+    EXPECT_EQ(h.Row(0).samples, 2);
+    EXPECT_EQ(h.Row(0).history.Count(), 2u);
+    EXPECT_EQ(h.view.LogCount("AC: NEW:  00:1B:21:0A:4C:5E access1"), 1u);
+    EXPECT_EQ(h.view.cycles, 2);
+}
+
+TEST(MonitorTable, UnansweredShowsNaAndGoesDownOnceAtThreshold) {
+    MonitorSettings settings;
+    settings.downAfterUnanswered = 2;
+    MonitorHarness h(settings);
+    h.Cycle({kAc1});
+    h.Cycle({});
+    EXPECT_EQ(FormatRttText(h.Row(0)), "N/A");
+    EXPECT_FALSE(h.Row(0).down);
+    EXPECT_EQ(h.Row(0).history.ValueAt(1), -1.0);
+    h.Cycle({});
+    EXPECT_TRUE(h.Row(0).down);
+    EXPECT_EQ(AcRowIcon(h.Row(0)), 1);
+    h.Cycle({});
+    EXPECT_EQ(FormatAcRow(h.Row(0))[5], "4");
+    EXPECT_EQ(FormatAcRow(h.Row(0))[7], "3");
+    EXPECT_EQ(h.view.LogCount("AC: DOWN:  00:1B:21:0A:4C:5E access1"), 1u);
+
+    h.Cycle({kAc1});
+    h.Cycle({kAc1});
+    EXPECT_FALSE(h.Row(0).down);
+    EXPECT_EQ(FormatRttText(h.Row(0)), "12.346");
+    EXPECT_EQ(h.view.LogCount("AC: UP:  00:1B:21:0A:4C:5E access1"), 1u);
+    EXPECT_EQ(h.view.LogCount("AC: DOWN:  00:1B:21:0A:4C:5E access1"), 1u);
+    // Lost is recomputed at each reply: 6 sent, 3 received.
+    EXPECT_EQ(FormatAcRow(h.Row(0))[7], "3");
+}
+
+TEST(MonitorTable, DefaultThresholdDeclaresDownAtTheEndOfTheFirstMissedCycle) {
+    MonitorHarness h;
+    h.Cycle({kAc1});
+    h.Cycle({});
+    EXPECT_TRUE(h.Row(0).down);
+    EXPECT_EQ(h.view.LogCount("AC: DOWN:  00:1B:21:0A:4C:5E access1"), 1u);
+}
+
+TEST(MonitorTable, SameMacWithTwoAcNamesGivesTwoRows) {
+    MonitorHarness h;
+    h.Cycle({{kAc1Mac, "alpha", "internet", 500}, {kAc1Mac, "beta", "internet", 600}});
+    ASSERT_EQ(h.monitor->Rows().size(), 2u);
+    EXPECT_EQ(h.Row(0).acName, "alpha");
+    EXPECT_EQ(h.Row(1).acName, "beta");
+}
+
+TEST(MonitorTable, SameMacAndNameWithOtherServiceUpdatesOneRowKeepingTheFirstService) {
+    MonitorHarness h;
+    h.Cycle({{kAc1Mac, "alpha", "video", 500}, {kAc1Mac, "alpha", "voice", 600}});
+    ASSERT_EQ(h.monitor->Rows().size(), 1u);
+    EXPECT_EQ(h.Row(0).serviceName, "video");
+    EXPECT_EQ(h.Row(0).received, 2);
+    EXPECT_NEAR(h.Row(0).lastRtt, 0.6, 1e-6);
+}
+
+TEST(MonitorTable, NamesDifferingOnlyAfterANulByteAreTwoConcentrators) {
+    MonitorHarness h;
+    h.Cycle({{kAc1Mac, std::string("ac\0one", 6), "s", 500}, {kAc1Mac, std::string("ac\0two", 6), "s", 500}});
+    EXPECT_EQ(h.monitor->Rows().size(), 2u);
+}
+
+TEST(MonitorTable, LongServiceNameIsCutTo63Bytes) {
+    MonitorHarness h;
+    h.Cycle({{kAc1Mac, "alpha", std::string(200, 's'), 500}});
+    EXPECT_EQ(h.Row(0).serviceName.size(), 63u);
+}
+
+TEST(MonitorTable, RemoveSelectedDeletesTheRowAndAReplyBringsItBackAsNew) {
+    MonitorHarness h;
+    h.Cycle({kAc1, kAc2});
+    h.monitor->RemoveSelected();  // row 0 was selected by AC NEW
+    ASSERT_EQ(h.monitor->Rows().size(), 1u);
+    EXPECT_EQ(h.Row(0).acName, "access2");
+    EXPECT_EQ(h.monitor->SelectedRow(), -1);
+    h.monitor->RemoveSelected();  // nothing selected: nothing happens
+    EXPECT_EQ(h.monitor->Rows().size(), 1u);
+    h.Cycle({kAc1, kAc2});
+    EXPECT_EQ(h.view.LogCount("AC: NEW:  00:1B:21:0A:4C:5E access1"), 2u);
+}
+
+TEST(MonitorTable, ClearTableEmptiesItAndShowsTheAlarmIcon) {
+    MonitorHarness h;
+    h.Cycle({kAc1});
+    EXPECT_TRUE(h.monitor->TrayUp());
+    h.monitor->ClearTable();
+    EXPECT_TRUE(h.monitor->Rows().empty());
+    EXPECT_FALSE(h.monitor->TrayUp());
+    EXPECT_EQ(h.view.tray.back(), false);
+}
+
+TEST(MonitorTray, EmptyTableAtTheEndOfACycleLeavesTheTrayDown) {
+    MonitorHarness h;
+    h.Cycle({});
+    EXPECT_FALSE(h.monitor->TrayUp());
+    ASSERT_FALSE(h.view.tray.empty());
+    EXPECT_FALSE(h.view.tray.back());
+}
+
+TEST(MonitorTray, UpWhileAnyAcAnswersDownWhenAllAreDown) {
+    MonitorHarness h;
+    h.Cycle({kAc1, kAc2});
+    EXPECT_TRUE(h.monitor->TrayUp());
+    h.Cycle({kAc2});
+    EXPECT_TRUE(h.monitor->TrayUp());
+    h.Cycle({});
+    EXPECT_FALSE(h.monitor->TrayUp());
+    h.Cycle({kAc1});
+    EXPECT_TRUE(h.monitor->TrayUp());
+    EXPECT_TRUE(h.view.tray.back());
+}
+
+TEST(MonitorTray, FollowsTheSelectedAcWhenAskedTo) {
+    MonitorSettings settings;
+    settings.trayShowAcState = true;
+    MonitorHarness h(settings);
+    h.Cycle({kAc1, kAc2});
+    EXPECT_EQ(h.monitor->SelectedRow(), 0);  // only the first AC selects itself
+    h.Cycle({kAc2});                        // the selected AC 1 is down now
+    EXPECT_FALSE(h.monitor->TrayUp());
+    h.monitor->OnSelectionChanged(1);
+    EXPECT_TRUE(h.monitor->TrayUp());
+    EXPECT_TRUE(h.view.tray.back());
+    EXPECT_EQ(h.view.labels.back(), "02:4C:57:20:0A:02  access2");
+    h.monitor->OnSelectionChanged(0);
+    EXPECT_FALSE(h.monitor->TrayUp());
+    EXPECT_FALSE(h.view.tray.back());
+}
+
+TEST(MonitorAlerts, NoNewAcSoundInTheFirstCycleAfterStart) {
+    MonitorSettings settings;
+    settings.soundEventsEnabled = true;
+    settings.newAcSoundFile = "/sounds/new.wav";
+    MonitorHarness h(settings);
+    h.monitor->StartMonitoring();  // no adapter: nothing starts, the sound is disarmed
+    h.Cycle({kAc1});
+    EXPECT_EQ(h.view.Count("play /sounds/new.wav once"), 0u);
+    EXPECT_TRUE(h.monitor->NewAcSoundArmed());
+    h.Cycle({kAc1, kAc2});
+    EXPECT_EQ(h.view.Count("play /sounds/new.wav once"), 1u);
+}
+
+TEST(MonitorAlerts, SoundsLoopWhenWaitingForTheUserAndRediscoverStopsThem) {
+    MonitorSettings settings;
+    settings.soundEventsEnabled = true;
+    settings.waitUserAction = true;
+    settings.cableUnplugSoundFile = "/sounds/cable.wav";
+    MonitorHarness h(settings);
+    h.monitor->HandleMessage(WM_LW_CABLE, kCableUnplugged, 0);
+    EXPECT_EQ(h.view.Count("play /sounds/cable.wav loop"), 1u);
+    h.monitor->Rediscover();
+    EXPECT_EQ(h.view.Count("stop sound"), 1u);
+}
+
+TEST(MonitorAlerts, BalloonsOnlyWithTheirSettingButLogLinesAlways) {
+    MonitorHarness quiet;
+    quiet.Cycle({kAc1});
+    quiet.Cycle({});
+    quiet.monitor->HandleMessage(WM_LW_CABLE, kCableUnplugged, 0);
+    EXPECT_TRUE(quiet.view.balloons.empty());
+    EXPECT_EQ(quiet.view.LogTexts(),
+              (std::vector<std::string>{"AC: NEW:  00:1B:21:0A:4C:5E access1",
+                                        "AC: DOWN:  00:1B:21:0A:4C:5E access1",
+                                        "WARNING: Network cable unplugged"}));
+
+    MonitorSettings settings;
+    settings.trayShowTooltips = true;
+    MonitorHarness loud(settings);
+    loud.Cycle({kAc1});
+    loud.Cycle({});
+    loud.Cycle({kAc1});
+    loud.monitor->HandleMessage(WM_LW_CABLE, kCableUnplugged, 0);
+    loud.monitor->HandleMessage(WM_LW_CABLE, kCableConnected, 0);
+    loud.monitor->HandleMessage(WM_LW_CAPTURE_ERROR, kCaptureErrorReadFailed, 0);
+    EXPECT_EQ(loud.view.balloons,
+              (std::vector<std::string>{
+                  "AC NEW:|2|00:1B:21:0A:4C:5E access1", "AC DOWN:|2|00:1B:21:0A:4C:5E access1",
+                  "AC UP:|1|00:1B:21:0A:4C:5E access1", "WARNING:|2|Network cable unplugged",
+                  "INFO:|1|Network cable is connected",
+                  "Error:|3|This Ethernet Adapter is unavailable. Line Watchman is stopped"}));
+}
+
+TEST(MonitorEvents, CableEventsWithOtherValuesAreIgnored) {
+    MonitorHarness h;
+    h.monitor->HandleMessage(WM_LW_CABLE, 0, 0);
+    h.monitor->HandleMessage(WM_LW_CABLE, 3, 0);
+    h.monitor->HandleMessage(WM_LW_CABLE, kCableConnected, 0);
+    EXPECT_EQ(h.view.LogTexts(), (std::vector<std::string>{"INFO: Network cable is connected"}));
+}
+
+TEST(MonitorEvents, CableEventPostedFromTheWatcherIsHandledAtTheNextDrain) {
+    MonitorHarness h;
+    std::thread watcher([&] { h.monitor->Port().Post(WM_LW_CABLE, kCableUnplugged); });
+    watcher.join();
+    EXPECT_TRUE(h.view.log.empty());
+    h.monitor->Port().Drain();
+    EXPECT_EQ(h.view.LogTexts(), (std::vector<std::string>{"WARNING: Network cable unplugged"}));
+}
+
+TEST(MonitorEvents, CaptureErrorClearsTheTableAndLogsTheAdapterError) {
+    MonitorHarness h;
+    h.Cycle({kAc1});
+    h.monitor->HandleMessage(WM_LW_CAPTURE_ERROR, 2, 0);  // not a read failure
+    EXPECT_EQ(h.monitor->Rows().size(), 1u);
+    h.monitor->HandleMessage(WM_LW_CAPTURE_ERROR, kCaptureErrorReadFailed, 0);
+    EXPECT_TRUE(h.monitor->Rows().empty());
+    EXPECT_EQ(h.view.LogTexts().back(),
+              "ERROR: This Ethernet Adapter is unavailable. Line Watchman is stopped");
+    EXPECT_EQ(h.view.labels.back(), "");
+    EXPECT_FALSE(h.view.tray.back());
+    // The concentrators come back as new rows.
+    h.Cycle({kAc1});
+    EXPECT_EQ(h.view.LogCount("AC: NEW:  00:1B:21:0A:4C:5E access1"), 2u);
+}
+
+TEST(MonitorEvents, PadiLinesWrittenByAnotherThreadReachTheViewInOrder) {
+    MonitorHarness h;
+    std::thread receiver([&] {
+        h.monitor->LogWriter().WriteLine({"PADI:  ", "02:4C:57:00:05:01"});
+        h.monitor->LogWriter().WriteLine({"PADI:  ", "02:4C:57:00:05:02"});
+    });
+    receiver.join();
+    EXPECT_TRUE(h.view.log.empty());  // the box is fed on the owner thread only
+    h.monitor->Port().Drain();
+    EXPECT_EQ(h.view.LogTexts(),
+              (std::vector<std::string>{"PADI:  02:4C:57:00:05:01", "PADI:  02:4C:57:00:05:02"}));
+}
+
+TEST(MonitorEvents, ForeignPadiIsLoggedOnlyWithItsSetting) {
+    constexpr MacAddress kStation = {0x02, 0x4c, 0x57, 0x00, 0x05, 0x01};
+    const std::vector<uint8_t> padi = BuildPadi(kStation, 1234);
+    pcap_pkthdr header{};
+    header.caplen = header.len = static_cast<uint32_t>(padi.size());
+
+    MonitorHarness off;
+    off.engine.HandleFrame(header, padi.data());
+    off.monitor->Port().Drain();
+    EXPECT_TRUE(off.view.log.empty());
+
+    MonitorSettings settings;
+    settings.logForeignPadi = true;
+    MonitorHarness on(settings);
+    on.engine.HandleFrame(header, padi.data());
+    on.monitor->Port().Drain();
+    EXPECT_EQ(on.view.LogTexts(), (std::vector<std::string>{"PADI:  02:4C:57:00:05:01"}));
+}
+
+TEST(MonitorNames, HostileNamesNeverReachTheViewOrTheFilesRaw) {
+    TempFolder folder;
+    MonitorSettings settings;
+    settings.trayShowTooltips = true;
+    settings.generalLog = true;
+    settings.acLog = true;
+    MonitorHarness h(settings, folder.Path());
+    h.monitor->Open({});  // opens the general log; no adapter
+    const std::string hostile = std::string("\x1b[2J\xe2\x80\xae") + std::string("x\0y", 3);
+    const std::string hostileService = "\x1b]0;owned\x07";
+    h.Cycle({{kAc1Mac, hostile, hostileService, 500}});
+    h.Cycle({});
+    h.monitor->OnSelectionChanged(0);
+
+    const std::string shown = h.view.Everything();
+    const std::string table = FormatAcRow(h.Row(0))[2] + FormatAcRow(h.Row(0))[3];
+    const std::string generalLog = ReadFile(folder.Path() + "/monitor.log");
+    const std::string acLog = ReadFile(folder.Path() + "/00-1b-21-0a-4c-5e.log");
+    for (const std::string* text : {&shown, &table, &generalLog, &acLog}) {
+        EXPECT_EQ(text->find('\x1b'), std::string::npos) << *text;
+        EXPECT_EQ(text->find('\0'), std::string::npos) << *text;
+        EXPECT_EQ(text->find('\x07'), std::string::npos) << *text;
+        EXPECT_EQ(text->find("\xe2\x80\xae"), std::string::npos) << *text;
+    }
+    EXPECT_NE(shown.find("AC: NEW:  00:1B:21:0A:4C:5E \\x1b[2J\\u202ex\\x00y"), std::string::npos)
+        << shown;
+    EXPECT_EQ(FormatAcRow(h.Row(0))[3], "\\x1b]0;owned\\x07");
+    // The raw bytes stay in the record for identity.
+    EXPECT_EQ(h.Row(0).acName, hostile);
+    // Nothing but the MAC names the file.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.Path()),
+                            std::filesystem::directory_iterator()),
+              2);
+}
+
+TEST(MonitorNames, LongEscapedNamesAreLoggedWhole) {
+    TempFolder folder;
+    MonitorSettings settings;
+    settings.generalLog = true;
+    MonitorHarness h(settings, folder.Path());
+    h.monitor->Open({});
+    const std::string name(25, '\x1b');  // 100 characters once escaped
+    h.Cycle({{kAc1Mac, name, "s", 500}});
+    std::string escaped;
+    for (int i = 0; i < 25; ++i) escaped += "\\x1b";
+    const std::string expected = "AC: NEW:  00:1B:21:0A:4C:5E " + escaped;
+    EXPECT_EQ(h.view.LogTexts().back(), expected);
+    EXPECT_NE(ReadFile(folder.Path() + "/monitor.log").find(expected + "\n"), std::string::npos);
+}
+
+TEST(MonitorLogs, AcLogStartsWithTheDiscoveringReplyAndAddsTimeoutLines) {
+    TempFolder folder;
+    MonitorSettings settings;
+    settings.acLog = true;
+    MonitorHarness h(settings, folder.Path());
+    h.Cycle({kAc1});
+    h.Cycle({});
+    h.Cycle({kAc1});
+    const std::string text = ReadFile(folder.Path() + "/00-1b-21-0a-4c-5e.log");
+    const std::string stamp = R"(\[\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\] )";
+    const std::string reply = stamp + "PADO reply: len " + PadoLength(kAc1) + R"( bytes, time 12\.346 ms\n)";
+    const std::regex expected(reply + stamp + R"(Timeout \(500 ms\) expired\. AC not answered\n)" + reply);
+    EXPECT_TRUE(std::regex_match(text, expected)) << text;
+}
+
+TEST(MonitorLogs, TwoAcsBehindOneMacShareTheirFileWhichIsEmptiedOnce) {
+    TempFolder folder;
+    const std::string path = folder.Path() + "/00-1b-21-0a-4c-5e.log";
+    {
+        std::ofstream old(path);
+        old << "line of an earlier run\n";
+    }
+    MonitorSettings settings;
+    settings.acLog = true;
+    MonitorHarness h(settings, folder.Path());
+    h.Cycle({{kAc1Mac, "alpha", "s", 1000}, {kAc1Mac, "beta", "s", 2000}});
+    h.Cycle({{kAc1Mac, "alpha", "s", 3000}, {kAc1Mac, "beta", "s", 4000}});
+    const std::string text = ReadFile(path);
+    EXPECT_EQ(text.find("earlier run"), std::string::npos);
+    const std::regex line(R"(\[\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\] PADO reply: len \d\d bytes, time (\d\.\d{3}) ms)");
+    std::istringstream lines(text);
+    std::vector<std::string> times;
+    for (std::string l; std::getline(lines, l);) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(l, match, line)) << l;
+        times.push_back(match[1]);
+    }
+    EXPECT_EQ(times, (std::vector<std::string>{"1.000", "2.000", "3.000", "4.000"}));
+}
+
+TEST(MonitorLogs, RestartEmptiesTheAcLogWhenTheAcIsDiscoveredAgain) {
+    TempFolder folder;
+    MonitorSettings settings;
+    settings.acLog = true;
+    {
+        MonitorHarness first(settings, folder.Path());
+        first.Cycle({kAc1});
+        first.Cycle({kAc1});
+    }
+    MonitorHarness second(settings, folder.Path());
+    second.Cycle({kAc1});
+    const std::string text = ReadFile(folder.Path() + "/00-1b-21-0a-4c-5e.log");
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+}
+
+TEST(MonitorLogs, SwitchingAcLogsOnOpensFilesForExistingRowsAndOffStopsWriting) {
+    TempFolder folder;
+    MonitorSettings settings;
+    MonitorHarness h(settings, folder.Path());
+    settings.logDirectory = folder.Path();
+    h.Cycle({kAc1});
+    const std::string path = folder.Path() + "/00-1b-21-0a-4c-5e.log";
+    EXPECT_FALSE(std::filesystem::exists(path));
+    settings.acLog = true;
+    h.monitor->ApplySettings(settings);
+    h.Cycle({});
+    EXPECT_NE(ReadFile(path).find("Timeout (500 ms)"), std::string::npos);
+    settings.acLog = false;
+    h.monitor->ApplySettings(settings);
+    const std::string before = ReadFile(path);
+    h.Cycle({kAc1});
+    EXPECT_EQ(ReadFile(path), before);
+}
+
+TEST(MonitorLogs, AcLogThatCannotBeOpenedSwitchesAcLoggingOff) {
+    MonitorSettings settings;
+    settings.acLog = true;
+    MonitorHarness h(settings, "/nonexistent-folder/logs");
+    h.Cycle({kAc1});
+    EXPECT_FALSE(h.monitor->AcLogActive());
+    EXPECT_EQ(h.monitor->Rows().size(), 1u);  // monitoring goes on
+}
+
+TEST(MonitorLogs, GeneralLogHoldsTheLinesOfTheLogBoxWithLineFeeds) {
+    TempFolder folder;
+    MonitorSettings settings;
+    settings.generalLog = true;
+    MonitorHarness h(settings, folder.Path());
+    h.monitor->Open({{"lwtest0", "Test adapter", kOurMac}});
+    h.Cycle({kAc1});
+    h.Cycle({});
+    h.monitor->HandleMessage(WM_LW_CABLE, kCableUnplugged, 0);
+    h.monitor->Close();
+    std::string box;
+    for (const std::string& line : h.view.log) {
+        ASSERT_TRUE(line.ends_with("\r\n"));
+        box += line.substr(0, line.size() - 2) + "\n";
+    }
+    EXPECT_EQ(ReadFile(folder.Path() + "/monitor.log"), box);
+    const auto texts = h.view.LogTexts();
+    ASSERT_GE(texts.size(), 3u);
+    EXPECT_TRUE(texts[0].starts_with("Line Watchman v1.1.7.")) << texts[0];
+    EXPECT_EQ(texts[1], "Select: Test adapter");
+    // The test adapter cannot be opened: monitoring stays stopped.
+    EXPECT_EQ(texts[2], "ERROR: This Ethernet Adapter is unavailable. Line Watchman is stopped");
+    EXPECT_FALSE(h.monitor->IsMonitoring());
+}
+
+TEST(MonitorLogs, GeneralLogIsAppendedAcrossRuns) {
+    TempFolder folder;
+    MonitorSettings settings;
+    settings.generalLog = true;
+    for (int run = 0; run < 2; ++run) {
+        MonitorHarness h(settings, folder.Path());
+        h.monitor->Open({});
+    }
+    const std::string text = ReadFile(folder.Path() + "/monitor.log");
+    size_t banners = 0;
+    for (size_t at = text.find("Line Watchman v"); at != std::string::npos;
+         at = text.find("Line Watchman v", at + 1))
+        ++banners;
+    EXPECT_EQ(banners, 2u);
+}
+
+TEST(MonitorLogs, WithoutTheGeneralLogLinesGoToTheBoxOnly) {
+    TempFolder folder;
+    MonitorHarness h(MonitorSettings{}, folder.Path());
+    h.monitor->Open({});
+    EXPECT_EQ(h.view.log.size(), 1u);
+    EXPECT_FALSE(std::filesystem::exists(folder.Path() + "/monitor.log"));
+}
+
+TEST(MonitorAdapters, SavedAdapterIsSelectedElseTheFirstWhoseNameIsSaved) {
+    MonitorSettings settings;
+    settings.deviceName = "eth1";
+    MonitorHarness h(settings);
+    std::vector<std::string> saved;
+    h.monitor->SetAdapterNameSaver([&](const std::string& name) { saved.push_back(name); });
+    EXPECT_TRUE(h.monitor->BuildAdapterList({{"eth0", "First", kOurMac}, {"eth1", "Second", kAc2Mac}}));
+    EXPECT_EQ(h.monitor->CurrentAdapter(), 1);
+    EXPECT_TRUE(saved.empty());
+    EXPECT_EQ(h.view.events.back(), "adapters 2 1 enabled");
+    EXPECT_EQ(h.view.LogTexts().back(), "Select: Second");
+
+    settings.deviceName = "gone0";
+    MonitorHarness g(settings);
+    g.monitor->SetAdapterNameSaver([&](const std::string& name) { saved.push_back(name); });
+    EXPECT_TRUE(g.monitor->BuildAdapterList({{"eth0", "First", kOurMac}}));
+    EXPECT_EQ(g.monitor->CurrentAdapter(), 0);
+    EXPECT_EQ(saved, (std::vector<std::string>{"eth0"}));
+    EXPECT_EQ(g.view.events.back(), "adapters 1 0 disabled");
+}
+
+TEST(MonitorAdapters, NoAdapterListsNothingAndStartsNothing) {
+    MonitorHarness h;
+    EXPECT_FALSE(h.monitor->Open({}));
+    EXPECT_EQ(h.view.Count("adapters 0 -1 disabled"), 1u);
+    EXPECT_FALSE(h.monitor->IsMonitoring());
+    EXPECT_EQ(h.view.log.size(), 1u);  // the banner only
+}
+
+TEST(MonitorAdapters, SelectingAnAdapterClearsTheTableAndLogsTheChoice) {
+    MonitorHarness h;
+    h.monitor->BuildAdapterList({{"lwnone0", "First", kOurMac}, {"lwnone1", "Second", kAc2Mac}});
+    h.Cycle({kAc1});
+    std::vector<std::string> saved;
+    h.monitor->SetAdapterNameSaver([&](const std::string& name) { saved.push_back(name); });
+    h.monitor->SelectAdapter(1);
+    EXPECT_TRUE(h.monitor->Rows().empty());
+    EXPECT_EQ(saved, (std::vector<std::string>{"lwnone1"}));
+    EXPECT_EQ(h.engine.GetSourceMac(), kAc2Mac);
+    const auto texts = h.view.LogTexts();
+    EXPECT_EQ(texts[texts.size() - 2], "Select: Second");
+    EXPECT_EQ(texts.back(), "ERROR: This Ethernet Adapter is unavailable. Line Watchman is stopped");
+}
+
+TEST(MonitorSettingsRules, CustomSourceMacCountsAtLoadOnlyInItsExactForm) {
+    MonitorSettings settings;
+    settings.useSourceMac = true;
+    settings.sourceMacText = "02:4c:57:20:00:99";
+    MonitorHarness h(settings);
+    h.monitor->BuildAdapterList({{"eth0", "First", kOurMac}});
+    EXPECT_EQ(h.monitor->CurrentSourceMac(), kCustomMac);
+
+    settings.sourceMacText = "2:4c:57:20:00:99";  // parses, but 16 characters
+    MonitorHarness s(settings);
+    s.monitor->BuildAdapterList({{"eth0", "First", kOurMac}});
+    EXPECT_EQ(s.monitor->CurrentSourceMac(), kOurMac);
+}
+
+TEST(MonitorSettingsRules, UseSourceMacHandsTheAddressToTheEngine) {
+    MonitorSettings settings;
+    MonitorHarness h(settings);
+    h.monitor->BuildAdapterList({{"eth0", "First", kOurMac}});
+    settings.useSourceMac = true;
+    settings.sourceMacText = "02:4c:57:20:00:99";
+    h.monitor->ApplySettings(settings);
+    EXPECT_EQ(h.engine.GetSourceMac(), kCustomMac);
+    settings.useSourceMac = false;
+    h.monitor->ApplySettings(settings);
+    EXPECT_EQ(h.engine.GetSourceMac(), kOurMac);
+}
+
+TEST(MonitorSettingsRules, TimingAndPadiFlagsReachTheEngine) {
+    MonitorSettings settings;
+    settings.probeIntervalSeconds = 7;
+    settings.padoWaitMs = 300;
+    MonitorHarness h(settings);
+    EXPECT_EQ(h.engine.GetProbeInterval(), 7000);
+    EXPECT_EQ(h.engine.GetPadoWaitTime(), 300);
+    settings.probeIntervalSeconds = 9;
+    settings.padoWaitMs = 900;
+    h.monitor->ApplySettings(settings);
+    EXPECT_EQ(h.engine.GetProbeInterval(), 9000);
+    EXPECT_EQ(h.engine.GetPadoWaitTime(), 900);
+    // The timeout line shows the wait in force.
+    EXPECT_EQ(h.monitor->Settings().padoWaitMs, 900);
+}
+
+TEST(MonitorSettingsRules, ChangedIdsNameExactlyTheDifferingSettings) {
+    MonitorSettings a;
+    MonitorSettings b = a;
+    EXPECT_TRUE(ChangedSettingIds(a, b).empty());
+    b.padoWaitMs = 600;
+    b.promiscuous = true;
+    EXPECT_EQ(ChangedSettingIds(a, b),
+              (std::vector<int32_t>{kPropMonPADOWaitTime, kPropPcapPromiscuousMode}));
+}
+
+TEST(MonitorStatus, ShowsTheEngineStatusText) {
+    MonitorHarness h;
+    h.monitor->RefreshStatusText();
+    EXPECT_EQ(h.view.status, "334 Inactive");
+    h.engine.SetStatus(kLinewatchProbing);
+    h.monitor->RefreshStatusText();
+    EXPECT_EQ(h.view.status, "335 Monitoring");
+    h.engine.SetStatus(0);
+    h.monitor->RefreshStatusText();
+    EXPECT_EQ(h.view.status, "333 Monitor state is unknown");
+}
