@@ -24,21 +24,25 @@ namespace {
 double CpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+    auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 // Stands in for the monitor window: its bound members send or post to its port.
 class Owner {
-public:
+  public:
     explicit Owner(MessagePort& port) : port_(port) {}
     void ProbeSent(int value) { port_.Send(WM_LW_PADI_SENT, static_cast<uintptr_t>(value)); }
-    void PadoWaitExpired(int value) { port_.Send(WM_LW_PADO_TIMEOUT, static_cast<uintptr_t>(value)); }
+    void PadoWaitExpired(int value) {
+        port_.Send(WM_LW_PADO_TIMEOUT, static_cast<uintptr_t>(value));
+    }
     void PadoReceived(int value) { port_.Send(WM_LW_PADO_RECEIVED, static_cast<uintptr_t>(value)); }
     void CaptureError(int value) { port_.Send(WM_LW_CAPTURE_ERROR, static_cast<uintptr_t>(value)); }
     void Cable(int value) { port_.Post(WM_LW_CABLE, static_cast<uintptr_t>(value)); }
 
-private:
+  private:
     MessagePort& port_;
 };
 
@@ -63,7 +67,8 @@ int main(int argc, char** argv) {
     NetnsSandbox sandbox;
     const std::string ours = "lwa" + sandbox.Tag();
     const std::string peer = "lwb" + sandbox.Tag();
-    if (!sandbox.ok() || !sandbox.AddVethPair(ours, "02:4c:57:40:00:01", peer, "02:4c:57:40:0a:01")) {
+    if (!sandbox.ok() ||
+        !sandbox.AddVethPair(ours, "02:4c:57:40:00:01", peer, "02:4c:57:40:0a:01")) {
         std::fprintf(stderr, "idle_cpu_bench: cannot build the veth pair\n");
         return 1;
     }
@@ -97,7 +102,8 @@ int main(int argc, char** argv) {
         watcher.SetNotification(Bind(owner, &Owner::Cable));
         watcher.SetStopWaiter([&port](KtThread& thread) { port.StopAndWait(thread); });
         if (!engine.OpenCapture(ours, false)) {
-            std::fprintf(stderr, "idle_cpu_bench: cannot open the capture: %s\n", engine.LastCaptureError().c_str());
+            std::fprintf(stderr, "idle_cpu_bench: cannot open the capture: %s\n",
+                         engine.LastCaptureError().c_str());
             return;
         }
         watcher.SetDeviceName(ours);
@@ -113,16 +119,17 @@ int main(int argc, char** argv) {
         watcher.Stop();
         engine.Stop();
         port.Drain();
-        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double wall =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         const double cpu = CpuSeconds() - cpuBefore;
 
-        std::printf("idle monitoring on a veth pair, interval %d ms, PADO wait %d ms\n", engine.GetProbeInterval(),
-                    engine.GetPadoWaitTime());
+        std::printf("idle monitoring on a veth pair, interval %d ms, PADO wait %d ms\n",
+                    engine.GetProbeInterval(), engine.GetPadoWaitTime());
         std::printf("  wall time      %8.2f s\n", wall);
         std::printf("  CPU time       %8.3f s (user + system)\n", cpu);
         std::printf("  share of core  %8.3f %%  (goal < 0.5 %%)\n", 100.0 * cpu / wall);
-        std::printf("  probes %d, wait expiries %d, offers %d, cable events %d\n", probes, expiries, offers,
-                    cableEvents);
+        std::printf("  probes %d, wait expiries %d, offers %d, cable events %d\n", probes, expiries,
+                    offers, cableEvents);
         exitCode = 0;
     });
     return exitCode;

@@ -85,7 +85,8 @@ std::string AdapterDescription(const AdapterSources& sources, const std::string&
         return CutText(name, kMaxAdapterDescription);
     }
     // udev keeps the properties of network device N in "n<ifindex>".
-    const std::optional<std::string> index = ReadFirstLine(sources.sysfsNetRoot + "/" + name + "/ifindex");
+    const std::optional<std::string> index =
+        ReadFirstLine(sources.sysfsNetRoot + "/" + name + "/ifindex");
     if (index && !index->empty() && index->find_first_not_of("0123456789") == std::string::npos) {
         std::ifstream file(sources.udevDataRoot + "/n" + *index);
         constexpr std::string_view kModelKey = "E:ID_MODEL_FROM_DATABASE=";
@@ -93,7 +94,8 @@ std::string AdapterDescription(const AdapterSources& sources, const std::string&
         while (file && std::getline(file, line)) {
             if (line.starts_with(kModelKey) && line.size() > kModelKey.size()) {
                 // The database text is outside our control; show it escaped.
-                const std::string model = DisplayNetworkText(std::string_view(line).substr(kModelKey.size()));
+                const std::string model =
+                    DisplayNetworkText(std::string_view(line).substr(kModelKey.size()));
                 return CutText(model + " (" + name + ")", kMaxAdapterDescription);
             }
         }
@@ -106,7 +108,8 @@ std::vector<AdapterEntry> ListEthernetAdapters(const AdapterSources& sources) {
     char errorBuffer[PCAP_ERRBUF_SIZE] = {};
     pcap_if_t* devices = nullptr;
     if (pcap_findalldevs(&devices, errorBuffer) != 0) {
-        DebugOutput(std::string("adapterlist(): Error in pcap_findalldevs(): ") + errorBuffer + "\n");
+        DebugOutput(std::string("adapterlist(): Error in pcap_findalldevs(): ") + errorBuffer +
+                    "\n");
         return adapters;
     }
     for (pcap_if_t* device = devices; device != nullptr; device = device->next) {
@@ -114,7 +117,8 @@ std::vector<AdapterEntry> ListEthernetAdapters(const AdapterSources& sources) {
             continue;
         }
         const std::string name = device->name;
-        if (name == "any" || name.size() > kMaxAdapterDeviceName || !IsWiredEthernetInterface(sources, name)) {
+        if (name == "any" || name.size() > kMaxAdapterDeviceName ||
+            !IsWiredEthernetInterface(sources, name)) {
             continue;
         }
         const std::optional<MacAddress> mac = QueryInterfaceMac(name);

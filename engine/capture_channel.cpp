@@ -13,11 +13,11 @@ constexpr int kSenderBufferBytes = 64 * 1024;
 // A handle for transmitting only: a filter that accepts nothing keeps the
 // kernel from queueing any frame on it.
 pcap_t* OpenSender(const std::string& device, CaptureOpening& opening) {
-    std::string errorBuffer(PCAP_ERRBUF_SIZE, '\0');
+    char errorBuffer[PCAP_ERRBUF_SIZE] = {};
     ScopedCaptureCapability capability;
-    pcap_t* sender = pcap_create(device.c_str(), errorBuffer.data());
+    pcap_t* sender = pcap_create(device.c_str(), errorBuffer);
     if (sender == nullptr) {
-        opening.errorText = errorBuffer.c_str();
+        opening.errorText = errorBuffer;
         return nullptr;
     }
     pcap_set_snaplen(sender, kCaptureSnapLength);
@@ -39,7 +39,7 @@ pcap_t* OpenSender(const std::string& device, CaptureOpening& opening) {
 
 CaptureOpening OpenDiscoveryCapture(const std::string& device, bool promiscuous) {
     CaptureOpening opening;
-    std::string errorBuffer(PCAP_ERRBUF_SIZE, '\0');
+    char errorBuffer[PCAP_ERRBUF_SIZE] = {};
     pcap_t* handle = nullptr;
     int activation = 0;
     {
@@ -47,7 +47,7 @@ CaptureOpening OpenDiscoveryCapture(const std::string& device, bool promiscuous)
         // pcap_create + activate with the parameters pcap_open_live takes,
         // plus immediate delivery: each frame is handed over as it arrives
         // instead of when a kernel block fills or is retired.
-        handle = pcap_create(device.c_str(), errorBuffer.data());
+        handle = pcap_create(device.c_str(), errorBuffer);
         if (handle != nullptr) {
             pcap_set_snaplen(handle, kCaptureSnapLength);
             pcap_set_promisc(handle, promiscuous ? 1 : 0);
@@ -58,7 +58,7 @@ CaptureOpening OpenDiscoveryCapture(const std::string& device, bool promiscuous)
             // arrives, whatever the read timeout, so a quiet segment would
             // hold the receive thread forever. Non-blocking, the timeout is
             // applied by ReadCapturedFrame instead.
-            if (activation >= 0 && pcap_setnonblock(handle, 1, errorBuffer.data()) != 0) {
+            if (activation >= 0 && pcap_setnonblock(handle, 1, errorBuffer) != 0) {
                 activation = PCAP_ERROR;
             }
         }
@@ -69,7 +69,7 @@ CaptureOpening OpenDiscoveryCapture(const std::string& device, bool promiscuous)
             opening.permissionDenied = activation == PCAP_ERROR_PERM_DENIED;
             pcap_close(handle);
         } else {
-            opening.errorText = errorBuffer.c_str();
+            opening.errorText = errorBuffer;
         }
         DebugOutput("Error in pcap_open_live()\n");
         return opening;
@@ -107,13 +107,16 @@ bool InstallDiscoveryFilter(pcap_t* handle) {
 }
 
 int ReadCapturedFrame(pcap_t* handle, pcap_pkthdr** header, const u_char** data) {
-    char errorBuffer[PCAP_ERRBUF_SIZE] = {};
-    const int descriptor = pcap_get_selectable_fd(handle);
-    if (descriptor >= 0 && pcap_getnonblock(handle, errorBuffer) == 1) {
+    // Savefiles have no descriptor worth waiting on; they are read directly.
+    const int descriptor = pcap_file(handle) == nullptr ? pcap_get_selectable_fd(handle) : -1;
+    if (descriptor >= 0) {
         pollfd wait{descriptor, POLLIN, 0};
-        // Readiness, an error or the time-out all lead to the read below,
-        // which reports what there is (0 for nothing, below 0 for a failure).
-        poll(&wait, 1, kCaptureReadTimeoutMs);
+        // The socket stays readable while the ring holds frames not yet
+        // handed over, so a time-out means there is nothing to read. An
+        // error or readiness goes on to the read, which reports it.
+        if (poll(&wait, 1, kCaptureReadTimeoutMs) == 0) {
+            return 0;
+        }
     }
     return pcap_next_ex(handle, header, data);
 }

@@ -49,8 +49,8 @@ bool SetNetRawEffective(bool on) {
 }
 
 bool IsPlainPathCharacter(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '/' || c == '.' || c == '_' || c == '-' || c == '+';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' ||
+           c == '.' || c == '_' || c == '-' || c == '+';
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ void LowerCaptureCapability();
 // it again on destruction. Capabilities are per thread on Linux, so the
 // capture must be opened on the thread that holds the guard.
 class ScopedCaptureCapability {
-public:
+  public:
     ScopedCaptureCapability();
     ~ScopedCaptureCapability();
     ScopedCaptureCapability(const ScopedCaptureCapability&) = delete;
@@ -32,7 +32,7 @@ public:
 
     bool Raised() const { return raised_; }
 
-private:
+  private:
     bool raised_ = false;
 };
 

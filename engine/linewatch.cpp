@@ -14,8 +14,8 @@ namespace {
 uint32_t MillisecondTick() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u +
-                        static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    const uint64_t ms =
+        static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
     return static_cast<uint32_t>(ms);
 }
 
@@ -141,7 +141,8 @@ bool KtLinewatch::Start() {
     return true;
 }
 
-void KtLinewatch::StartWorker(std::unique_ptr<Worker>& worker, int (KtLinewatch::*loop)(KtThread&)) {
+void KtLinewatch::StartWorker(std::unique_ptr<Worker>& worker,
+                              int (KtLinewatch::*loop)(KtThread&)) {
     if (worker && worker->IsRunning()) {
         return;
     }
@@ -176,7 +177,9 @@ void KtLinewatch::StopWorker(std::unique_ptr<Worker>& worker) {
 }
 
 bool KtLinewatch::IsRunning() {
-    auto running = [](const std::unique_ptr<Worker>& worker) { return worker && worker->IsRunning(); };
+    auto running = [](const std::unique_ptr<Worker>& worker) {
+        return worker && worker->IsRunning();
+    };
     return running(sendThread_) || running(receiveThread_) || running(padoWaitThread_);
 }
 
@@ -257,7 +260,8 @@ void KtLinewatch::HandleFrame(const pcap_pkthdr& header, const uint8_t* data) {
                 writer = logWriter_;
             }
             if (writer != nullptr) {
-                writer->WriteLine({foreign ? "PADI:  " : "Line Watchman PADI:  ", FormatMacText(reading.sourceMac)});
+                writer->WriteLine({foreign ? "PADI:  " : "Line Watchman PADI:  ",
+                                   FormatMacText(reading.sourceMac)});
             }
             return;
         }

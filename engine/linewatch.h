@@ -41,7 +41,7 @@ constexpr uint32_t kCaptureRetryMs = 100;
 // Start, Stop, OpenCapture and CloseCapture belong to the owner thread. The
 // capture handle is opened and closed only while the threads are stopped.
 class KtLinewatch {
-public:
+  public:
     using Notification = std::shared_ptr<KtUnaryFunctionSafe<void, int>>;
 
     KtLinewatch();
@@ -115,7 +115,7 @@ public:
     // carried in every probe so that answers to this instance can be told.
     uint32_t InstanceStamp() const { return instanceStamp_; }
 
-private:
+  private:
     using Worker = KtThreadClassFunction<KtLinewatch>;
 
     int SendLoop(KtThread& thread);

@@ -6,8 +6,8 @@
 
 #include <array>
 #include <charconv>
-#include <string_view>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "core/debug_output.h"
@@ -47,7 +47,8 @@ std::optional<bool> ReadAdministrativelyUp(const std::string& base) {
         digits.remove_prefix(2);
     }
     unsigned long value = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value, 16);
+    const auto [end, error] =
+        std::from_chars(digits.data(), digits.data() + digits.size(), value, 16);
     if (error != std::errc() || end != digits.data() + digits.size()) {
         return std::nullopt;
     }
@@ -68,7 +69,8 @@ CarrierReading ReadCarrier(const std::string& base) {
     const std::optional<std::string> operstate = ReadAttribute(base + "/operstate");
     if (!operstate) return CarrierReading::kFailed;
     if (*operstate == "up") return CarrierReading::kConnected;
-    if (*operstate == "down" || *operstate == "lowerlayerdown") return CarrierReading::kDisconnected;
+    if (*operstate == "down" || *operstate == "lowerlayerdown")
+        return CarrierReading::kDisconnected;
     return CarrierReading::kFailed;
 }
 
@@ -78,7 +80,8 @@ bool IsPlainInterfaceName(const std::string& name) {
 
 }  // namespace
 
-KtNetWatchMedia::KtNetWatchMedia(std::string sysfsNetRoot) : sysfsNetRoot_(std::move(sysfsNetRoot)) {}
+KtNetWatchMedia::KtNetWatchMedia(std::string sysfsNetRoot)
+    : sysfsNetRoot_(std::move(sysfsNetRoot)) {}
 
 KtNetWatchMedia::~KtNetWatchMedia() {
     Stop();

@@ -30,7 +30,7 @@ constexpr uint32_t kLinkPollPeriodMs = 1000;
 // ("up" connected; "down", "lowerlayerdown" disconnected; anything else is a
 // failed query).
 class KtNetWatchMedia {
-public:
+  public:
     using Notification = std::shared_ptr<KtUnaryFunctionSafe<void, int>>;
 
     explicit KtNetWatchMedia(std::string sysfsNetRoot = "/sys/class/net");
@@ -55,7 +55,7 @@ public:
     // One poll as the watcher thread does it; public for tests.
     void Poll();
 
-private:
+  private:
     using Worker = KtThreadClassFunction<KtNetWatchMedia>;
 
     int PollLoop(KtThread& thread);

@@ -14,9 +14,10 @@ namespace fs = std::filesystem;
 namespace {
 
 class PlantedTree {
-public:
+  public:
     PlantedTree() {
-        root_ = fs::temp_directory_path() / ("lw-adapters-" + std::to_string(getpid()) + "-" + std::to_string(counter_++));
+        root_ = fs::temp_directory_path() /
+                ("lw-adapters-" + std::to_string(getpid()) + "-" + std::to_string(counter_++));
         fs::create_directories(root_);
     }
     ~PlantedTree() {
@@ -28,13 +29,15 @@ public:
         Write("net/" + name + "/type", std::to_string(type));
         Write("net/" + name + "/ifindex", std::to_string(ifindex));
     }
-    void Mark(const std::string& name, const std::string& entry) { fs::create_directories(root_ / "net" / name / entry); }
+    void Mark(const std::string& name, const std::string& entry) {
+        fs::create_directories(root_ / "net" / name / entry);
+    }
     void Write(const std::string& path, const std::string& text) {
         fs::create_directories((root_ / path).parent_path());
         std::ofstream(root_ / path) << text << "\n";
     }
 
-private:
+  private:
     static inline int counter_ = 0;
     fs::path root_;
 };
@@ -70,9 +73,11 @@ TEST(AdapterDescription, TakesUdevsModelElseTheName) {
     PlantedTree tree;
     tree.Interface("eth0", 1, 2);
     tree.Interface("eth1", 1, 3);
-    tree.Write("udev/n2", "I:123\nE:ID_VENDOR_FROM_DATABASE=Intel Corporation\n"
-                          "E:ID_MODEL_FROM_DATABASE=82540EM Gigabit Ethernet Controller");
-    EXPECT_EQ(AdapterDescription(tree.Sources(), "eth0"), "82540EM Gigabit Ethernet Controller (eth0)");
+    tree.Write("udev/n2",
+               "I:123\nE:ID_VENDOR_FROM_DATABASE=Intel Corporation\n"
+               "E:ID_MODEL_FROM_DATABASE=82540EM Gigabit Ethernet Controller");
+    EXPECT_EQ(AdapterDescription(tree.Sources(), "eth0"),
+              "82540EM Gigabit Ethernet Controller (eth0)");
     EXPECT_EQ(AdapterDescription(tree.Sources(), "eth1"), "eth1");
 }
 
@@ -89,7 +94,7 @@ TEST(AdapterDescription, IsEscapedAndCut) {
 namespace {
 
 class AdapterListInNamespace : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const std::string reason = NetnsSandbox::SkipReason();
         if (!reason.empty()) GTEST_SKIP() << reason;
@@ -116,7 +121,8 @@ TEST_F(AdapterListInNamespace, ListsTheEthernetInterfacesWithTheirMacs) {
         EXPECT_EQ(names, (std::vector<std::string>{a_, b_, c_, d_}));
         for (const AdapterEntry& adapter : adapters) {
             const uint8_t last = static_cast<uint8_t>(0x0a + (adapter.deviceName[2] - 'a'));
-            EXPECT_EQ(adapter.mac, (MacAddress{0x02, 0x4c, 0x57, 0x30, 0x00, last})) << adapter.deviceName;
+            EXPECT_EQ(adapter.mac, (MacAddress{0x02, 0x4c, 0x57, 0x30, 0x00, last}))
+                << adapter.deviceName;
             EXPECT_EQ(adapter.description, adapter.deviceName);
         }
     }));

@@ -18,7 +18,7 @@
 
 // Receives one kind of engine notification.
 class NotificationRecorder {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
 
     void On(int value) {
@@ -59,7 +59,7 @@ public:
             this, &NotificationRecorder::On);
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<int> values_;

@@ -1,8 +1,8 @@
 #include "engine/linewatch.h"
 
 #include <gtest/gtest.h>
-#include <pcap/pcap.h>
 #include <linux/capability.h>
+#include <pcap/pcap.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -37,7 +37,8 @@ pcap_pkthdr Header(long seconds, long microseconds, size_t length) {
     return header;
 }
 
-void Feed(KtLinewatch& engine, const uint8_t* data, size_t length, long seconds, long microseconds) {
+void Feed(KtLinewatch& engine, const uint8_t* data, size_t length, long seconds,
+          long microseconds) {
     const pcap_pkthdr header = Header(seconds, microseconds, length);
     engine.HandleFrame(header, data);
 }
@@ -187,7 +188,8 @@ TEST(LinewatchFrames, PadiLinesAreLoggedOnlyWhenTheirFlagIsOn) {
     Feed(engine, foreign, 3, 0);
     Feed(engine, otherInstance, 3, 0);
     FeedOwnProbe(engine, 3, 0);
-    EXPECT_EQ(LoggedTexts(writer), std::vector<std::string>{"Line Watchman PADI:  02:4C:57:10:00:01"});
+    EXPECT_EQ(LoggedTexts(writer),
+              std::vector<std::string>{"Line Watchman PADI:  02:4C:57:10:00:01"});
 }
 
 TEST(LinewatchFrames, PadiFromOurMacWithoutTheMarkerIsIgnored) {
@@ -249,7 +251,8 @@ pcap_t* SavefileWith(const std::vector<std::pair<std::vector<uint8_t>, pcap_pkth
 
 std::string TempPath(const std::string& name) {
     const char* dir = std::getenv("TMPDIR");
-    return std::string(dir != nullptr ? dir : "/tmp") + "/" + name + "-" + std::to_string(getpid()) + ".pcap";
+    return std::string(dir != nullptr ? dir : "/tmp") + "/" + name + "-" +
+           std::to_string(getpid()) + ".pcap";
 }
 
 }  // namespace
@@ -263,7 +266,8 @@ TEST(LinewatchReceiveLoop, MatchesAnOfferReadFromTheCapture) {
     const std::vector<uint8_t> own(probe.begin(), probe.end());
     const std::vector<uint8_t> pado = AnswerTo(engine, "Long-Offer", "svc", 120);
     const std::string path = TempPath("lw-receive");
-    pcap_t* capture = SavefileWith({{own, Header(70, 10, own.size())}, {pado, Header(70, 80, pado.size())}}, path);
+    pcap_t* capture = SavefileWith(
+        {{own, Header(70, 10, own.size())}, {pado, Header(70, 80, pado.size())}}, path);
     ASSERT_NE(capture, nullptr);
     engine.AttachCapture(capture);
     ASSERT_TRUE(engine.Start());
@@ -331,9 +335,11 @@ TEST(CapturePermission, HintGivesTheCommandThatGrantsIt) {
     EXPECT_EQ(CapturePermissionHint("/usr/bin/linewatch-cli"),
               "Capturing network frames needs the CAP_NET_RAW capability.\n"
               "Grant it with: sudo setcap cap_net_raw+p /usr/bin/linewatch-cli\n");
-    EXPECT_NE(CapturePermissionHint("/opt/my tools/it's").find("setcap cap_net_raw+p '/opt/my tools/it'\\''s'\n"),
+    EXPECT_NE(CapturePermissionHint("/opt/my tools/it's")
+                  .find("setcap cap_net_raw+p '/opt/my tools/it'\\''s'\n"),
               std::string::npos);
-    EXPECT_NE(CapturePermissionHint(CurrentExecutablePath()).find(CurrentExecutablePath()), std::string::npos);
+    EXPECT_NE(CapturePermissionHint(CurrentExecutablePath()).find(CurrentExecutablePath()),
+              std::string::npos);
 }
 
 TEST(CapturePermission, PermittedOnlyIsRaisedJustForTheOpening) {
@@ -371,7 +377,7 @@ namespace {
 // A notification target that sends a message to the owner's port and so
 // blocks the engine thread until the owner has handled it.
 class SendingTarget {
-public:
+  public:
     SendingTarget(MessagePort& port, uint32_t message, KtEvent& entered)
         : port_(port), message_(message), entered_(entered) {}
     void On(int value) {
@@ -379,7 +385,7 @@ public:
         port_.Send(message_, static_cast<uintptr_t>(value));
     }
 
-private:
+  private:
     MessagePort& port_;
     const uint32_t message_;
     KtEvent& entered_;
@@ -413,7 +419,8 @@ TEST(LinewatchStop, DoesNotHangWhileAWorkerIsBlockedInASendToTheStoppingThread) 
                 KtLinewatch engine;
                 engine.SetStopWaiter([&port](KtThread& thread) { port.StopAndWait(thread); });
                 engine.SetCaptureErrorNotification(
-                    std::make_shared<KtVoidUnaryMemberFunctionSafe<SendingTarget, int>>(&target, &SendingTarget::On));
+                    std::make_shared<KtVoidUnaryMemberFunctionSafe<SendingTarget, int>>(
+                        &target, &SendingTarget::On));
                 engine.AttachCapture(pcap_open_dead(DLT_EN10MB, kCaptureSnapLength));
                 engine.Start();
                 if (!entered.Wait(5000)) return -1;
@@ -431,8 +438,9 @@ namespace {
 // it sees and answers those from `client` with an offer of `padding` extra
 // bytes, echoing their Host-Uniq.
 class PadoResponder {
-public:
-    PadoResponder(const std::string& device, const MacAddress& ownMac, const MacAddress& client, size_t padding)
+  public:
+    PadoResponder(const std::string& device, const MacAddress& ownMac, const MacAddress& client,
+                  size_t padding)
         : ownMac_(ownMac), client_(client), padding_(padding) {
         CaptureOpening opening = OpenDiscoveryCapture(device, false);
         capture_ = opening.handle;
@@ -460,7 +468,7 @@ public:
         return offers_;
     }
 
-private:
+  private:
     void Run() {
         while (!stop_) {
             pcap_pkthdr* header = nullptr;
@@ -471,7 +479,8 @@ private:
             std::vector<uint8_t> padi(data, data + header->caplen);
             const std::vector<uint8_t> pado =
                 BuildPado(client_, ownMac_, ProbeHostUniq(data), "Veth-AC", "", padding_);
-            const bool sent = pcap_inject(sender_, pado.data(), pado.size()) == static_cast<int>(pado.size());
+            const bool sent =
+                pcap_inject(sender_, pado.data(), pado.size()) == static_cast<int>(pado.size());
             {
                 std::scoped_lock lock(mutex_);
                 padis_.push_back(std::move(padi));
@@ -495,7 +504,7 @@ private:
 };
 
 class LinewatchOnVeth : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const std::string reason = NetnsSandbox::SkipReason();
         if (!reason.empty()) GTEST_SKIP() << reason;
@@ -535,7 +544,8 @@ TEST_F(LinewatchOnVeth, ProbeLeavesByteForByteAndALongOfferIsMatched) {
         const ProbeFrame probe = engine.GetProbeFrame();
         EXPECT_EQ(padi, std::vector<uint8_t>(probe.begin(), probe.end()));
 
-        ASSERT_TRUE(received.WaitForCount(1)) << engine.IsOwnProbeSeen() << engine.IsPadoMatched() << responder.OffersSent();
+        ASSERT_TRUE(received.WaitForCount(1))
+            << engine.IsOwnProbeSeen() << engine.IsPadoMatched() << responder.OffersSent();
         ASSERT_TRUE(expired.WaitForCount(1));
         engine.Stop();
         const std::vector<KtPadoReply> replies = engine.TakeReplies();
@@ -599,7 +609,8 @@ TEST_F(LinewatchOnVeth, StatusFollowsTheTransmissions) {
         // An interface that is down refuses the frame: status 3, no report.
         ASSERT_TRUE(sandbox_.Ip("link set " + ours_ + " down"));
         const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (engine.GetStatus() != kLinewatchSendFailed && std::chrono::steady_clock::now() < deadline) {
+        while (engine.GetStatus() != kLinewatchSendFailed &&
+               std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(5ms);
         }
         EXPECT_EQ(engine.GetStatus(), kLinewatchSendFailed);
@@ -631,7 +642,8 @@ TEST_F(LinewatchOnVeth, StopDoesNotHangWhileTheSendThreadIsBlockedInASend) {
                     engine.SetSourceMac(&kOurMac);
                     engine.SetStopWaiter([&port](KtThread& thread) { port.StopAndWait(thread); });
                     engine.SetProbeSentNotification(
-                        std::make_shared<KtVoidUnaryMemberFunctionSafe<SendingTarget, int>>(&target, &SendingTarget::On));
+                        std::make_shared<KtVoidUnaryMemberFunctionSafe<SendingTarget, int>>(
+                            &target, &SendingTarget::On));
                     if (!engine.OpenCapture(ours_, false)) return -2;
                     engine.Start();
                     if (!entered.Wait(5000)) return -1;

@@ -20,9 +20,10 @@ namespace {
 
 // A planted /sys/class/net with interfaces whose carrier the test sets.
 class PlantedSysfs {
-public:
+  public:
     PlantedSysfs() {
-        root_ = fs::temp_directory_path() / ("lw-sysfs-" + std::to_string(getpid()) + "-" + std::to_string(counter_++));
+        root_ = fs::temp_directory_path() /
+                ("lw-sysfs-" + std::to_string(getpid()) + "-" + std::to_string(counter_++));
         fs::create_directories(root_);
     }
     ~PlantedSysfs() {
@@ -51,7 +52,7 @@ public:
     }
     void Remove(const std::string& name) { fs::remove_all(root_ / name); }
 
-private:
+  private:
     void Write(const std::string& name, const std::string& attribute, const std::string& value) {
         fs::create_directories(root_ / name);
         std::ofstream(root_ / name / attribute) << value << "\n";
@@ -191,7 +192,7 @@ TEST(LinkWatcherThread, StopsPromptlyThroughTheOwnersPort) {
 namespace {
 
 class LinkWatcherOnVeth : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const std::string reason = NetnsSandbox::SkipReason();
         if (!reason.empty()) GTEST_SKIP() << reason;

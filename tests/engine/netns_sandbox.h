@@ -19,7 +19,7 @@
 #include <thread>
 
 class NetnsSandbox {
-public:
+  public:
     NetnsSandbox() {
         static std::atomic<int> counter{0};
         const int id = counter++;
@@ -63,7 +63,8 @@ public:
     // Adds a veth pair, both ends up, with the given MACs.
     bool AddVethPair(const std::string& a, const std::string& aMac, const std::string& b,
                      const std::string& bMac) {
-        return Ip("link add " + a + " address " + aMac + " type veth peer name " + b + " address " + bMac) &&
+        return Ip("link add " + a + " address " + aMac + " type veth peer name " + b + " address " +
+                  bMac) &&
                Ip("link set " + a + " up") && Ip("link set " + b + " up");
     }
 
@@ -96,7 +97,7 @@ public:
         return switched;
     }
 
-private:
+  private:
     static bool Run(const std::string& command) {
         return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
     }
