@@ -4,10 +4,12 @@
 #include <linux/capability.h>
 #include <pcap/pcap.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <future>
 #include <thread>
@@ -654,4 +656,44 @@ TEST_F(LinewatchOnVeth, StopDoesNotHangWhileTheSendThreadIsBlockedInASend) {
             ASSERT_EQ(handled, 1) << "round " << round;
         }
     });
+}
+
+TEST_F(LinewatchOnVeth, RealAccessConcentratorWithAnOfferOver100BytesIsHeard) {
+    if (std::system("command -v pppoe-server >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs pppoe-server (Debian pppoe)";
+    // A long AC-Name puts the Host-Uniq, which pppoe-server sends last, past
+    // byte 100 of the offer.
+    const std::string acName = "Access-Concentrator-With-A-Long-Name-0123";
+    const pid_t server = fork();
+    ASSERT_GE(server, 0);
+    if (server == 0) {
+        execlp("ip", "ip", "netns", "exec", sandbox_.name().c_str(), "pppoe-server", "-F", "-I",
+               peer_.c_str(), "-C", acName.c_str(), "-S", "internet", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    Inside([&] {
+        NotificationRecorder received, expired;
+        KtLinewatch engine;
+        engine.SetSourceMac(&kOurMac);
+        engine.SetPadoReceivedNotification(received.Notification());
+        engine.SetPadoWaitExpiredNotification(expired.Notification());
+        engine.SetPadoWaitTime(500);
+        engine.SetProbeInterval(700);
+        ASSERT_TRUE(engine.OpenCapture(ours_, false)) << engine.LastCaptureError();
+        ASSERT_TRUE(engine.Start());
+        // The server may still be starting when the first probe leaves: each
+        // cycle without an answer ends with the owner clearing the flag.
+        expired.SetHook([&engine](int) { engine.ClearOwnProbeSeen(); });
+        EXPECT_TRUE(received.WaitForCount(1, std::chrono::seconds(10)));
+        engine.Stop();
+        const std::vector<KtPadoReply> replies = engine.TakeReplies();
+        ASSERT_FALSE(replies.empty());
+        EXPECT_EQ(replies[0].acName, acName.substr(0, kMaxAcNameLength));
+        EXPECT_EQ(replies[0].serviceName, "internet");
+        EXPECT_GT(replies[0].frameLength, 100u);
+        EXPECT_GT(replies[0].rtt, 0.0);
+        EXPECT_LT(replies[0].rtt, 500.0);
+    });
+    kill(server, SIGTERM);
+    waitpid(server, nullptr, 0);
 }
