@@ -345,7 +345,10 @@ cmd_run() {
     local sig=$1
     trap - INT TERM EXIT
     # A background child of a script ignores SIGINT, so it gets SIGTERM.
-    [ -n "$child" ] && kill -TERM "$child" 2>/dev/null && wait "$child" 2>/dev/null
+    if [ -n "$child" ]; then
+      kill -TERM "$child" 2>/dev/null || true
+      wait "$child" 2>/dev/null || true
+    fi
     cmd_down || true
     [ "$sig" = INT ] && exit 130
     exit 143
