@@ -536,6 +536,30 @@ TEST_F(CliLabTest, EveryOfferOfAThousandIsListed) {
               std::chrono::duration<double, std::milli>(last - *first).count());
 }
 
+TEST_F(CliLabTest, HostileAcNamesReachTheTerminalAndLogsOnlyEscaped) {
+  TempFolder logs;
+  // ESC sequences (clear screen, window title) and a right-to-left override.
+  const std::string prefix = "\x1b[2J\x1b]0;x\x07\xe2\x80\xae";
+  ASSERT_EQ(Lab({"responder", "1", "--name-prefix", prefix}), 0);
+  CliRun cli({"-i", MonitorInterface(), "--interval", "5", "--wait", "300", "--cycles", "1",
+              "--log-dir", logs.Path(), "--general-log", "--ac-log"});
+  ASSERT_EQ(cli.Wait(20s), 0) << cli.Text();
+  const std::string escaped = "\\x1b[2J\\x1b]0;x\\x07\\u202e0001";
+  const std::string output = cli.Text();
+  const std::string generalLog = ReadFile(logs.Path() + "/monitor.log");
+  for (const std::string* text : {&output, &generalLog}) {
+    EXPECT_EQ(text->find('\x1b'), std::string::npos) << *text;
+    EXPECT_EQ(text->find('\x07'), std::string::npos) << *text;
+    EXPECT_EQ(text->find("\xe2\x80\xae"), std::string::npos) << *text;
+    EXPECT_NE(text->find("AC: NEW:  02:00:00:00:00:01 " + escaped), std::string::npos) << *text;
+  }
+  const TableRow* row = FindRow(cli.Tables().at(0), "02:00:00:00:00:01", escaped);
+  ASSERT_NE(row, nullptr) << output;
+  EXPECT_EQ(row->service, "Default");
+  // The per-AC log is named by the MAC alone.
+  EXPECT_TRUE(std::filesystem::exists(logs.Path() + "/02-00-00-00-00-01.log"));
+}
+
 TEST_F(CliLabTest, MissingAdapterIsExplainedWithExitStatus1) {
   CliRun cli({"-i", "lwnosuch0"});
   EXPECT_EQ(cli.Wait(10s), 1);
