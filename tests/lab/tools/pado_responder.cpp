@@ -134,8 +134,9 @@ std::string AcName(const std::string& prefix, unsigned long index) {
   return prefix + digits;
 }
 
-// Answers one PADI; returns false when a frame could not be sent.
-bool Answer(int fd, const Options& options, const lwlab::DiscoveryFrame& padi) {
+// Answers one PADI; returns the number of offers sent, or -1 when the socket
+// failed.
+long Answer(int fd, const Options& options, const lwlab::DiscoveryFrame& padi) {
   const auto service = padi.FirstTag(lwlab::kTagServiceName);
   const auto host_uniq = padi.FirstTag(lwlab::kTagHostUniq);
   const auto relay = padi.FirstTag(lwlab::kTagRelaySessionId);
@@ -153,7 +154,7 @@ bool Answer(int fd, const Options& options, const lwlab::DiscoveryFrame& padi) {
     if (!lwlab::FinishDiscoveryFrame(frame)) {
       std::fprintf(stderr, "pado_responder: offer for %s would exceed %zu bytes; not sent\n",
                    FormatMac(padi.source).c_str(), lwlab::kMaxFrame);
-      return true;
+      return 0;
     }
     while (send(fd, frame.data(), frame.size(), 0) < 0) {
       if (errno == EINTR) {
@@ -165,10 +166,10 @@ bool Answer(int fd, const Options& options, const lwlab::DiscoveryFrame& padi) {
         continue;
       }
       std::fprintf(stderr, "pado_responder: send: %s\n", std::strerror(errno));
-      return false;
+      return -1;
     }
   }
-  return true;
+  return static_cast<long>(options.offers);
 }
 
 int OpenSocket(const std::string& interface) {
@@ -240,13 +241,14 @@ int main(int argc, char** argv) {
     if (!frame || frame->code != lwlab::kCodePadi || frame->session != 0) {
       continue;
     }
-    if (!Answer(fd, options, *frame)) {
+    const long sent = Answer(fd, options, *frame);
+    if (sent < 0) {
       close(fd);
       return 1;
     }
     ++answered;
-    std::printf("answered PADI %lu from %s with %lu offers\n", answered,
-                FormatMac(frame->source).c_str(), options.offers);
+    std::printf("answered PADI %lu from %s with %ld offers\n", answered,
+                FormatMac(frame->source).c_str(), sent);
     std::fflush(stdout);
   }
   close(fd);
