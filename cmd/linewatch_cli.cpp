@@ -42,8 +42,9 @@ constexpr std::string_view kUsage =
     "      --interval SECONDS  seconds between probes, 1-3600 (default 30)\n"
     "      --wait MS           how long offers are awaited, 100-1000 ms (default 500)\n"
     "      --down-after N      unanswered probes before an AC is down, 1-100 (default 1)\n"
-    "      --log-dir DIR       folder of the log files\n"
-    "                          (default %APPDATA%\\Tarnweld Lab\\Line Watchman)\n"
+    "      --log-dir DIR       folder of the log files, created when missing\n"
+    "                          (default %APPDATA%\\Tarnweld Lab\\Line Watchman, where\n"
+    "                          APPDATA is the XDG data folder unless set)\n"
     "      --general-log       write monitor.log\n"
     "      --ac-log            write one log per AC (named by its MAC)\n"
     "      --log-foreign-padi  log PADIs of other stations\n"
@@ -112,10 +113,17 @@ std::string ParseOptions(int argc, char** argv, CliOptions& options, bool& help)
                 if (auto n = ParseNumber(value, 1, 100)) s.downAfterUnanswered = static_cast<int32_t>(*n);
                 else return "--down-after must be a whole number from 1 to 100, got '" + std::string(value) + "'";
                 break;
-            case kLogDir:
+            case kLogDir: {
                 if (value.empty()) return "--log-dir needs a folder";
-                s.logDirectory = std::string(value);
+                // On a command line a relative folder means the current one,
+                // not the program's folder as a stored setting does.
+                std::error_code error;
+                const bool relative = value.front() != '/' && value.front() != '%';
+                s.logDirectory = relative ? std::filesystem::absolute(value, error).string()
+                                          : std::string(value);
+                if (error) return "--log-dir: cannot resolve '" + std::string(value) + "'";
                 break;
+            }
             case kGeneralLog: s.generalLog = true; break;
             case kAcLog: s.acLog = true; break;
             case kForeignPadi: s.logForeignPadi = true; break;
@@ -298,8 +306,13 @@ int main(int argc, char** argv) {
     const std::string programFolder = GetProgramFolder();
     if (settings.generalLog || settings.acLog) {
         // The folder the desktop program creates at its first start.
-        std::error_code ignored;
-        std::filesystem::create_directories(ResolvePath(settings.logDirectory, programFolder), ignored);
+        const std::string folder = ResolvePath(settings.logDirectory, programFolder);
+        std::error_code error;
+        std::filesystem::create_directories(folder, error);
+        // Monitoring goes on without the files, as the desktop program does.
+        if (error)
+            std::fprintf(stderr, "linewatch-cli: cannot create the log folder '%s': %s\n",
+                         folder.c_str(), error.message().c_str());
     }
 
     KtLinewatch engine;
