@@ -4,14 +4,19 @@
 #include <pcap/pcap.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "engine/linewatch.h"
 #include "engine/net_watch_media.h"
 #include "engine_test_support.h"
+#include "netns_sandbox.h"
 
 namespace {
 
@@ -137,7 +142,7 @@ public:
     const KtAcRecord& Row(size_t i) { return *monitor->Rows().at(i); }
 
     KtLinewatch engine;
-    KtNetWatchMedia media{"/nonexistent-sysfs"};
+    KtNetWatchMedia media;
     RecordingView view;
     std::unique_ptr<Monitor> monitor;
 
@@ -713,4 +718,45 @@ TEST(MonitorStatus, ShowsTheEngineStatusText) {
     h.engine.SetStatus(0);
     h.monitor->RefreshStatusText();
     EXPECT_EQ(h.view.status, "333 Monitor state is unknown");
+}
+
+TEST(MonitorRunning, ClosingWhileAWorkerWaitsInASendDoesNotLockUp) {
+    if (const std::string reason = NetnsSandbox::SkipReason(); !reason.empty()) GTEST_SKIP() << reason;
+    NetnsSandbox sandbox;
+    ASSERT_TRUE(sandbox.ok());
+    const std::string ours = "lwa" + sandbox.Tag();
+    ASSERT_TRUE(sandbox.AddVethPair(ours, "02:4c:57:20:00:01", "lwb" + sandbox.Tag(), "02:4c:57:20:00:02"));
+    // A lock-up would hang the suite; end it with a clear message instead.
+    std::atomic<bool> finished{false};
+    KtEvent done(true, false);
+    std::thread watchdog([&] {
+        if (!done.Wait(60000)) {
+            std::fprintf(stderr, "Monitor::Close locked up\n");
+            std::_Exit(1);
+        }
+    });
+    const bool ran = sandbox.RunInside([&] {
+        for (int round = 0; round < 5; ++round) {
+            MonitorSettings settings;
+            settings.probeIntervalSeconds = 1;
+            settings.padoWaitMs = 100;
+            MonitorHarness h(settings);
+            KtEvent queued(true, false);
+            h.monitor->Port().SetWakeUp([&queued] { queued.Set(); });
+            ASSERT_TRUE(h.monitor->Open({{ours, "Test adapter", kOurMac}})) << h.view.Everything();
+            // The send thread reports its first probe with a blocking Send;
+            // stop the engine without draining, while it waits. (Close stops
+            // the link watcher first, which would serve the Send on its own.)
+            ASSERT_TRUE(queued.Wait(5000));
+            h.engine.Stop();
+            h.monitor->Close();
+            EXPECT_FALSE(h.monitor->IsMonitoring());
+            EXPECT_FALSE(h.engine.IsRunning());
+        }
+        finished = true;
+    });
+    done.Set();
+    watchdog.join();
+    ASSERT_TRUE(ran);
+    EXPECT_TRUE(finished);
 }
