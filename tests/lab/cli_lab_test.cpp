@@ -577,5 +577,34 @@ TEST_F(CliLabTest, MissingCapturePermissionIsExplainedWithExitStatus1) {
   EXPECT_NE(cli.Text().find("setcap cap_net_raw+p"), std::string::npos) << cli.Text();
 }
 
+// Option checking needs no lab and no root: bad values are refused before
+// any adapter is looked at.
+TEST(CliOptions, ValuesOutsideTheSettingsRangesAreRefusedWithExitStatus2) {
+  const std::vector<std::vector<std::string>> refused = {
+      {"--interval", "0"},       {"--interval", "3601"},   {"--interval", "1x"},
+      {"--wait", "99"},          {"--wait", "1001"},       {"--down-after", "0"},
+      {"--down-after", "101"},   {"--cycles", "0"},        {"--source-mac", "0:11:22:33:44:55"},
+      {"--source-mac", "00-11-22-33-44-55"},               {"--source-mac", "zz:11:22:33:44:55"},
+      {"--interval"},            {"--bogus"},              {"extra"},
+  };
+  for (const auto& args : refused) {
+    std::vector<std::string> argv = {CliPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string output;
+    EXPECT_EQ(RunProgram(argv, &output), 2) << args[0];
+    EXPECT_NE(output.find("linewatch-cli: "), std::string::npos) << output;
+    EXPECT_NE(output.find("Try 'linewatch-cli --help'"), std::string::npos) << output;
+  }
+}
+
+TEST(CliOptions, HelpListsEveryOptionAndExitsWith0) {
+  std::string output;
+  EXPECT_EQ(RunProgram({CliPath(), "--help"}, &output), 0);
+  for (const char* option : {"--interface", "--interval", "--wait", "--down-after", "--log-dir",
+                             "--general-log", "--ac-log", "--log-foreign-padi", "--log-instance-padi",
+                             "--source-mac", "--promiscuous", "--cycles", "--help"})
+    EXPECT_NE(output.find(option), std::string::npos) << option;
+}
+
 }  // namespace
 }  // namespace lwlab
