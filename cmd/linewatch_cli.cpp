@@ -64,7 +64,8 @@ struct CliOptions {
 std::optional<long> ParseNumber(std::string_view text, long low, long high) {
     long value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    if (text.empty() || error != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
     if (value < low || value > high) return std::nullopt;
     return value;
 }
@@ -72,8 +73,18 @@ std::optional<long> ParseNumber(std::string_view text, long low, long high) {
 // Fills `options`; returns an error text for bad input, empty on success.
 std::string ParseOptions(int argc, char** argv, CliOptions& options, bool& help) {
     enum : int {
-        kInterval = 256, kWait, kDownAfter, kLogDir, kGeneralLog, kAcLog, kForeignPadi,
-        kInstancePadi, kSourceMac, kPromiscuous, kCycles, kHelp
+        kInterval = 256,
+        kWait,
+        kDownAfter,
+        kLogDir,
+        kGeneralLog,
+        kAcLog,
+        kForeignPadi,
+        kInstancePadi,
+        kSourceMac,
+        kPromiscuous,
+        kCycles,
+        kHelp
     };
     static const option kLongOptions[] = {
         {"interface", required_argument, nullptr, 'i'},
@@ -102,16 +113,25 @@ std::string ParseOptions(int argc, char** argv, CliOptions& options, bool& help)
                 options.interface = std::string(value);
                 break;
             case kInterval:
-                if (auto n = ParseNumber(value, 1, 3600)) s.probeIntervalSeconds = static_cast<int32_t>(*n);
-                else return "--interval must be a whole number of seconds from 1 to 3600, got '" + std::string(value) + "'";
+                if (auto n = ParseNumber(value, 1, 3600))
+                    s.probeIntervalSeconds = static_cast<int32_t>(*n);
+                else
+                    return "--interval must be a whole number of seconds from 1 to 3600, got '" +
+                           std::string(value) + "'";
                 break;
             case kWait:
-                if (auto n = ParseNumber(value, 100, 1000)) s.padoWaitMs = static_cast<int32_t>(*n);
-                else return "--wait must be a whole number of milliseconds from 100 to 1000, got '" + std::string(value) + "'";
+                if (auto n = ParseNumber(value, 100, 1000))
+                    s.padoWaitMs = static_cast<int32_t>(*n);
+                else
+                    return "--wait must be a whole number of milliseconds from 100 to 1000, got '" +
+                           std::string(value) + "'";
                 break;
             case kDownAfter:
-                if (auto n = ParseNumber(value, 1, 100)) s.downAfterUnanswered = static_cast<int32_t>(*n);
-                else return "--down-after must be a whole number from 1 to 100, got '" + std::string(value) + "'";
+                if (auto n = ParseNumber(value, 1, 100))
+                    s.downAfterUnanswered = static_cast<int32_t>(*n);
+                else
+                    return "--down-after must be a whole number from 1 to 100, got '" +
+                           std::string(value) + "'";
                 break;
             case kLogDir: {
                 if (value.empty()) return "--log-dir needs a folder";
@@ -124,25 +144,43 @@ std::string ParseOptions(int argc, char** argv, CliOptions& options, bool& help)
                 if (error) return "--log-dir: cannot resolve '" + std::string(value) + "'";
                 break;
             }
-            case kGeneralLog: s.generalLog = true; break;
-            case kAcLog: s.acLog = true; break;
-            case kForeignPadi: s.logForeignPadi = true; break;
-            case kInstancePadi: s.logInstancePadi = true; break;
+            case kGeneralLog:
+                s.generalLog = true;
+                break;
+            case kAcLog:
+                s.acLog = true;
+                break;
+            case kForeignPadi:
+                s.logForeignPadi = true;
+                break;
+            case kInstancePadi:
+                s.logInstancePadi = true;
+                break;
             case kSourceMac:
                 if (value.size() != 17 || !ParseMacText(value))
                     return "--source-mac must be six two-digit hexadecimal pairs joined by colons "
-                           "(aa:bb:cc:dd:ee:ff), got '" + std::string(value) + "'";
+                           "(aa:bb:cc:dd:ee:ff), got '" +
+                           std::string(value) + "'";
                 s.useSourceMac = true;
                 s.sourceMacText = std::string(value);
                 break;
-            case kPromiscuous: s.promiscuous = true; break;
-            case kCycles:
-                if (auto n = ParseNumber(value, 1, 1000000000)) options.cycles = *n;
-                else return "--cycles must be a whole number of at least 1, got '" + std::string(value) + "'";
+            case kPromiscuous:
+                s.promiscuous = true;
                 break;
-            case kHelp: help = true; break;
-            case ':': return std::string(argv[optind - 1]) + " needs a value";
-            default: return "unknown option '" + std::string(argv[optind - 1]) + "'";
+            case kCycles:
+                if (auto n = ParseNumber(value, 1, 1000000000))
+                    options.cycles = *n;
+                else
+                    return "--cycles must be a whole number of at least 1, got '" +
+                           std::string(value) + "'";
+                break;
+            case kHelp:
+                help = true;
+                break;
+            case ':':
+                return std::string(argv[optind - 1]) + " needs a value";
+            default:
+                return "unknown option '" + std::string(argv[optind - 1]) + "'";
         }
     }
     if (optind < argc) return "unexpected argument '" + std::string(argv[optind]) + "'";
@@ -150,8 +188,8 @@ std::string ParseOptions(int argc, char** argv, CliOptions& options, bool& help)
 }
 
 void PrintTable(const std::vector<std::unique_ptr<KtAcRecord>>& rows) {
-    static const AcRowTexts kHeaders = {"St", "MAC Address", "AC Name", "Service Name",
-                                        "RTT ms", "Pkt send", "Pkt recv", "Pkt loss"};
+    static const AcRowTexts kHeaders = {"St",     "MAC Address", "AC Name",  "Service Name",
+                                        "RTT ms", "Pkt send",    "Pkt recv", "Pkt loss"};
     std::vector<AcRowTexts> lines{kHeaders};
     for (const auto& record : rows) lines.push_back(FormatAcRow(*record));
     std::array<size_t, kAcColumnCount> widths{};
@@ -173,7 +211,7 @@ void PrintTable(const std::vector<std::unique_ptr<KtAcRecord>>& rows) {
 // Prints what the monitor reports: log lines as they come, the table after
 // each probe cycle. Tray, sounds and graphs have no terminal counterpart.
 class TerminalView : public MonitorView {
-public:
+  public:
     // The table is read from the monitor, which is made after the view.
     void SetMonitor(const Monitor* monitor) { monitor_ = monitor; }
 
@@ -203,7 +241,7 @@ public:
 
     long Cycles() const { return cycles_; }
 
-private:
+  private:
     const Monitor* monitor_ = nullptr;
     long cycles_ = 0;
 };
@@ -212,7 +250,7 @@ private:
 // signals are blocked in every thread (the mask is set before any starts)
 // and read from a signalfd here.
 class SignalWatcher {
-public:
+  public:
     explicit SignalWatcher(int signalFd) : signalFd_(signalFd) {}
     ~SignalWatcher() { Stop(); }
 
@@ -238,7 +276,7 @@ public:
     }
     bool Signalled() const { return signalled_; }
 
-private:
+  private:
     int signalFd_;
     int stopFd_ = eventfd(0, EFD_CLOEXEC);
     std::thread thread_;
@@ -247,7 +285,8 @@ private:
 
 std::string AdapterNames(const std::vector<AdapterEntry>& adapters) {
     std::string names;
-    for (const AdapterEntry& adapter : adapters) names += (names.empty() ? "" : ", ") + adapter.deviceName;
+    for (const AdapterEntry& adapter : adapters)
+        names += (names.empty() ? "" : ", ") + adapter.deviceName;
     return names;
 }
 
@@ -287,9 +326,9 @@ int main(int argc, char** argv) {
         return kExitFailure;
     }
     if (options.interface) {
-        const bool listed = std::any_of(adapters.begin(), adapters.end(), [&](const AdapterEntry& a) {
-            return a.deviceName == *options.interface;
-        });
+        const bool listed =
+            std::any_of(adapters.begin(), adapters.end(),
+                        [&](const AdapterEntry& a) { return a.deviceName == *options.interface; });
         if (!listed) {
             std::fprintf(stderr, "linewatch-cli: no Ethernet adapter named '%s' (available: %s)\n",
                          options.interface->c_str(), AdapterNames(adapters).c_str());

@@ -8,7 +8,9 @@
 
 #include "engine/log_writer.h"
 
-KtAcLogFile::~KtAcLogFile() { ::close(fd_); }
+KtAcLogFile::~KtAcLogFile() {
+    ::close(fd_);
+}
 
 void KtAcLogFile::WriteReplyLine(uint32_t frameLength, double rttMs) {
     WriteRaw(FormatAcReplyLine(FormatLogStamp(LocalTimeNow()), frameLength, rttMs));
@@ -47,7 +49,9 @@ std::string FormatAcTimeoutLine(const std::string& stamp, int32_t waitMs) {
     return stamp + "Timeout (" + std::to_string(waitMs) + " ms) expired. AC not answered\n";
 }
 
-std::string AcLogFileName(const MacAddress& mac) { return FormatMacFileText(mac) + ".log"; }
+std::string AcLogFileName(const MacAddress& mac) {
+    return FormatMacFileText(mac) + ".log";
+}
 
 std::shared_ptr<KtAcLogFile> KtAcLogFiles::Open(const std::string& path) {
     std::scoped_lock lock(mutex_);

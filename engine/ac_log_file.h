@@ -15,7 +15,7 @@
 // same object, so the file is emptied once, by the first of them, and each
 // line goes out in one write, never interleaved with another.
 class KtAcLogFile {
-public:
+  public:
     ~KtAcLogFile();
     KtAcLogFile(const KtAcLogFile&) = delete;
     KtAcLogFile& operator=(const KtAcLogFile&) = delete;
@@ -29,7 +29,7 @@ public:
 
     const std::string& Path() const { return path_; }
 
-private:
+  private:
     friend class KtAcLogFiles;
     KtAcLogFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
 
@@ -50,13 +50,13 @@ std::string AcLogFileName(const MacAddress& mac);
 // existing one) when nobody holds it; the file closes when its last holder
 // lets go.
 class KtAcLogFiles {
-public:
+  public:
     // Null (and nothing emptied) when the file cannot be opened.
     std::shared_ptr<KtAcLogFile> Open(const std::string& path);
     // Number of files currently open through this registry.
     size_t OpenCount();
 
-private:
+  private:
     std::mutex mutex_;
     std::map<std::string, std::weak_ptr<KtAcLogFile>> files_;
 };

@@ -16,7 +16,9 @@ uint32_t KtRttHistory::Count() const {
     return kMask;
 }
 
-double KtRttHistory::ValueAt(uint32_t i) const { return values_[(tail_ + i) & kMask]; }
+double KtRttHistory::ValueAt(uint32_t i) const {
+    return values_[(tail_ + i) & kMask];
+}
 
 std::string FormatRttText(const KtAcRecord& record) {
     if (!record.answered) return "N/A";

@@ -12,7 +12,7 @@
 // of 1024 slots that holds at most the 1023 newest values. A value is a
 // round-trip time in milliseconds, or -1 for a probe cycle without a reply.
 class KtRttHistory {
-public:
+  public:
     static constexpr uint32_t kSlots = 1024;
     static constexpr uint32_t kMask = kSlots - 1;
 
@@ -21,7 +21,7 @@ public:
     // i from 0 (oldest) to Count() - 1 (newest).
     double ValueAt(uint32_t i) const;
 
-private:
+  private:
     std::array<double, kSlots> values_{};
     uint32_t head_ = 0;
     uint32_t tail_ = 0;
@@ -64,4 +64,6 @@ AcRowTexts FormatAcRow(const KtAcRecord& record);
 // Column 4: the last RTT with three decimals, or "N/A" while unanswered.
 std::string FormatRttText(const KtAcRecord& record);
 // Row icon: 0 up, 1 down.
-inline int AcRowIcon(const KtAcRecord& record) { return record.down ? 1 : 0; }
+inline int AcRowIcon(const KtAcRecord& record) {
+    return record.down ? 1 : 0;
+}

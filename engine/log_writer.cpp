@@ -56,7 +56,9 @@ std::string JoinPath(std::string_view folder, std::string_view fileName) {
     return path;
 }
 
-KtLogWriter::~KtLogWriter() { CloseGeneralLog(); }
+KtLogWriter::~KtLogWriter() {
+    CloseGeneralLog();
+}
 
 void KtLogWriter::WriteLine(std::initializer_list<std::string_view> pieces) {
     WriteLine(std::span<const std::string_view>(pieces.begin(), pieces.size()));

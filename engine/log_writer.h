@@ -39,7 +39,7 @@ std::string JoinPath(std::string_view folder, std::string_view fileName);
 // Lines are never cut: the pieces are written whole whatever their length,
 // so that a long (escaped) network name loses nothing.
 class KtLogWriter {
-public:
+  public:
     KtLogWriter() = default;
     ~KtLogWriter();
     KtLogWriter(const KtLogWriter&) = delete;
@@ -64,7 +64,7 @@ public:
     // Path of the open general log, empty when closed.
     std::string GeneralLogPath();
 
-private:
+  private:
     std::mutex mutex_;
     int fd_ = -1;
     std::string path_;

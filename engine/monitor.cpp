@@ -311,7 +311,8 @@ void Monitor::ApplySettingChanges(const MonitorSettings& values,
                 settings_.acLog = values.acLog;
                 if (values.acLog && !acLogActive_) {
                     for (auto& record : rows_)
-                        OpenAcLogFile(*record, "Error: OnBnClickedSettings::AcLogFile::fopen_s()\n");
+                        OpenAcLogFile(*record,
+                                      "Error: OnBnClickedSettings::AcLogFile::fopen_s()\n");
                 } else if (!values.acLog) {
                     // Switching off closes the files at once; switching on
                     // again starts them anew.
@@ -380,7 +381,9 @@ std::optional<MacAddress> Monitor::CurrentSourceMac() const {
     return std::nullopt;
 }
 
-std::string Monitor::LogFolder() const { return ResolvePath(settings_.logDirectory, programFolder_); }
+std::string Monitor::LogFolder() const {
+    return ResolvePath(settings_.logDirectory, programFolder_);
+}
 
 void Monitor::OnProbeSentNotification(int value) {
     port_.Send(WM_LW_PADI_SENT, static_cast<uintptr_t>(value));
@@ -414,8 +417,7 @@ void Monitor::HandlePadiSent() {
 
 void Monitor::HandlePadoReceived() {
     for (const KtPadoReply& reply : engine_.TakeReplies()) {
-        const std::string_view name =
-            std::string_view(reply.acName).substr(0, kMaxAcNameLength);
+        const std::string_view name = std::string_view(reply.acName).substr(0, kMaxAcNameLength);
         auto found = std::find_if(rows_.begin(), rows_.end(), [&](const auto& record) {
             return record->SameAc(reply.acMac, name);
         });
@@ -436,7 +438,8 @@ void Monitor::HandlePadoReceived() {
         view_.RowChanged(row, record);
         record.PushSample(reply.rtt);
         view_.RefreshGraphs();
-        if (acLogActive_ && record.logFile) record.logFile->WriteReplyLine(reply.frameLength, reply.rtt);
+        if (acLogActive_ && record.logFile)
+            record.logFile->WriteReplyLine(reply.frameLength, reply.rtt);
         engine_.ClearPadoMatched();
         if (!settings_.trayShowAcState || static_cast<int>(row) == selected_) trayUp_ = true;
         if (trayUp_) view_.SetTrayState(true);
@@ -498,7 +501,8 @@ void Monitor::HandlePadoTimeout() {
             record.answered = false;
             record.PushSample(-1.0);
             view_.RefreshGraphs();
-            if (acLogActive_ && record.logFile) record.logFile->WriteTimeoutLine(settings_.padoWaitMs);
+            if (acLogActive_ && record.logFile)
+                record.logFile->WriteTimeoutLine(settings_.padoWaitMs);
         }
         if (record.unanswered >= settings_.downAfterUnanswered) {
             if (!record.down) {

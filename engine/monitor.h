@@ -34,24 +34,24 @@ constexpr std::string_view kCableConnectedText = "Network cable is connected";
 // own units. The settings model (or a front end's options) fills one; the
 // monitor never reads storage.
 struct MonitorSettings {
-    bool soundEventsEnabled = false;        // SndEvtEnabled (cable and AC sounds)
-    std::string cableUnplugSoundFile;       // SndEvtCableUnplugFileName
-    std::string newAcSoundFile;             // SndEvtNewACFileName
-    int32_t probeIntervalSeconds = 30;      // MonPADISendInterval, 1..3600
-    int32_t padoWaitMs = 500;               // MonPADOWaitTime, 100..1000
-    int32_t downAfterUnanswered = 1;        // MonStateDownAfterUnanswer, 1..100
-    bool trayShowTooltips = false;          // MonTrayShowTooltips: balloons
-    bool trayShowAcState = false;           // MonTrayShowACState: tray follows the selection
-    bool waitUserAction = false;            // MonEvtWaitUserAction: sounds loop
-    bool logForeignPadi = false;            // LogPADINodesEnabled
-    bool logInstancePadi = false;           // LogPADILinewatchEnabled
-    bool generalLog = false;                // LogGenWriteToFile
-    bool acLog = false;                     // LogACWriteToFile
+    bool soundEventsEnabled = false;    // SndEvtEnabled (cable and AC sounds)
+    std::string cableUnplugSoundFile;   // SndEvtCableUnplugFileName
+    std::string newAcSoundFile;         // SndEvtNewACFileName
+    int32_t probeIntervalSeconds = 30;  // MonPADISendInterval, 1..3600
+    int32_t padoWaitMs = 500;           // MonPADOWaitTime, 100..1000
+    int32_t downAfterUnanswered = 1;    // MonStateDownAfterUnanswer, 1..100
+    bool trayShowTooltips = false;      // MonTrayShowTooltips: balloons
+    bool trayShowAcState = false;       // MonTrayShowACState: tray follows the selection
+    bool waitUserAction = false;        // MonEvtWaitUserAction: sounds loop
+    bool logForeignPadi = false;        // LogPADINodesEnabled
+    bool logInstancePadi = false;       // LogPADILinewatchEnabled
+    bool generalLog = false;            // LogGenWriteToFile
+    bool acLog = false;                 // LogACWriteToFile
     std::string logDirectory{kDefaultLogDirectory};  // LogDirectory
-    std::string deviceName;                 // PcapDeviceName
-    bool useSourceMac = false;              // PcapUseSourceMAC
-    std::string sourceMacText;              // PcapSourceMAC
-    bool promiscuous = false;               // PcapPromiscuousMode
+    std::string deviceName;                          // PcapDeviceName
+    bool useSourceMac = false;                       // PcapUseSourceMAC
+    std::string sourceMacText;                       // PcapSourceMAC
+    bool promiscuous = false;                        // PcapPromiscuousMode
 
     bool operator==(const MonitorSettings&) const = default;
 };
@@ -66,7 +66,7 @@ std::vector<int32_t> ChangedSettingIds(const MonitorSettings& before, const Moni
 // message port, which the owner drains (MessagePort::Drain or WaitAndDrain).
 // What must be shown goes to the MonitorView.
 class Monitor {
-public:
+  public:
     // The engine and the link watcher are the process's single objects and
     // must outlive the monitor. programFolder is the base of a relative log
     // folder.
@@ -139,7 +139,7 @@ public:
     // True when the last StartMonitoring failed for lack of CAP_NET_RAW.
     bool LastStartLackedPermission() const { return lastStartLackedPermission_; }
 
-private:
+  private:
     // Notification members installed in the engines (called on their threads).
     void OnProbeSentNotification(int value);
     void OnPadoWaitExpiredNotification(int value);

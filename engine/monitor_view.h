@@ -22,7 +22,7 @@ constexpr int kTextMonitoring = 335;
 // inside a call. Rows are numbered in table order; a record reference is
 // valid only during the call (read it through Monitor::Rows afterwards).
 class MonitorView {
-public:
+  public:
     virtual ~MonitorView() = default;
 
     // The AC table.

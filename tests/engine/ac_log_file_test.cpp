@@ -12,7 +12,7 @@
 namespace {
 
 class TempFolder {
-public:
+  public:
     TempFolder() {
         std::string pattern = (std::filesystem::temp_directory_path() / "lwaclogXXXXXX").string();
         path_ = mkdtemp(pattern.data());
@@ -20,7 +20,7 @@ public:
     ~TempFolder() { std::filesystem::remove_all(path_); }
     std::string File(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -98,17 +98,24 @@ TEST(AcLogFiles, LinesOfSharingWritersNeverInterleave) {
     constexpr int kLines = 2000;
     const std::string lineA = std::string(150, 'a') + "\n";
     const std::string lineB = std::string(150, 'b') + "\n";
-    std::thread writerA([&] { for (int i = 0; i < kLines; ++i) a->WriteRaw(lineA); });
-    std::thread writerB([&] { for (int i = 0; i < kLines; ++i) b->WriteRaw(lineB); });
+    std::thread writerA([&] {
+        for (int i = 0; i < kLines; ++i) a->WriteRaw(lineA);
+    });
+    std::thread writerB([&] {
+        for (int i = 0; i < kLines; ++i) b->WriteRaw(lineB);
+    });
     writerA.join();
     writerB.join();
     std::istringstream text(ReadFile(path));
     int countA = 0;
     int countB = 0;
     for (std::string line; std::getline(text, line);) {
-        if (line + "\n" == lineA) ++countA;
-        else if (line + "\n" == lineB) ++countB;
-        else ADD_FAILURE() << "torn line: " << line;
+        if (line + "\n" == lineA)
+            ++countA;
+        else if (line + "\n" == lineB)
+            ++countB;
+        else
+            ADD_FAILURE() << "torn line: " << line;
     }
     EXPECT_EQ(countA, kLines);
     EXPECT_EQ(countB, kLines);

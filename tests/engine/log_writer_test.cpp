@@ -14,7 +14,7 @@
 namespace {
 
 class TempFolder {
-public:
+  public:
     TempFolder() {
         std::string pattern = (std::filesystem::temp_directory_path() / "lwlogXXXXXX").string();
         path_ = mkdtemp(pattern.data());
@@ -22,7 +22,7 @@ public:
     ~TempFolder() { std::filesystem::remove_all(path_); }
     const std::string& Path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -35,7 +35,7 @@ std::string ReadFile(const std::string& path) {
 
 // Sets (or unsets) an environment variable for one test and restores it.
 class ScopedEnvironment {
-public:
+  public:
     ScopedEnvironment(const char* name, std::optional<std::string> value) : name_(name) {
         if (const char* old = std::getenv(name)) old_ = old;
         if (value)
@@ -50,7 +50,7 @@ public:
             unsetenv(name_);
     }
 
-private:
+  private:
     const char* name_;
     std::optional<std::string> old_;
 };
@@ -151,20 +151,23 @@ TEST(LogWriter, LinesOfConcurrentWritersStayWholeAndInTheSameOrderInBoxAndFile) 
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&writer, t] {
             const std::string tag(40, static_cast<char>('a' + t));
-            for (int i = 0; i < kLines; ++i) writer.WriteLine({"PADI:  ", tag, " ", std::to_string(i)});
+            for (int i = 0; i < kLines; ++i)
+                writer.WriteLine({"PADI:  ", tag, " ", std::to_string(i)});
         });
     }
     for (std::thread& thread : threads) thread.join();
     writer.CloseGeneralLog();
 
     std::string box;
-    for (const std::string& line : writer.TakeBoxLines()) box += line.substr(0, line.size() - 2) + "\n";
+    for (const std::string& line : writer.TakeBoxLines())
+        box += line.substr(0, line.size() - 2) + "\n";
     const std::string file = ReadFile(folder.Path() + "/monitor.log");
     EXPECT_EQ(file, box);
     const std::regex line(R"(\[\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\] PADI:  ([a-d])\1{39} \d+)");
     std::istringstream lines(file);
     int count = 0;
-    for (std::string l; std::getline(lines, l); ++count) ASSERT_TRUE(std::regex_match(l, line)) << l;
+    for (std::string l; std::getline(lines, l); ++count)
+        ASSERT_TRUE(std::regex_match(l, line)) << l;
     EXPECT_EQ(count, kThreads * kLines);
 }
 
@@ -176,8 +179,12 @@ TEST(LogWriter, TwoWritersSharingTheFileNeverTearEachOthersLines) {
     ASSERT_TRUE(first.OpenGeneralLog(folder.Path()));
     ASSERT_TRUE(second.OpenGeneralLog(folder.Path()));
     constexpr int kLines = 2000;
-    std::thread a([&] { for (int i = 0; i < kLines; ++i) first.WriteLine({std::string(120, 'x')}); });
-    std::thread b([&] { for (int i = 0; i < kLines; ++i) second.WriteLine({std::string(120, 'y')}); });
+    std::thread a([&] {
+        for (int i = 0; i < kLines; ++i) first.WriteLine({std::string(120, 'x')});
+    });
+    std::thread b([&] {
+        for (int i = 0; i < kLines; ++i) second.WriteLine({std::string(120, 'y')});
+    });
     a.join();
     b.join();
     first.CloseGeneralLog();
@@ -185,7 +192,8 @@ TEST(LogWriter, TwoWritersSharingTheFileNeverTearEachOthersLines) {
     std::istringstream lines(ReadFile(folder.Path() + "/monitor.log"));
     int count = 0;
     const std::regex line(R"(\[\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\] (x{120}|y{120}))");
-    for (std::string l; std::getline(lines, l); ++count) ASSERT_TRUE(std::regex_match(l, line)) << l;
+    for (std::string l; std::getline(lines, l); ++count)
+        ASSERT_TRUE(std::regex_match(l, line)) << l;
     EXPECT_EQ(count, 2 * kLines);
 }
 

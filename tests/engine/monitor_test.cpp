@@ -27,9 +27,12 @@ constexpr MacAddress kAc2Mac = {0x02, 0x4c, 0x57, 0x20, 0x0a, 0x02};
 
 // Records every call as one readable entry, in order.
 class RecordingView : public MonitorView {
-public:
+  public:
     void RowAdded(size_t row, const KtAcRecord&) override { Add("add " + std::to_string(row)); }
-    void RowChanged(size_t row, const KtAcRecord&) override { ++rowChanges; (void)row; }
+    void RowChanged(size_t row, const KtAcRecord&) override {
+        ++rowChanges;
+        (void)row;
+    }
     void RowRemoved(size_t row) override { Add("remove " + std::to_string(row)); }
     void RowsCleared() override { Add("clear"); }
     void RowSelected(int row) override { Add("select " + std::to_string(row)); }
@@ -48,7 +51,8 @@ public:
         status = std::to_string(id) + " " + std::string(text);
     }
     void SetSelectedAcLabel(std::string_view text) override { labels.emplace_back(text); }
-    void ShowAdapters(const std::vector<AdapterEntry>& adapters, int selected, bool enabled) override {
+    void ShowAdapters(const std::vector<AdapterEntry>& adapters, int selected,
+                      bool enabled) override {
         Add("adapters " + std::to_string(adapters.size()) + " " + std::to_string(selected) +
             (enabled ? " enabled" : " disabled"));
     }
@@ -87,7 +91,7 @@ public:
 };
 
 class TempFolder {
-public:
+  public:
     TempFolder() {
         std::string pattern = (std::filesystem::temp_directory_path() / "lwmonXXXXXX").string();
         path_ = mkdtemp(pattern.data());
@@ -95,7 +99,7 @@ public:
     ~TempFolder() { std::filesystem::remove_all(path_); }
     const std::string& Path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -117,7 +121,7 @@ struct Offer {
 // (through KtLinewatch::HandleFrame) and the messages the send and PADO-wait
 // threads would send, all on this (the owner) thread.
 class MonitorHarness {
-public:
+  public:
     explicit MonitorHarness(MonitorSettings settings = {}, std::string logFolder = {}) {
         if (!logFolder.empty()) settings.logDirectory = logFolder;
         monitor = std::make_unique<Monitor>(engine, media, view, settings, "/nonexistent-program");
@@ -146,7 +150,7 @@ public:
     RecordingView view;
     std::unique_ptr<Monitor> monitor;
 
-private:
+  private:
     void Feed(const uint8_t* data, size_t length, long offsetMicroseconds) {
         pcap_pkthdr header{};
         const long at = now_ + offsetMicroseconds;
@@ -240,7 +244,8 @@ TEST(MonitorTable, SameMacAndNameWithOtherServiceUpdatesOneRowKeepingTheFirstSer
 
 TEST(MonitorTable, NamesDifferingOnlyAfterANulByteAreTwoConcentrators) {
     MonitorHarness h;
-    h.Cycle({{kAc1Mac, std::string("ac\0one", 6), "s", 500}, {kAc1Mac, std::string("ac\0two", 6), "s", 500}});
+    h.Cycle({{kAc1Mac, std::string("ac\0one", 6), "s", 500},
+             {kAc1Mac, std::string("ac\0two", 6), "s", 500}});
     EXPECT_EQ(h.monitor->Rows().size(), 2u);
 }
 
@@ -300,7 +305,7 @@ TEST(MonitorTray, FollowsTheSelectedAcWhenAskedTo) {
     MonitorHarness h(settings);
     h.Cycle({kAc1, kAc2});
     EXPECT_EQ(h.monitor->SelectedRow(), 0);  // only the first AC selects itself
-    h.Cycle({kAc2});                        // the selected AC 1 is down now
+    h.Cycle({kAc2});                         // the selected AC 1 is down now
     EXPECT_FALSE(h.monitor->TrayUp());
     h.monitor->OnSelectionChanged(1);
     EXPECT_TRUE(h.monitor->TrayUp());
@@ -489,8 +494,10 @@ TEST(MonitorLogs, AcLogStartsWithTheDiscoveringReplyAndAddsTimeoutLines) {
     h.Cycle({kAc1});
     const std::string text = ReadFile(folder.Path() + "/00-1b-21-0a-4c-5e.log");
     const std::string stamp = R"(\[\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\] )";
-    const std::string reply = stamp + "PADO reply: len " + PadoLength(kAc1) + R"( bytes, time 12\.346 ms\n)";
-    const std::regex expected(reply + stamp + R"(Timeout \(500 ms\) expired\. AC not answered\n)" + reply);
+    const std::string reply =
+        stamp + "PADO reply: len " + PadoLength(kAc1) + R"( bytes, time 12\.346 ms\n)";
+    const std::regex expected(reply + stamp + R"(Timeout \(500 ms\) expired\. AC not answered\n)" +
+                              reply);
     EXPECT_TRUE(std::regex_match(text, expected)) << text;
 }
 
@@ -508,7 +515,8 @@ TEST(MonitorLogs, TwoAcsBehindOneMacShareTheirFileWhichIsEmptiedOnce) {
     h.Cycle({{kAc1Mac, "alpha", "s", 3000}, {kAc1Mac, "beta", "s", 4000}});
     const std::string text = ReadFile(path);
     EXPECT_EQ(text.find("earlier run"), std::string::npos);
-    const std::regex line(R"(\[\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\] PADO reply: len \d\d bytes, time (\d\.\d{3}) ms)");
+    const std::regex line(
+        R"(\[\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\] PADO reply: len \d\d bytes, time (\d\.\d{3}) ms)");
     std::istringstream lines(text);
     std::vector<std::string> times;
     for (std::string l; std::getline(lines, l);) {
@@ -617,7 +625,8 @@ TEST(MonitorAdapters, SavedAdapterIsSelectedElseTheFirstWhoseNameIsSaved) {
     MonitorHarness h(settings);
     std::vector<std::string> saved;
     h.monitor->SetAdapterNameSaver([&](const std::string& name) { saved.push_back(name); });
-    EXPECT_TRUE(h.monitor->BuildAdapterList({{"eth0", "First", kOurMac}, {"eth1", "Second", kAc2Mac}}));
+    EXPECT_TRUE(
+        h.monitor->BuildAdapterList({{"eth0", "First", kOurMac}, {"eth1", "Second", kAc2Mac}}));
     EXPECT_EQ(h.monitor->CurrentAdapter(), 1);
     EXPECT_TRUE(saved.empty());
     EXPECT_EQ(h.view.events.back(), "adapters 2 1 enabled");
@@ -652,7 +661,8 @@ TEST(MonitorAdapters, SelectingAnAdapterClearsTheTableAndLogsTheChoice) {
     EXPECT_EQ(h.engine.GetSourceMac(), kAc2Mac);
     const auto texts = h.view.LogTexts();
     EXPECT_EQ(texts[texts.size() - 2], "Select: Second");
-    EXPECT_EQ(texts.back(), "ERROR: This Ethernet Adapter is unavailable. Line Watchman is stopped");
+    EXPECT_EQ(texts.back(),
+              "ERROR: This Ethernet Adapter is unavailable. Line Watchman is stopped");
 }
 
 TEST(MonitorSettingsRules, CustomSourceMacCountsAtLoadOnlyInItsExactForm) {
@@ -721,11 +731,13 @@ TEST(MonitorStatus, ShowsTheEngineStatusText) {
 }
 
 TEST(MonitorRunning, ClosingWhileAWorkerWaitsInASendDoesNotLockUp) {
-    if (const std::string reason = NetnsSandbox::SkipReason(); !reason.empty()) GTEST_SKIP() << reason;
+    if (const std::string reason = NetnsSandbox::SkipReason(); !reason.empty())
+        GTEST_SKIP() << reason;
     NetnsSandbox sandbox;
     ASSERT_TRUE(sandbox.ok());
     const std::string ours = "lwa" + sandbox.Tag();
-    ASSERT_TRUE(sandbox.AddVethPair(ours, "02:4c:57:20:00:01", "lwb" + sandbox.Tag(), "02:4c:57:20:00:02"));
+    ASSERT_TRUE(
+        sandbox.AddVethPair(ours, "02:4c:57:20:00:01", "lwb" + sandbox.Tag(), "02:4c:57:20:00:02"));
     // A lock-up would hang the suite; end it with a clear message instead.
     std::atomic<bool> finished{false};
     KtEvent done(true, false);
