@@ -13,11 +13,13 @@ KtAcLogFile::~KtAcLogFile() {
 }
 
 void KtAcLogFile::WriteReplyLine(uint32_t frameLength, double rttMs) {
-    WriteRaw(FormatAcReplyLine(FormatLogStamp(LocalTimeNow()), frameLength, rttMs));
+    const std::string line = FormatAcReplyLine(FormatLogStamp(LocalTimeNow()), frameLength, rttMs);
+    WriteRaw(line);
 }
 
 void KtAcLogFile::WriteTimeoutLine(int32_t waitMs) {
-    WriteRaw(FormatAcTimeoutLine(FormatLogStamp(LocalTimeNow()), waitMs));
+    const std::string line = FormatAcTimeoutLine(FormatLogStamp(LocalTimeNow()), waitMs);
+    WriteRaw(line);
 }
 
 void KtAcLogFile::WriteRaw(std::string_view line) {
