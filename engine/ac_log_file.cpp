@@ -13,25 +13,24 @@ KtAcLogFile::~KtAcLogFile() {
 }
 
 void KtAcLogFile::WriteReplyLine(uint32_t frameLength, double rttMs) {
-    const std::string line = FormatAcReplyLine(FormatLogStamp(LocalTimeNow()), frameLength, rttMs);
-    WriteRaw(line);
+    WriteRaw(FormatAcReplyLine(FormatLogStamp(LocalTimeNow()), frameLength, rttMs));
 }
 
 void KtAcLogFile::WriteTimeoutLine(int32_t waitMs) {
-    const std::string line = FormatAcTimeoutLine(FormatLogStamp(LocalTimeNow()), waitMs);
-    WriteRaw(line);
+    WriteRaw(FormatAcTimeoutLine(FormatLogStamp(LocalTimeNow()), waitMs));
 }
 
-void KtAcLogFile::WriteRaw(std::string_view line) {
+void KtAcLogFile::WriteRaw(const std::string& line) {
     // One write per line (O_APPEND): concentrators sharing the file, and other
     // processes appending to it, never split each other's lines.
-    while (!line.empty()) {
-        const ssize_t written = ::write(fd_, line.data(), line.size());
+    size_t done = 0;
+    while (done < line.size()) {
+        const ssize_t written = ::write(fd_, line.data() + done, line.size() - done);
         if (written < 0) {
             if (errno == EINTR) continue;
             return;  // write results are ignored, as for every log
         }
-        line.remove_prefix(static_cast<size_t>(written));
+        done += static_cast<size_t>(written);
     }
 }
 

@@ -25,7 +25,7 @@ class KtAcLogFile {
     // "[stamp] Timeout (500 ms) expired. AC not answered"
     void WriteTimeoutLine(int32_t waitMs);
     // Writes one whole line (the text must end with "\n").
-    void WriteRaw(std::string_view line);
+    void WriteRaw(const std::string& line);
 
     const std::string& Path() const { return path_; }
 
