@@ -179,6 +179,11 @@ bool Monitor::StartMonitoring() {
         logWriter_.WriteLine({"ERROR: ", kAdapterErrorText});
         return false;
     }
+    // Replies and flags of an earlier run belong to no probe of this one.
+    engine_.TakeReplies();
+    engine_.ClearOwnProbeSeen();
+    repliesHeld_ = false;
+    cycleOpen_ = false;
     media_.SetDeviceName(adapter.deviceName);
     media_.Start();
     running_ = true;
@@ -413,9 +418,25 @@ void Monitor::HandlePadiSent() {
         ++record.unanswered;
         view_.RowChanged(row, record);
     }
+    cycleOpen_ = true;
+    if (repliesHeld_) {
+        repliesHeld_ = false;
+        HandlePadoReceived();
+    }
 }
 
 void Monitor::HandlePadoReceived() {
+    // The send thread reports a probe after transmitting it, so on a fast
+    // segment the receive thread can report the answers first. Counted
+    // before the probe they would leave sent below received and, at the end
+    // of the cycle, mark the answering AC "N/A" and down. Between the end of
+    // one cycle and the report of the next probe, an answer can only be to
+    // that next probe once the capture has seen it leave: keep such answers
+    // in the engine's list until the probe is counted.
+    if (!cycleOpen_ && engine_.IsOwnProbeSeen()) {
+        repliesHeld_ = true;
+        return;
+    }
     for (const KtPadoReply& reply : engine_.TakeReplies()) {
         const std::string_view name = std::string_view(reply.acName).substr(0, kMaxAcNameLength);
         auto found = std::find_if(rows_.begin(), rows_.end(), [&](const auto& record) {
@@ -494,6 +515,7 @@ void Monitor::RaiseAcDown(size_t row) {
 
 void Monitor::HandlePadoTimeout() {
     engine_.ClearOwnProbeSeen();
+    cycleOpen_ = false;
     for (size_t row = 0; row < rows_.size(); ++row) {
         KtAcRecord& record = *rows_[row];
         record.lost = record.sent - record.received;

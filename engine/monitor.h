@@ -194,6 +194,10 @@ class Monitor {
     bool running_ = false;
     bool closed_ = false;
     bool lastStartLackedPermission_ = false;
+    // From a handled probe report to the end of its wait.
+    bool cycleOpen_ = false;
+    // Answers that overtook the report of their probe wait for it.
+    bool repliesHeld_ = false;
 
     using Notifier = KtVoidUnaryMemberFunctionSafe<Monitor, int>;
     std::shared_ptr<Notifier> probeSent_;

@@ -143,6 +143,21 @@ class MonitorHarness {
         now_ += 1000000;
     }
 
+    // A cycle in which the answers are captured and reported before the send
+    // thread's report of the probe is handled (a fast segment).
+    void CycleWithOvertakingReplies(const std::vector<Offer>& offers) {
+        const ProbeFrame probe = engine.GetProbeFrame();
+        Feed(probe.data(), probe.size(), 0);
+        for (const Offer& offer : offers) {
+            const std::vector<uint8_t> pado = BuildPado(
+                kOurMac, offer.mac, ProbeHostUniq(probe.data()), offer.acName, offer.service);
+            Feed(pado.data(), pado.size(), offer.rttMicroseconds);
+        }
+        monitor->Port().Send(WM_LW_PADI_SENT);
+        monitor->Port().Send(WM_LW_PADO_TIMEOUT);
+        now_ += 1000000;
+    }
+
     const KtAcRecord& Row(size_t i) { return *monitor->Rows().at(i); }
 
     KtLinewatch engine;
@@ -215,6 +230,23 @@ TEST(MonitorTable, UnansweredShowsNaAndGoesDownOnceAtThreshold) {
     EXPECT_EQ(h.view.LogCount("AC: DOWN:  00:1B:21:0A:4C:5E access1"), 1u);
     // Lost is recomputed at each reply: 6 sent, 3 received.
     EXPECT_EQ(FormatAcRow(h.Row(0))[7], "3");
+}
+
+TEST(MonitorTable, AnswersThatOvertakeTheReportOfTheirProbeAreCountedAfterIt) {
+    MonitorHarness h;
+    h.CycleWithOvertakingReplies({kAc1});
+    ASSERT_EQ(h.monitor->Rows().size(), 1u);
+    EXPECT_EQ(FormatAcRow(h.Row(0)), (AcRowTexts{"UP", "00:1B:21:0A:4C:5E", "access1", "internet",
+                                                 "12.346", "1", "1", "0"}));
+    h.CycleWithOvertakingReplies({kAc1});
+    h.Cycle({kAc1});
+    h.CycleWithOvertakingReplies({kAc1});
+    EXPECT_EQ(FormatAcRow(h.Row(0)), (AcRowTexts{"UP", "00:1B:21:0A:4C:5E", "access1", "internet",
+                                                 "12.346", "4", "4", "0"}));
+    EXPECT_EQ(h.view.LogCount("AC: DOWN:  00:1B:21:0A:4C:5E access1"), 0u);
+    // A cycle without answers still counts as missed.
+    h.CycleWithOvertakingReplies({});
+    EXPECT_TRUE(h.Row(0).down);
 }
 
 TEST(MonitorTable, DefaultThresholdDeclaresDownAtTheEndOfTheFirstMissedCycle) {
