@@ -25,6 +25,7 @@
 #include "engine/linewatch.h"
 #include "engine/monitor.h"
 #include "engine/net_watch_media.h"
+#include "engine/settings_persistence.h"
 
 namespace {
 
@@ -37,6 +38,8 @@ constexpr uint32_t kWakeMessage = WM_USER + 99;
 constexpr std::string_view kUsage =
     "usage: linewatch-cli [OPTIONS]\n"
     "Watches the PPPoE access concentrators on one Ethernet adapter.\n"
+    "Starts from the stored settings (those of the desktop program); the options\n"
+    "below override them for this run only. Defaults shown are the settings' own.\n"
     "\n"
     "  -i, --interface IFACE   adapter to watch (default: the first Ethernet adapter)\n"
     "      --interval SECONDS  seconds between probes, 1-3600 (default 30)\n"
@@ -293,7 +296,11 @@ std::string AdapterNames(const std::vector<AdapterEntry>& adapters) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::string programFolder = GetProgramFolder();
+    SettingsPersistence stored(programFolder);
+    stored.LoadSettings();
     CliOptions options;
+    options.settings = stored.WorkingSettings(true);
     bool help = false;
     if (const std::string error = ParseOptions(argc, argv, options, help); !error.empty()) {
         std::fprintf(stderr, "linewatch-cli: %s\nTry 'linewatch-cli --help'.\n", error.c_str());
@@ -342,7 +349,6 @@ int main(int argc, char** argv) {
     }
 
     MonitorSettings& settings = options.settings;
-    const std::string programFolder = GetProgramFolder();
     if (settings.generalLog || settings.acLog) {
         // The folder the desktop program creates at its first start.
         const std::string folder = ResolvePath(settings.logDirectory, programFolder);
@@ -359,6 +365,10 @@ int main(int argc, char** argv) {
     TerminalView view;
     Monitor monitor(engine, media, view, settings, programFolder);
     view.SetMonitor(&monitor);
+    // An adapter named on the command line is for this run only; otherwise a
+    // fallback to the first adapter is remembered, as the desktop program does.
+    if (!options.interface)
+        monitor.SetAdapterNameSaver([&stored](const std::string& name) { stored.SaveAdapterName(name); });
 
     SignalWatcher signals(signalFd);
     signals.Start(monitor.Port());

@@ -28,6 +28,9 @@
 #include <thread>
 #include <vector>
 
+#include "core/registry.h"
+#include "core/registry_store.h"
+#include "core/storage_names.h"
 #include "lab/lab_fixture.h"
 
 namespace lwlab {
@@ -307,6 +310,16 @@ std::vector<CapturedFrame> ReadCapture(const std::string& file) {
 
 class CliLabTest : public LabTest {
   protected:
+    // The program starts from the stored settings: each test gets empty
+    // stores of its own (the children inherit the environment).
+    void SetUp() override {
+        LabTest::SetUp();
+        ::setenv("LW_HKCU_DB", (stores_.Path() + "/hkcu.db").c_str(), 1);
+        ::setenv("LW_HKLM_DB", (stores_.Path() + "/hklm.db").c_str(), 1);
+        ::setenv("LW_USER_AUTOSTART_DIR", (stores_.Path() + "/autostart").c_str(), 1);
+    }
+    const std::string& Stores() const { return stores_.Path(); }
+
     void TearDown() override {
         // Leave the lab as the next test expects it.
         Lab({"ac-start", "1"});
@@ -315,6 +328,9 @@ class CliLabTest : public LabTest {
         Lab({"responder-stop"});
         Lab({"capture-stop"});
     }
+
+  private:
+    TempFolder stores_;
 };
 
 TEST_F(CliLabTest, ListsBothConcentratorsCountsEveryProbeAndWritesTheLogs) {
@@ -360,6 +376,26 @@ TEST_F(CliLabTest, ListsBothConcentratorsCountsEveryProbeAndWritesTheLogs) {
         EXPECT_TRUE(std::regex_match(text, std::regex("(" + reply + "){2}"))) << file << ":\n"
                                                                               << text;
     }
+}
+
+TEST_F(CliLabTest, StartsFromTheStoredSettingsAndOptionsOverrideThemForTheRunOnly) {
+    TempFolder logs;
+    {
+        KtRegistry user(RegistryRoot::CurrentUser);
+        ASSERT_TRUE(user.Open(kOptionsKeyPath, true, true));
+        user.WriteInt("LogGenWriteToFile", 1);
+        user.WriteString("LogDirectory", logs.Path());
+        user.WriteInt("MonPADOWaitTime", 300);
+        user.WriteString("PcapDeviceName", "lw-none");
+    }
+    CliRun cli({"-i", MonitorInterface(), "--interval", "1", "--cycles", "1"});
+    EXPECT_EQ(cli.Wait(20s), 0) << cli.Text();
+    // The stored general log and folder were used without options.
+    EXPECT_NE(ReadFile(logs.Path() + "/monitor.log").find("AC: NEW:  "), std::string::npos);
+    // The adapter named on the command line was not saved.
+    KtRegistry user(RegistryRoot::CurrentUser);
+    ASSERT_TRUE(user.Open(kOptionsKeyPath, false, false));
+    EXPECT_EQ(user.ReadString("PcapDeviceName"), "lw-none");
 }
 
 TEST_F(CliLabTest, StoppedServerShowsNaGoesDownOnceAndUpOnceWhenBack) {
