@@ -10,6 +10,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "core/ascii_text.h"
 #include "core/debug_output.h"
 #include "core/ini_file.h"
 
@@ -28,18 +29,6 @@ constexpr std::string_view kExecQuotedEscapes = "\"`$\\";
 
 size_t RootIndex(RegistryRoot root) {
     return root == RegistryRoot::CurrentUser ? 0 : 1;
-}
-
-char FoldCase(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsFolded(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (FoldCase(a[i]) != FoldCase(b[i])) return false;
-    }
-    return true;
 }
 
 bool IsBlank(char c) {
@@ -139,13 +128,13 @@ bool XdgAutostart::IsRunKey(const RegistryKeyPath& key) {
                                                                "CurrentVersion", "Run"};
     if (key.size() != kParts.size()) return false;
     for (size_t i = 0; i < kParts.size(); ++i) {
-        if (!EqualsFolded(key[i], kParts[i])) return false;
+        if (!EqualsIgnoringAsciiCase(key[i], kParts[i])) return false;
     }
     return true;
 }
 
 bool XdgAutostart::IsMountedValue(std::string_view name) {
-    return EqualsFolded(name, kValueName);
+    return EqualsIgnoringAsciiCase(name, kValueName);
 }
 
 XdgAutostart::XdgAutostart(RegistryRoot root) : root_(root) {}

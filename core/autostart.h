@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/registry_store.h"
+#include "core/storage_names.h"
 
 // The registry's Run key, mounted on XDG autostart. Under either root the
 // value "Line Watchman" of the Run key is not kept in the registry database
@@ -23,10 +24,9 @@
 class XdgAutostart {
   public:
     // Run key path below either root, without the leading backslash.
-    static constexpr std::string_view kRunKeyPath =
-        "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+    static constexpr std::string_view kRunKeyPath = kRunKeyAbsolutePath.substr(1);
     // The program's value under the Run key.
-    static constexpr std::string_view kValueName = "Line Watchman";
+    static constexpr std::string_view kValueName = kRunValueName;
     static constexpr std::string_view kFileName = "linewatch.desktop";
 
     // Autostart folder of a root: the folder set with SetFolder, else the

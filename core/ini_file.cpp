@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/ascii_text.h"
 #include "core/debug_output.h"
 
 namespace {
@@ -31,18 +32,6 @@ std::string_view Trim(std::string_view text) {
     while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
     while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
     return text;
-}
-
-char FoldCase(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsFolded(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (FoldCase(a[i]) != FoldCase(b[i])) return false;
-    }
-    return true;
 }
 
 ParsedLine ParseLine(std::string_view raw, bool first) {
@@ -307,9 +296,9 @@ bool KtIniFile::Lookup(const Document& doc, std::string_view section, std::strin
         const ParsedLine line = ParseLine(doc.lines[i], i == 0);
         if (line.kind == LineKind::Section) {
             if (inSection) return false;  // only the first section of a name counts
-            inSection = !sectionSeen && EqualsFolded(line.name, section);
+            inSection = !sectionSeen && EqualsIgnoringAsciiCase(line.name, section);
             sectionSeen = sectionSeen || inSection;
-        } else if (inSection && line.kind == LineKind::Key && EqualsFolded(line.name, key)) {
+        } else if (inSection && line.kind == LineKind::Key && EqualsIgnoringAsciiCase(line.name, key)) {
             value = StripQuotes(line.value);
             return true;
         }
@@ -338,7 +327,7 @@ bool KtIniFile::Apply(Document& doc, std::string_view section, std::string_view 
     for (size_t i = 0; i < doc.lines.size(); ++i) {
         const ParsedLine line = ParseLine(doc.lines[i], i == 0);
         if (header == doc.lines.size()) {
-            if (line.kind == LineKind::Section && EqualsFolded(line.name, section)) {
+            if (line.kind == LineKind::Section && EqualsIgnoringAsciiCase(line.name, section)) {
                 header = i;
                 insertAt = i + 1;
             }
@@ -346,7 +335,7 @@ bool KtIniFile::Apply(Document& doc, std::string_view section, std::string_view 
         }
         if (line.kind == LineKind::Section) break;
         if (line.kind == LineKind::Key) {
-            if (EqualsFolded(line.name, key)) {
+            if (EqualsIgnoringAsciiCase(line.name, key)) {
                 // Keep the key's own spelling and indentation; replace the value only.
                 const std::string& raw = doc.lines[i];
                 size_t valueStart = raw.find('=') + 1;

@@ -3,15 +3,17 @@
 #include <string>
 
 #include "core/registry.h"
+#include "core/storage_names.h"
 
 namespace {
 
-constexpr std::string_view kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-constexpr std::string_view kRunValue = "Line Watchman";
+// Key paths below the machine-wide root come without the leading backslash.
+constexpr std::string_view kRunKey = kRunKeyAbsolutePath.substr(1);
+constexpr std::string_view kRunValue = kRunValueName;
 constexpr std::string_view kAdapterClassKey =
     "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002bE10318}\\";
 constexpr std::string_view kEndpointsValue = "WanEndpoints";
-constexpr std::string_view kOptionsKey = "Software\\Tarnweld Software\\Line Watchman\\Options";
+constexpr std::string_view kOptionsKey = kOptionsKeyPath.substr(1);
 constexpr size_t kMaxComponentBytes = 255;
 
 enum class KeyKind { None, Run, AdapterClass, Options };

@@ -16,6 +16,7 @@
 #include "core/elevated_registry.h"
 #include "core/registry.h"
 #include "core/registry_store.h"
+#include "test_support.h"
 
 #ifndef LW_TEST_ELEVATED_HELPER
 #error "LW_TEST_ELEVATED_HELPER must name the built linewatch-elevated"
@@ -25,13 +26,6 @@ namespace {
 
 constexpr const char* kOptionsKey = "Software\\Tarnweld Software\\Line Watchman\\Options";
 constexpr const char* kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::vector<std::string> ReadLines(const std::string& path) {
     std::vector<std::string> lines;

@@ -11,17 +11,11 @@
 
 #include "core/registry.h"
 #include "core/registry_store.h"
+#include "test_support.h"
 
 namespace {
 
 constexpr const char* kRunKey = "\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::vector<std::string> FileNames(const std::string& dir) {
     std::vector<std::string> names;

@@ -1,4 +1,5 @@
 #include "engine/ac_log_file.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,26 +11,6 @@
 #include <thread>
 
 namespace {
-
-class TempFolder {
-  public:
-    TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "lwaclogXXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TempFolder() { std::filesystem::remove_all(path_); }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 }  // namespace
 

@@ -1,4 +1,5 @@
 #include "engine/log_writer.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -12,26 +13,6 @@
 #include <thread>
 
 namespace {
-
-class TempFolder {
-  public:
-    TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "lwlogXXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TempFolder() { std::filesystem::remove_all(path_); }
-    const std::string& Path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // Sets (or unsets) an environment variable for one test and restores it.
 class ScopedEnvironment {

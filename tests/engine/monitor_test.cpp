@@ -17,6 +17,7 @@
 #include "engine/net_watch_media.h"
 #include "engine_test_support.h"
 #include "netns_sandbox.h"
+#include "test_support.h"
 
 namespace {
 
@@ -89,26 +90,6 @@ class RecordingView : public MonitorView {
     int graphRefreshes = 0;
     int cycles = 0;
 };
-
-class TempFolder {
-  public:
-    TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "lwmonXXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TempFolder() { std::filesystem::remove_all(path_); }
-    const std::string& Path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 struct Offer {
     MacAddress mac;

@@ -32,6 +32,7 @@
 #include "core/registry_store.h"
 #include "core/storage_names.h"
 #include "lab/lab_fixture.h"
+#include "test_support.h"
 
 namespace lwlab {
 namespace {
@@ -258,26 +259,6 @@ const TableRow* FindRow(const Table& table, std::string_view mac, std::string_vi
         if (row.mac == mac && row.acName == name) return &row;
     return nullptr;
 }
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-class TempFolder {
-  public:
-    TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "lwclilabXXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TempFolder() { std::filesystem::remove_all(path_); }
-    const std::string& Path() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 // Frames of a tshark capture: capture time (ns since the epoch), source MAC
 // (lower case), PPPoE code.
