@@ -12,6 +12,9 @@
 #include "core/registry.h"
 #include "core/registry_store.h"
 #include "core/storage_names.h"
+#include "engine/linewatch.h"
+#include "engine/net_watch_media.h"
+#include "recording_view.h"
 
 namespace fs = std::filesystem;
 
@@ -226,6 +229,46 @@ TEST_F(SettingsPlaces, ACorruptStoreLoadsDefaultsAndTheNextSaveRepairsIt) {
     SettingsPersistence again(program().string());
     again.LoadSettings();
     EXPECT_EQ(again.Properties().GetProperty(kPropMonPADISendInterval).AsInt(), 7);
+}
+
+// An accepted change reaches the monitor and the engine, restarts monitoring
+// only for the interval or the capture mode, and is saved. The adapter here
+// cannot be opened, so every start of monitoring writes the adapter error.
+TEST_F(SettingsPlaces, AcceptedChangesRestartMonitoringOnlyForIntervalOrCaptureMode) {
+    SettingsPersistence settings(program().string());
+    settings.LoadSettings();
+    KtLinewatch engine;
+    KtNetWatchMedia media;
+    RecordingView view;
+    Monitor monitor(engine, media, view, settings.WorkingSettings(true), program().string());
+    settings.AttachMonitor(monitor);
+    monitor.Open({AdapterEntry{"lw-absent0", "absent adapter", {2, 0, 0, 0, 0, 1}}});
+    const std::string adapterError = "ERROR: This Ethernet Adapter is unavailable. Line Watchman is stopped";
+    ASSERT_EQ(view.LogCount(adapterError), 1u);
+
+    auto commit = [&settings](int32_t id, int32_t value) {
+        KtAppPropertyEditor editor(&settings.Properties());
+        editor.SetProperty(id, KtPropertyValue(value));
+        editor.Commit();
+    };
+    commit(kPropLogPADINodesEnabled, 1);
+    commit(kPropMonPADOWaitTime, 200);
+    commit(kPropMonStateDownAfterUnanswer, 3);
+    EXPECT_EQ(view.LogCount(adapterError), 1u);
+    EXPECT_EQ(engine.GetPadoWaitTime(), 200);
+
+    commit(kPropMonPADISendInterval, 10);
+    EXPECT_EQ(view.LogCount(adapterError), 2u);
+    EXPECT_EQ(engine.GetProbeInterval(), 10000);
+    commit(kPropPcapPromiscuousMode, 1);
+    EXPECT_EQ(view.LogCount(adapterError), 3u);
+
+    KtRegistry user(RegistryRoot::CurrentUser);
+    ASSERT_TRUE(user.Open(kOptionsKeyPath, false, false));
+    EXPECT_EQ(user.ReadInt("MonPADISendInterval"), 10);
+    EXPECT_EQ(user.ReadInt("PcapPromiscuousMode"), 1);
+    EXPECT_EQ(user.ReadInt("MonStateDownAfterUnanswer"), 3);
+    monitor.Close();
 }
 
 TEST_F(SettingsPlaces, TheLanguageFileLivesBelowTheProgramFolder) {
