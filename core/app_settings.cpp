@@ -133,4 +133,6 @@ void KtAppPropertyEditor::Commit() {
     list_->ApplyChanges(iterator);
 }
 
-void KtAppPropertyEditor::Discard() { changes_.clear(); }
+void KtAppPropertyEditor::Discard() {
+    changes_.clear();
+}

@@ -38,7 +38,7 @@ constexpr std::string_view kDefaultLogDirectory = "%APPDATA%\\Tarnweld Lab\\Line
 
 // A tagged value: none, an 8-bit string (a private copy) or a 32-bit integer.
 class KtPropertyValue {
-public:
+  public:
     enum Kind : int32_t { kNone = 0, kString = 1, kInteger = 2 };
 
     KtPropertyValue() = default;
@@ -59,7 +59,7 @@ public:
 
     bool operator==(const KtPropertyValue& other) const = default;
 
-private:
+  private:
     std::variant<std::monostate, std::string, int32_t> value_;
 };
 
@@ -87,32 +87,32 @@ const std::map<int32_t, KtSettingDescriptor>& SettingDescriptors();
 std::optional<std::pair<int32_t, int32_t>> SettingRange(int32_t id);
 
 class KtPropertyIterator {
-public:
+  public:
     virtual void Reset() = 0;
     // False at the end; otherwise yields the next entry and advances.
     virtual bool Next(int32_t& id, KtPropertyValue& value) = 0;
 
-protected:
+  protected:
     ~KtPropertyIterator() = default;
 };
 
 class KtPropertyList {
-public:
+  public:
     virtual KtPropertyValue GetProperty(int32_t id) = 0;
     virtual void SetProperty(int32_t id, const KtPropertyValue& value) = 0;
 
-protected:
+  protected:
     ~KtPropertyList() = default;
 };
 
 class KtPropertyEditor {
-public:
+  public:
     virtual KtPropertyValue GetProperty(int32_t id) = 0;
     virtual void SetProperty(int32_t id, const KtPropertyValue& value) = 0;
     virtual void Commit() = 0;
     virtual void Discard() = 0;
 
-protected:
+  protected:
     ~KtPropertyEditor() = default;
 };
 
@@ -120,12 +120,12 @@ using KtPropertyMap = std::map<int32_t, KtPropertyValue>;
 
 // Iterates an identifier-to-value map in ascending identifier order.
 class KtAppPropertiesIterator final : public KtPropertyIterator {
-public:
+  public:
     explicit KtAppPropertiesIterator(const KtPropertyMap* map = nullptr);
     void Reset() override;
     bool Next(int32_t& id, KtPropertyValue& value) override;
 
-private:
+  private:
     const KtPropertyMap* map_;
     KtPropertyMap::const_iterator position_;
 };
@@ -134,7 +134,7 @@ using KtPropertyListener = KtUnaryFunction<void, KtPropertyIterator&>;
 
 // The live settings. Its single listener hears of every committed batch.
 class KtAppPropertyList final : public KtPropertyList {
-public:
+  public:
     // The stored value, or the integer 0 when the identifier is absent.
     KtPropertyValue GetProperty(int32_t id) override;
     // Inserts or replaces; tells nobody.
@@ -148,14 +148,14 @@ public:
     // Not owned; may be null.
     void SetListener(KtPropertyListener* listener) { listener_ = listener; }
 
-private:
+  private:
     KtPropertyMap values_;
     KtPropertyListener* listener_ = nullptr;
 };
 
 // Collects edits of a list and hands them over in one batch on Commit.
 class KtAppPropertyEditor final : public KtPropertyEditor {
-public:
+  public:
     explicit KtAppPropertyEditor(KtAppPropertyList* list = nullptr) : list_(list) {}
     void SetList(KtAppPropertyList* list) { list_ = list; }
 
@@ -166,7 +166,7 @@ public:
     void Commit() override;
     void Discard() override;
 
-private:
+  private:
     KtPropertyMap changes_;
     KtAppPropertyList* list_;
 };

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
-KtEvent::KtEvent(bool manualReset, bool initiallySet) : set_(initiallySet), manualReset_(manualReset) {}
+KtEvent::KtEvent(bool manualReset, bool initiallySet)
+    : set_(initiallySet), manualReset_(manualReset) {}
 
 void KtEvent::Set() {
     std::scoped_lock lock(mutex_);
@@ -22,7 +23,9 @@ void KtEvent::Reset() {
     set_ = false;
 }
 
-bool KtEvent::Wait(uint32_t ms) { return WaitForAnyEvent({this}, ms) == 0; }
+bool KtEvent::Wait(uint32_t ms) {
+    return WaitForAnyEvent({this}, ms) == 0;
+}
 
 bool KtEvent::IsSet() {
     std::scoped_lock lock(mutex_);

@@ -13,7 +13,7 @@ constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 // signalled until Reset) or auto-reset (one successful wait consumes it).
 // Several events can be waited on at once with WaitForAnyEvent.
 class KtEvent {
-public:
+  public:
     explicit KtEvent(bool manualReset = false, bool initiallySet = false);
     KtEvent(const KtEvent&) = delete;
     KtEvent& operator=(const KtEvent&) = delete;
@@ -25,7 +25,7 @@ public:
     // Reads the state without consuming it.
     bool IsSet();
 
-private:
+  private:
     friend int WaitForAnyEvent(std::initializer_list<KtEvent*> events, uint32_t ms);
 
     // One waiting call; registered with every event it waits on, so that a Set

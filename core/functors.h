@@ -10,23 +10,23 @@
 
 template <class R>
 class KtNullaryFunction {
-public:
+  public:
     virtual R Invoke() = 0;
     virtual R Call() = 0;
 
-protected:
+  protected:
     ~KtNullaryFunction() = default;
 };
 
 template <class T, class R>
 class KtNullaryMemberFunction : public KtNullaryFunction<R> {
-public:
+  public:
     void Bind(T* object, R (T::*method)()) {
         object_ = object;
         method_ = method;
     }
 
-protected:
+  protected:
     ~KtNullaryMemberFunction() = default;
     T* object_ = nullptr;
     R (T::*method_)() = nullptr;
@@ -34,7 +34,7 @@ protected:
 
 template <class T>
 class KtVoidNullaryMemberFunction final : public KtNullaryMemberFunction<T, void> {
-public:
+  public:
     KtVoidNullaryMemberFunction() = default;
     KtVoidNullaryMemberFunction(T* object, void (T::*method)()) { this->Bind(object, method); }
     void Invoke() override { (this->object_->*this->method_)(); }
@@ -43,23 +43,23 @@ public:
 
 template <class R, class A>
 class KtUnaryFunction {
-public:
+  public:
     virtual R Invoke(A argument) = 0;
     virtual R Call(A argument) = 0;
 
-protected:
+  protected:
     ~KtUnaryFunction() = default;
 };
 
 template <class T, class R, class A>
 class KtUnaryMemberFunction : public KtUnaryFunction<R, A> {
-public:
+  public:
     void Bind(T* object, R (T::*method)(A)) {
         object_ = object;
         method_ = method;
     }
 
-protected:
+  protected:
     ~KtUnaryMemberFunction() = default;
     T* object_ = nullptr;
     R (T::*method_)(A) = nullptr;
@@ -68,7 +68,7 @@ protected:
 // Calls the bound member without a null check: the binder guarantees a target.
 template <class T, class A>
 class KtVoidUnaryMemberFunction final : public KtUnaryMemberFunction<T, void, A> {
-public:
+  public:
     KtVoidUnaryMemberFunction() = default;
     KtVoidUnaryMemberFunction(T* object, void (T::*method)(A)) { this->Bind(object, method); }
     void Invoke(A argument) override { (this->object_->*this->method_)(argument); }
@@ -77,18 +77,18 @@ public:
 
 template <class R, class A>
 class KtUnaryFunctionSafe : public KtUnaryFunction<R, A> {
-public:
+  public:
     // Virtual so that the last shared_ptr to the abstract type destroys the
     // concrete object, whose destructor unbinds.
     virtual ~KtUnaryFunctionSafe() = default;
 
-protected:
+  protected:
     KtReadWriteLock lock_;
 };
 
 template <class T, class R, class A>
 class KtUnaryMemberFunctionSafe : public KtUnaryFunctionSafe<R, A> {
-public:
+  public:
     ~KtUnaryMemberFunctionSafe() override { Unbind(); }
 
     void Bind(T* object, R (T::*method)(A)) {
@@ -106,14 +106,14 @@ public:
         this->lock_.Unlock();
     }
 
-protected:
+  protected:
     T* object_ = nullptr;
     R (T::*method_)(A) = nullptr;
 };
 
 template <class T, class A>
 class KtVoidUnaryMemberFunctionSafe final : public KtUnaryMemberFunctionSafe<T, void, A> {
-public:
+  public:
     KtVoidUnaryMemberFunctionSafe(T* object, void (T::*method)(A)) { this->Bind(object, method); }
 
     void Invoke(A argument) override {

@@ -6,7 +6,9 @@
 MessagePort::MessagePort(Handler handler)
     : handler_(std::move(handler)), owner_(std::this_thread::get_id()) {}
 
-MessagePort::~MessagePort() { Close(); }
+MessagePort::~MessagePort() {
+    Close();
+}
 
 void MessagePort::SetWakeUp(std::function<void()> wakeUp) {
     std::scoped_lock lock(mutex_);

@@ -23,7 +23,7 @@ constexpr uint32_t WM_USER = 0x0400;
 // workers send, so a worker blocked in a Send to the stopping thread cannot
 // lock the stop up.
 class MessagePort {
-public:
+  public:
     using Handler = std::function<void(uint32_t msg, uintptr_t wParam, intptr_t lParam)>;
 
     explicit MessagePort(Handler handler);
@@ -53,7 +53,7 @@ public:
 
     bool IsOwnerThread() const { return std::this_thread::get_id() == owner_; }
 
-private:
+  private:
     struct Message {
         uint32_t msg;
         uintptr_t wParam;

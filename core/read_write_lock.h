@@ -9,7 +9,7 @@
 // before waiting readers, and the readers that queued behind a writer are
 // admitted together as one batch when it leaves.
 class KtReadWriteLock {
-public:
+  public:
     KtReadWriteLock() = default;
     KtReadWriteLock(const KtReadWriteLock&) = delete;
     KtReadWriteLock& operator=(const KtReadWriteLock&) = delete;
@@ -23,7 +23,7 @@ public:
     int32_t WaitingWriters();
     int32_t Active();
 
-private:
+  private:
     std::mutex guard_;
     std::counting_semaphore<INT_MAX> readers_{0};
     std::counting_semaphore<INT_MAX> writers_{0};

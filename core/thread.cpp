@@ -10,7 +10,9 @@
 
 KtThread::KtThread() = default;
 
-KtThread::~KtThread() { StopAndWait(); }
+KtThread::~KtThread() {
+    StopAndWait();
+}
 
 bool KtThread::CreateThread() {
     if (thread_.joinable()) return false;
@@ -64,7 +66,9 @@ void KtThread::StopAndWait() {
     WaitForExit();
 }
 
-bool KtThread::IsStopRequested() { return stopEvent_.IsSet(); }
+bool KtThread::IsStopRequested() {
+    return stopEvent_.IsSet();
+}
 
 KtWaitResult KtThread::WaitForStop(uint32_t ms) {
     return stopEvent_.Wait(ms) ? KtWaitResult::kSignalled : KtWaitResult::kTimeout;

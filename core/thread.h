@@ -24,7 +24,7 @@ constexpr int kThreadPriorityAboveNormal = 1;
 // StopAndWait in its own destructor: the body calls those overrides, which
 // must not run while the derived part is being torn down.
 class KtThread {
-public:
+  public:
     KtThread();
     virtual ~KtThread();
     KtThread(const KtThread&) = delete;
@@ -60,11 +60,11 @@ public:
     // end together with other events.
     KtEvent& ExitedEvent() { return exited_; }
 
-protected:
+  protected:
     // Runs on the new thread: calls Execute and returns false, ending the thread.
     virtual bool InitInstance();
 
-private:
+  private:
     void Run();
 
     KtEvent stopEvent_{true, false};
@@ -78,14 +78,14 @@ private:
 // `method` and `object` before CreateThread; the member receives this thread.
 template <class T>
 class KtThreadClassFunction : public KtThread {
-public:
+  public:
     KtThreadClassFunction() = default;
     ~KtThreadClassFunction() override { StopAndWait(); }
 
     int (T::*method)(KtThread&) = nullptr;
     T* object = nullptr;
 
-protected:
+  protected:
     bool InitInstance() override {
         if (object != nullptr && method != nullptr) (object->*method)(*this);
         return false;

@@ -87,7 +87,8 @@ MonitorSettings SettingsPersistence::WorkingSettings(bool atLoad) {
 
     MonitorSettings s;
     s.soundEventsEnabled = number(kPropSndEvtEnabled) != 0;
-    s.cableUnplugSoundFile = FitWorkingPath(text(kPropSndEvtCableUnplugFileName), "SndEvtCableUnplugFileName");
+    s.cableUnplugSoundFile =
+        FitWorkingPath(text(kPropSndEvtCableUnplugFileName), "SndEvtCableUnplugFileName");
     s.newAcSoundFile = FitWorkingPath(text(kPropSndEvtNewACFileName), "SndEvtNewACFileName");
     s.probeIntervalSeconds = number(kPropMonPADISendInterval);
     s.padoWaitMs = number(kPropMonPADOWaitTime);
@@ -161,8 +162,8 @@ bool SettingsPersistence::SaveSettings() {
 bool SettingsPersistence::SaveAdapterName(const std::string& deviceName) {
     if (portable_) {
         KtIniFile ini(iniPath_);
-        return ini.WriteString(kIniOptionsSection, SettingDescriptors().at(kPropPcapDeviceName).keyName,
-                               deviceName);
+        return ini.WriteString(kIniOptionsSection,
+                               SettingDescriptors().at(kPropPcapDeviceName).keyName, deviceName);
     }
     KtRegistry user(RegistryRoot::CurrentUser);
     if (!user.Open(kOptionsKeyPath, true, true)) return false;

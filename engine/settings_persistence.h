@@ -21,7 +21,7 @@ constexpr size_t kWorkingMacTextLimit = 19;
 // store; otherwise options live under the per-user options key, with the
 // machine-wide key as a read-only source of defaults.
 class SettingsPersistence {
-public:
+  public:
     explicit SettingsPersistence(std::string programFolder);
     SettingsPersistence(const SettingsPersistence&) = delete;
     SettingsPersistence& operator=(const SettingsPersistence&) = delete;
@@ -57,7 +57,7 @@ public:
     // The model's listener.
     void ApplySettingChanges(KtPropertyIterator& changes);
 
-private:
+  private:
     void ReadOptions(KtSettingStorage& storage);
 
     const std::string programFolder_;

@@ -9,9 +9,10 @@
 
 // A fresh folder under the temporary folder, removed with everything in it.
 class TempFolder {
-public:
+  public:
     explicit TempFolder(const std::string& prefix = "lwtest") {
-        std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "XXXXXX")).string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / (prefix + "XXXXXX")).string();
         if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
     }
     ~TempFolder() {
@@ -23,7 +24,7 @@ public:
     const std::string& Path() const { return path_; }
     std::string File(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 

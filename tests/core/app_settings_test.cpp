@@ -132,7 +132,8 @@ TEST_F(ModelFixture, TheEditorShowsItsChangeWhileTheListKeepsTheOldValue) {
 
 TEST_F(ModelFixture, CommitAppliesTheBatchAndTellsTheListenerInAscendingOrder) {
     editor.SetProperty(kPropPcapPromiscuousMode, KtPropertyValue(1));
-    editor.SetProperty(kPropMonPADISendInterval, KtPropertyValue(30));  // same value: still reported
+    editor.SetProperty(kPropMonPADISendInterval,
+                       KtPropertyValue(30));  // same value: still reported
     editor.SetProperty(kPropLogDirectory, KtPropertyValue("logs"));
     editor.SetProperty(kPropPcapPromiscuousMode, KtPropertyValue(0));  // replaces the earlier edit
     editor.Commit();

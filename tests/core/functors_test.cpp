@@ -37,7 +37,8 @@ TEST(Functors, PlainFormsReachTheirTargetThroughInvokeAndCall) {
 
 TEST(SafeFunctors, ACallAfterUnbindDoesNothing) {
     Target target;
-    auto concrete = std::make_shared<KtVoidUnaryMemberFunctionSafe<Target, int>>(&target, &Target::Record);
+    auto concrete =
+        std::make_shared<KtVoidUnaryMemberFunctionSafe<Target, int>>(&target, &Target::Record);
     SafeNotification notification = concrete;
     notification->Invoke(1);
     concrete->Unbind();
@@ -49,7 +50,8 @@ TEST(SafeFunctors, ACallAfterUnbindDoesNothing) {
 
 TEST(SafeFunctors, UnbindWaitsForCallsInProgressFromSeveralWorkers) {
     Target target;
-    auto concrete = std::make_shared<KtVoidUnaryMemberFunctionSafe<Target, int>>(&target, &Target::Record);
+    auto concrete =
+        std::make_shared<KtVoidUnaryMemberFunctionSafe<Target, int>>(&target, &Target::Record);
     KtEvent go(true, false);
     std::atomic<bool> quit{false};
     std::vector<std::thread> workers;

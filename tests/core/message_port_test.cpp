@@ -109,7 +109,8 @@ struct Worker {
 
 TEST(MessagePort, StoppingAWorkerBlockedInASendNeverLocksUp) {
     Owner owner;
-    auto report = std::make_shared<KtVoidUnaryMemberFunctionSafe<Owner, int>>(&owner, &Owner::SendReport);
+    auto report =
+        std::make_shared<KtVoidUnaryMemberFunctionSafe<Owner, int>>(&owner, &Owner::SendReport);
     KtEvent queued(false, false);
     owner.port.SetWakeUp([&] { queued.Set(); });
     Worker worker{report};

@@ -22,7 +22,7 @@ namespace {
 
 // Every store the settings can touch, redirected into one temporary folder.
 class SettingsPlaces : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         root_ = fs::temp_directory_path() /
                 ("lw-settings-" + std::to_string(::getpid()) + "-" +
@@ -243,7 +243,8 @@ TEST_F(SettingsPlaces, AcceptedChangesRestartMonitoringOnlyForIntervalOrCaptureM
     Monitor monitor(engine, media, view, settings.WorkingSettings(true), program().string());
     settings.AttachMonitor(monitor);
     monitor.Open({AdapterEntry{"lw-absent0", "absent adapter", {2, 0, 0, 0, 0, 1}}});
-    const std::string adapterError = "ERROR: This Ethernet Adapter is unavailable. Line Watchman is stopped";
+    const std::string adapterError =
+        "ERROR: This Ethernet Adapter is unavailable. Line Watchman is stopped";
     ASSERT_EQ(view.LogCount(adapterError), 1u);
 
     auto commit = [&settings](int32_t id, int32_t value) {
