@@ -13,35 +13,11 @@
 #include <string>
 
 #include "core/version_info.h"
+#include "test_support.h"
 
 namespace {
 
 // Sets or removes an environment variable for one test and puts it back.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = getenv(name)) {
-            old_ = old;
-        }
-        if (value != nullptr) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~ScopedEnv() {
-        if (old_) {
-            setenv(name_.c_str(), old_->c_str(), 1);
-        } else {
-            unsetenv(name_.c_str());
-        }
-    }
-
-  private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
-
 class TempDir {
   public:
     TempDir() {

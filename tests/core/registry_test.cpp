@@ -15,35 +15,11 @@
 
 #include "core/autostart.h"
 #include "core/registry_store.h"
+#include "test_support.h"
 
 namespace {
 
 constexpr const char* kOptionsKey = "\\Software\\Tarnweld Software\\Line Watchman\\Options";
-
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value != nullptr) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~ScopedEnv() {
-        if (old_) {
-            setenv(name_.c_str(), old_->c_str(), 1);
-        } else {
-            unsetenv(name_.c_str());
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
 
 // Both roots and both autostart folders in a fresh temporary folder.
 class RegistryTest : public ::testing::Test {

@@ -14,28 +14,6 @@
 
 namespace {
 
-// Sets (or unsets) an environment variable for one test and restores it.
-class ScopedEnvironment {
-  public:
-    ScopedEnvironment(const char* name, std::optional<std::string> value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value)
-            setenv(name, value->c_str(), 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnvironment() {
-        if (old_)
-            setenv(name_, old_->c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-
-  private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
 const std::regex kStamp(R"(\[\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\] )");
 
 }  // namespace
@@ -179,22 +157,22 @@ TEST(LogWriter, TwoWritersSharingTheFileNeverTearEachOthersLines) {
 }
 
 TEST(ResolvePath, DefaultFolderLandsInTheXdgDataFolderWhenAppdataIsUnset) {
-    ScopedEnvironment appdata("APPDATA", std::nullopt);
-    ScopedEnvironment xdg("XDG_DATA_HOME", "/home/tester/.data");
+    ScopedEnv appdata("APPDATA", nullptr);
+    ScopedEnv xdg("XDG_DATA_HOME", "/home/tester/.data");
     EXPECT_EQ(ResolvePath("%APPDATA%\\Tarnweld Lab\\Line Watchman", "/opt/lw"),
               "/home/tester/.data/Tarnweld Lab/Line Watchman");
 }
 
 TEST(ResolvePath, DefaultFolderFallsBackToHomeLocalShare) {
-    ScopedEnvironment appdata("APPDATA", std::nullopt);
-    ScopedEnvironment xdg("XDG_DATA_HOME", std::nullopt);
-    ScopedEnvironment home("HOME", "/home/tester");
+    ScopedEnv appdata("APPDATA", nullptr);
+    ScopedEnv xdg("XDG_DATA_HOME", nullptr);
+    ScopedEnv home("HOME", "/home/tester");
     EXPECT_EQ(ResolvePath("%APPDATA%\\Tarnweld Lab\\Line Watchman", "/opt/lw"),
               "/home/tester/.local/share/Tarnweld Lab/Line Watchman");
 }
 
 TEST(ResolvePath, AppdataFromTheEnvironmentWins) {
-    ScopedEnvironment appdata("APPDATA", "/srv/appdata");
+    ScopedEnv appdata("APPDATA", "/srv/appdata");
     EXPECT_EQ(ResolvePath("%APPDATA%/logs", "/opt/lw"), "/srv/appdata/logs");
 }
 
@@ -210,7 +188,7 @@ TEST(ResolvePath, AbsoluteFolderIsCanonicalised) {
 }
 
 TEST(ResolvePath, UnknownVariableStaysAsWritten) {
-    ScopedEnvironment unknown("LW_SURELY_UNSET_VARIABLE", std::nullopt);
+    ScopedEnv unknown("LW_SURELY_UNSET_VARIABLE", nullptr);
     EXPECT_EQ(ResolvePath("/x/%LW_SURELY_UNSET_VARIABLE%/y", "/opt/lw"),
               "/x/%LW_SURELY_UNSET_VARIABLE%/y");
 }

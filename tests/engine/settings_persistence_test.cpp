@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include "core/autostart.h"
 #include "core/ini_file.h"
@@ -15,6 +16,7 @@
 #include "engine/linewatch.h"
 #include "engine/net_watch_media.h"
 #include "recording_view.h"
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 
@@ -34,10 +36,14 @@ class SettingsPlaces : public ::testing::Test {
         KtRegistryStore::SetDatabasePath(RegistryRoot::LocalMachine, (root_ / "hklm.db").string());
         XdgAutostart::SetFolder(RegistryRoot::CurrentUser, (root_ / "user-autostart").string());
         XdgAutostart::SetFolder(RegistryRoot::LocalMachine, (root_ / "system-autostart").string());
-        ::setenv("XDG_DATA_HOME", data().c_str(), 1);
-        ::unsetenv("APPDATA");
+        dataHome_ = std::make_unique<ScopedEnv>("XDG_DATA_HOME", data().c_str());
+        appData_ = std::make_unique<ScopedEnv>("APPDATA", nullptr);
     }
-    void TearDown() override { fs::remove_all(root_); }
+    void TearDown() override {
+        appData_.reset();
+        dataHome_.reset();
+        fs::remove_all(root_);
+    }
 
     fs::path program() const { return root_ / "program"; }
     fs::path data() const { return root_ / "data"; }
@@ -63,6 +69,8 @@ class SettingsPlaces : public ::testing::Test {
     }
 
     fs::path root_;
+    std::unique_ptr<ScopedEnv> dataHome_;
+    std::unique_ptr<ScopedEnv> appData_;
 };
 
 TEST_F(SettingsPlaces, DefaultsStandWithEmptyStores) {
