@@ -64,13 +64,19 @@ class PlantedSysfs {
 
 }  // namespace
 
-TEST(LinkPolling, FirstReadingIsSilentAndChangesAreReported) {
+// A watcher on the planted interface eth7, recording its notifications.
+class LinkPollingOnEth7 : public ::testing::Test {
+  protected:
+    LinkPollingOnEth7() {
+        watcher.SetNotification(cable.Notification());
+        watcher.SetDeviceName("eth7");
+    }
     PlantedSysfs sysfs;
     NotificationRecorder cable;
-    KtNetWatchMedia watcher(sysfs.Root());
-    watcher.SetNotification(cable.Notification());
-    watcher.SetDeviceName("eth7");
+    KtNetWatchMedia watcher{sysfs.Root()};
+};
 
+TEST_F(LinkPollingOnEth7, FirstReadingIsSilentAndChangesAreReported) {
     sysfs.SetCarrier("eth7", 1);
     watcher.Poll();
     EXPECT_EQ(watcher.LinkState(), kLinkStateConnected);
@@ -84,12 +90,7 @@ TEST(LinkPolling, FirstReadingIsSilentAndChangesAreReported) {
     EXPECT_EQ(cable.Values(), (std::vector<int>{kCableUnplugged, kCableConnected}));
 }
 
-TEST(LinkPolling, StartingUnpluggedReportsNothingUntilConnected) {
-    PlantedSysfs sysfs;
-    NotificationRecorder cable;
-    KtNetWatchMedia watcher(sysfs.Root());
-    watcher.SetNotification(cable.Notification());
-    watcher.SetDeviceName("eth7");
+TEST_F(LinkPollingOnEth7, StartingUnpluggedReportsNothingUntilConnected) {
     sysfs.SetCarrier("eth7", 0);
     watcher.Poll();
     watcher.Poll();
@@ -99,12 +100,7 @@ TEST(LinkPolling, StartingUnpluggedReportsNothingUntilConnected) {
     EXPECT_EQ(cable.Values(), std::vector<int>{kCableConnected});
 }
 
-TEST(LinkPolling, MissingInterfaceOrFailedQueryMakesTheStateUnknownSilently) {
-    PlantedSysfs sysfs;
-    NotificationRecorder cable;
-    KtNetWatchMedia watcher(sysfs.Root());
-    watcher.SetNotification(cable.Notification());
-    watcher.SetDeviceName("eth7");
+TEST_F(LinkPollingOnEth7, MissingInterfaceOrFailedQueryMakesTheStateUnknownSilently) {
     sysfs.SetCarrier("eth7", 1);
     watcher.Poll();
     sysfs.Remove("eth7");
@@ -117,12 +113,7 @@ TEST(LinkPolling, MissingInterfaceOrFailedQueryMakesTheStateUnknownSilently) {
     EXPECT_TRUE(cable.Values().empty());
 }
 
-TEST(LinkPolling, AdministrativelyDownIsAFailedQueryNotAnUnpluggedCable) {
-    PlantedSysfs sysfs;
-    NotificationRecorder cable;
-    KtNetWatchMedia watcher(sysfs.Root());
-    watcher.SetNotification(cable.Notification());
-    watcher.SetDeviceName("eth7");
+TEST_F(LinkPollingOnEth7, AdministrativelyDownIsAFailedQueryNotAnUnpluggedCable) {
     sysfs.SetCarrier("eth7", 1);
     watcher.Poll();
     sysfs.SetAdministrativelyDown("eth7");
@@ -133,12 +124,7 @@ TEST(LinkPolling, AdministrativelyDownIsAFailedQueryNotAnUnpluggedCable) {
     EXPECT_TRUE(cable.Values().empty());
 }
 
-TEST(LinkPolling, OperstateDecidesWhenTheCarrierCannotBeRead) {
-    PlantedSysfs sysfs;
-    NotificationRecorder cable;
-    KtNetWatchMedia watcher(sysfs.Root());
-    watcher.SetNotification(cable.Notification());
-    watcher.SetDeviceName("eth7");
+TEST_F(LinkPollingOnEth7, OperstateDecidesWhenTheCarrierCannotBeRead) {
     sysfs.SetOnlyOperstate("eth7", "up");
     watcher.Poll();
     sysfs.SetOnlyOperstate("eth7", "lowerlayerdown");
