@@ -10,6 +10,11 @@ namespace {
 // Sizes the sender's receive ring at its minimum: it is never read.
 constexpr int kSenderBufferBytes = 64 * 1024;
 
+// In immediate mode every frame takes a whole snap-length slot of the ring,
+// so libpcap's default 2 MiB holds under a thousand frames. A segment whose
+// concentrators all answer one probe at once must not overflow it.
+constexpr int kReceiveBufferBytes = 8 * 1024 * 1024;
+
 // A handle for transmitting only: a filter that accepts nothing keeps the
 // kernel from queueing any frame on it.
 pcap_t* OpenSender(const std::string& device, CaptureOpening& opening) {
@@ -53,6 +58,7 @@ CaptureOpening OpenDiscoveryCapture(const std::string& device, bool promiscuous)
             pcap_set_promisc(handle, promiscuous ? 1 : 0);
             pcap_set_timeout(handle, kCaptureReadTimeoutMs);
             pcap_set_immediate_mode(handle, 1);
+            pcap_set_buffer_size(handle, kReceiveBufferBytes);
             activation = pcap_activate(handle);
             // Linux libpcap keeps polling inside pcap_next_ex until a frame
             // arrives, whatever the read timeout, so a quiet segment would
