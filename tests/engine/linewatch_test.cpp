@@ -563,6 +563,38 @@ TEST_F(LinewatchOnVeth, ProbeLeavesByteForByteAndALongOfferIsMatched) {
     });
 }
 
+TEST_F(LinewatchOnVeth, CaptureHoldsABurstOfOffersUntilItIsRead) {
+    Inside([&] {
+        // Every AC on a large segment answers one probe at once. The capture
+        // must keep them all while the monitor is still busy elsewhere.
+        constexpr int kOffers = 1500;
+        CaptureOpening ours = OpenDiscoveryCapture(ours_, false);
+        ASSERT_NE(ours.handle, nullptr) << ours.errorText;
+        CaptureOpening peer = OpenDiscoveryCapture(peer_, false);
+        ASSERT_NE(peer.sender, nullptr) << peer.errorText;
+        const std::vector<uint8_t> pado =
+            BuildPado(kOurMac, kAcMac, std::string(kHostUniqLength, '\x01'), "Veth-AC", "");
+        int injected = 0;
+        for (int i = 0; i < kOffers; ++i) {
+            injected +=
+                pcap_inject(peer.sender, pado.data(), pado.size()) == static_cast<int>(pado.size());
+        }
+        ASSERT_EQ(injected, kOffers);
+
+        int read = 0;
+        pcap_pkthdr* header = nullptr;
+        const u_char* data = nullptr;
+        while (ReadCapturedFrame(ours.handle, &header, &data) == 1) ++read;
+        pcap_stat counters{};
+        ASSERT_EQ(pcap_stats(ours.handle, &counters), 0);
+        EXPECT_EQ(read, kOffers);
+        EXPECT_EQ(counters.ps_drop, 0u);
+        for (pcap_t* handle : {ours.handle, ours.sender, peer.handle, peer.sender}) {
+            pcap_close(handle);
+        }
+    });
+}
+
 TEST_F(LinewatchOnVeth, SendsAtTheIntervalAndAtOnceOnTrigger) {
     Inside([&] {
         NotificationRecorder sent, triggered;
