@@ -505,23 +505,12 @@ class PadoResponder {
     size_t offers_ = 0;
 };
 
-class LinewatchOnVeth : public ::testing::Test {
+class LinewatchOnVeth : public VethPairTest {
   protected:
-    void SetUp() override {
-        const std::string reason = NetnsSandbox::SkipReason();
-        if (!reason.empty()) GTEST_SKIP() << reason;
-        ours_ = "lwa" + sandbox_.Tag();
-        peer_ = "lwb" + sandbox_.Tag();
-        ASSERT_TRUE(sandbox_.ok());
-        ASSERT_TRUE(sandbox_.AddVethPair(ours_, "02:4c:57:10:00:01", peer_, "02:4c:57:10:0a:01"));
-    }
+    LinewatchOnVeth() : VethPairTest("02:4c:57:10:00:01", "02:4c:57:10:0a:01") {}
 
     // Runs the test body inside the namespace; fails when it cannot enter.
     void Inside(const std::function<void()>& body) { ASSERT_TRUE(sandbox_.RunInside(body)); }
-
-    NetnsSandbox sandbox_;
-    std::string ours_;
-    std::string peer_;
 };
 
 }  // namespace

@@ -177,16 +177,9 @@ TEST(LinkWatcherThread, StopsPromptlyThroughTheOwnersPort) {
 
 namespace {
 
-class LinkWatcherOnVeth : public ::testing::Test {
+class LinkWatcherOnVeth : public VethPairTest {
   protected:
-    void SetUp() override {
-        const std::string reason = NetnsSandbox::SkipReason();
-        if (!reason.empty()) GTEST_SKIP() << reason;
-        ours_ = "lwa" + sandbox_.Tag();
-        peer_ = "lwb" + sandbox_.Tag();
-        ASSERT_TRUE(sandbox_.ok());
-        ASSERT_TRUE(sandbox_.AddVethPair(ours_, "02:4c:57:20:00:01", peer_, "02:4c:57:20:0a:01"));
-    }
+    LinkWatcherOnVeth() : VethPairTest("02:4c:57:20:00:01", "02:4c:57:20:0a:01") {}
 
     // Waits (bounded) until the watcher has read the given state.
     static bool WaitForState(KtNetWatchMedia& watcher, int32_t state) {
@@ -197,10 +190,6 @@ class LinkWatcherOnVeth : public ::testing::Test {
         }
         return true;
     }
-
-    NetnsSandbox sandbox_;
-    std::string ours_;
-    std::string peer_;
 };
 
 }  // namespace

@@ -7,6 +7,7 @@
 // namespace's interfaces. Needs root; SkipReason() says why it cannot run.
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 
 class NetnsSandbox {
   public:
@@ -105,4 +107,29 @@ class NetnsSandbox {
     bool ok_ = false;
     std::string tag_;
     std::string name_;
+};
+
+// A test with one veth pair in its own sandbox: ours_ is the end under test,
+// peer_ the far end. Skips, saying why, where the sandbox cannot be built.
+class VethPairTest : public ::testing::Test {
+  protected:
+    VethPairTest(std::string ourMac, std::string peerMac)
+        : ourMac_(std::move(ourMac)), peerMac_(std::move(peerMac)) {}
+
+    void SetUp() override {
+        const std::string reason = NetnsSandbox::SkipReason();
+        if (!reason.empty()) GTEST_SKIP() << reason;
+        ours_ = "lwa" + sandbox_.Tag();
+        peer_ = "lwb" + sandbox_.Tag();
+        ASSERT_TRUE(sandbox_.ok());
+        ASSERT_TRUE(sandbox_.AddVethPair(ours_, ourMac_, peer_, peerMac_));
+    }
+
+    NetnsSandbox sandbox_;
+    std::string ours_;
+    std::string peer_;
+
+  private:
+    const std::string ourMac_;
+    const std::string peerMac_;
 };
