@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "core/message_port.h"
+#include "core/threads/message_port.h"
 #include "engine/engine_messages.h"
 #include "engine/linewatch.h"
 #include "engine/net_watch_media.h"

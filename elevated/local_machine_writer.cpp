@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "core/registry.h"
-#include "core/storage_names.h"
+#include "core/storage/registry.h"
+#include "core/storage/storage_names.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/elevated_protocol.h"
+#include "core/elevation/elevated_protocol.h"
 
 // The helper's side of the elevated operations: checks every request against
 // a fixed list of what the program may change machine-wide, then writes the

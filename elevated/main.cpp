@@ -22,9 +22,10 @@
 #include <string>
 #include <string_view>
 
-#include "core/autostart.h"
-#include "core/elevated_protocol.h"
-#include "core/registry_store.h"
+#include "core/elevation/elevated_protocol.h"
+#include "core/storage/autostart.h"
+#include "core/storage/registry_store.h"
+#include "core/unique_fd.h"
 #include "elevated/local_machine_writer.h"
 
 namespace {
@@ -73,7 +74,7 @@ int ParseArguments(int argc, char** argv, bool mayRedirect, Options& options) {
 }
 
 int Serve(KtElevatedInterface& writer) {
-    if (!ElevatedProtocol::WriteAll(STDOUT_FILENO, ElevatedProtocol::kGreeting)) {
+    if (!WriteAll(STDOUT_FILENO, ElevatedProtocol::kGreeting)) {
         return 1;
     }
     for (;;) {
@@ -84,8 +85,7 @@ int Serve(KtElevatedInterface& writer) {
                 return 0;
             case ElevatedProtocol::ReadStatus::Malformed:
                 // The stream is out of step: answer once, then stop listening.
-                ElevatedProtocol::WriteAll(STDOUT_FILENO,
-                                           ElevatedProtocol::EncodeReply(E_INVALIDARG));
+                WriteAll(STDOUT_FILENO, ElevatedProtocol::EncodeReply(E_INVALIDARG));
                 std::fprintf(stderr, "linewatch-elevated: malformed request, ending the session\n");
                 return kExitProtocol;
             case ElevatedProtocol::ReadStatus::Oversized:
@@ -105,7 +105,7 @@ int Serve(KtElevatedInterface& writer) {
                 }
                 break;
         }
-        if (!ElevatedProtocol::WriteAll(STDOUT_FILENO, ElevatedProtocol::EncodeReply(result))) {
+        if (!WriteAll(STDOUT_FILENO, ElevatedProtocol::EncodeReply(result))) {
             return 0;
         }
     }

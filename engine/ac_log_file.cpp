@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "core/unique_fd.h"
 #include "engine/log_writer.h"
 
 KtAcLogFile::~KtAcLogFile() {
@@ -23,15 +24,8 @@ void KtAcLogFile::WriteTimeoutLine(int32_t waitMs) {
 void KtAcLogFile::WriteRaw(const std::string& line) {
     // One write per line (O_APPEND): concentrators sharing the file, and other
     // processes appending to it, never split each other's lines.
-    size_t done = 0;
-    while (done < line.size()) {
-        const ssize_t written = ::write(fd_, line.data() + done, line.size() - done);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return;  // write results are ignored, as for every log
-        }
-        done += static_cast<size_t>(written);
-    }
+    // Write results are ignored, as for every log.
+    WriteAll(fd_, line);
 }
 
 std::string FormatAcReplyLine(const std::string& stamp, uint32_t frameLength, double rttMs) {

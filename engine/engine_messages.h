@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "core/message_port.h"
+#include "core/threads/message_port.h"
 
 // Messages from the engines to the monitor window, with their fixed numbers.
 // WM_LW_CAPTURE_ERROR, WM_LW_PADI_SENT, WM_LW_PADO_TIMEOUT and

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "core/event.h"
-#include "core/functors.h"
-#include "core/thread.h"
+#include "core/threads/event.h"
+#include "core/threads/functors.h"
+#include "core/threads/thread.h"
 #include "engine/discovery_frames.h"
 
 class KtLogWriter;

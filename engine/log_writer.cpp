@@ -8,22 +8,7 @@
 #include <filesystem>
 
 #include "core/program_paths.h"
-
-namespace {
-
-bool WriteAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t written = ::write(fd, text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        text.remove_prefix(static_cast<size_t>(written));
-    }
-    return true;
-}
-
-}  // namespace
+#include "core/unique_fd.h"
 
 std::string FormatLogStamp(const std::tm& t) {
     char buffer[64];

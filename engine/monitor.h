@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "core/app_settings.h"
-#include "core/message_port.h"
+#include "core/settings/app_settings.h"
+#include "core/threads/message_port.h"
 #include "engine/ac_log_file.h"
 #include "engine/ac_record.h"
 #include "engine/adapters.h"

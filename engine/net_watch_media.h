@@ -7,8 +7,8 @@
 #include <mutex>
 #include <string>
 
-#include "core/functors.h"
-#include "core/thread.h"
+#include "core/threads/functors.h"
+#include "core/threads/thread.h"
 
 constexpr int32_t kLinkStateUnknown = 0;
 constexpr int32_t kLinkStateDisconnected = 1;

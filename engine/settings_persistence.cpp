@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "core/debug_output.h"
-#include "core/ini_file.h"
 #include "core/program_paths.h"
-#include "core/registry.h"
-#include "core/storage_names.h"
+#include "core/storage/ini_file.h"
+#include "core/storage/registry.h"
+#include "core/storage/storage_names.h"
 #include "engine/discovery_frames.h"
 
 namespace {

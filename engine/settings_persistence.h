@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <string>
 
-#include "core/app_settings.h"
-#include "core/functors.h"
-#include "core/setting_storage.h"
+#include "core/settings/app_settings.h"
+#include "core/storage/setting_storage.h"
+#include "core/threads/functors.h"
 #include "engine/monitor.h"
 
 // Longest texts the working copies keep: 259 characters for the sound files

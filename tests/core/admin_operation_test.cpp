@@ -1,4 +1,4 @@
-#include "core/admin_operation.h"
+#include "core/elevation/admin_operation.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "core/autostart.h"
-#include "core/elevated_registry.h"
-#include "core/registry.h"
-#include "core/registry_store.h"
+#include "core/elevation/elevated_registry.h"
+#include "core/storage/autostart.h"
+#include "core/storage/registry.h"
+#include "core/storage/registry_store.h"
 #include "test_support.h"
 
 #ifndef LW_TEST_ELEVATED_HELPER

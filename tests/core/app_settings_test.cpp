@@ -1,4 +1,4 @@
-#include "core/app_settings.h"
+#include "core/settings/app_settings.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "core/autostart.h"
+#include "core/storage/autostart.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "core/registry.h"
-#include "core/registry_store.h"
+#include "core/storage/registry.h"
+#include "core/storage/registry_store.h"
 #include "test_support.h"
 
 namespace {

@@ -17,10 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "core/autostart.h"
-#include "core/elevated_protocol.h"
-#include "core/registry.h"
-#include "core/registry_store.h"
+#include "core/elevation/elevated_protocol.h"
+#include "core/storage/autostart.h"
+#include "core/storage/registry.h"
+#include "core/storage/registry_store.h"
+#include "core/unique_fd.h"
 
 #ifndef LW_TEST_ELEVATED_HELPER
 #error "LW_TEST_ELEVATED_HELPER must name the built linewatch-elevated"
@@ -90,7 +91,7 @@ class HelperProcess {
                line + "\n" == ElevatedProtocol::kGreeting;
     }
 
-    bool Send(std::string_view bytes) { return ElevatedProtocol::WriteAll(in_, bytes); }
+    bool Send(std::string_view bytes) { return WriteAll(in_, bytes); }
 
     // The next reply, or nothing if the helper ended first.
     std::optional<int32_t> Reply() {

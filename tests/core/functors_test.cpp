@@ -1,4 +1,4 @@
-#include "core/functors.h"
+#include "core/threads/functors.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <memory>
 #include <thread>
 
-#include "core/event.h"
+#include "core/threads/event.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "core/ini_file.h"
+#include "core/storage/ini_file.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "core/message_port.h"
+#include "core/threads/message_port.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "core/functors.h"
+#include "core/threads/functors.h"
 
 namespace {
 

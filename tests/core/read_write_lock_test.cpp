@@ -1,11 +1,11 @@
-#include "core/read_write_lock.h"
+#include "core/threads/read_write_lock.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
-#include "core/event.h"
+#include "core/threads/event.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "core/registry.h"
+#include "core/storage/registry.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "core/autostart.h"
-#include "core/registry_store.h"
+#include "core/storage/autostart.h"
+#include "core/storage/registry_store.h"
 #include "test_support.h"
 
 namespace {

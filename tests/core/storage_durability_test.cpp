@@ -20,10 +20,10 @@
 #include <string>
 #include <string_view>
 
-#include "core/autostart.h"
-#include "core/ini_file.h"
-#include "core/registry.h"
-#include "core/registry_store.h"
+#include "core/storage/autostart.h"
+#include "core/storage/ini_file.h"
+#include "core/storage/registry.h"
+#include "core/storage/registry_store.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "core/thread.h"
+#include "core/threads/thread.h"
 
 #include <gtest/gtest.h>
 

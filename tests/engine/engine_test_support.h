@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/functors.h"
+#include "core/threads/functors.h"
 #include "engine/discovery_frames.h"
 
 // Receives one kind of engine notification.

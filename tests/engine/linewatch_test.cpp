@@ -14,7 +14,7 @@
 #include <future>
 #include <thread>
 
-#include "core/message_port.h"
+#include "core/threads/message_port.h"
 #include "engine/capture_channel.h"
 #include "engine/capture_permission.h"
 #include "engine/engine_messages.h"

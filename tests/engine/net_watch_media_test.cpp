@@ -8,7 +8,7 @@
 #include <fstream>
 #include <thread>
 
-#include "core/message_port.h"
+#include "core/threads/message_port.h"
 #include "engine/engine_messages.h"
 #include "engine_test_support.h"
 #include "netns_sandbox.h"

@@ -8,11 +8,11 @@
 #include <fstream>
 #include <memory>
 
-#include "core/autostart.h"
-#include "core/ini_file.h"
-#include "core/registry.h"
-#include "core/registry_store.h"
-#include "core/storage_names.h"
+#include "core/storage/autostart.h"
+#include "core/storage/ini_file.h"
+#include "core/storage/registry.h"
+#include "core/storage/registry_store.h"
+#include "core/storage/storage_names.h"
 #include "engine/linewatch.h"
 #include "engine/net_watch_media.h"
 #include "recording_view.h"

@@ -28,9 +28,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/registry.h"
-#include "core/registry_store.h"
-#include "core/storage_names.h"
+#include "core/storage/registry.h"
+#include "core/storage/registry_store.h"
+#include "core/storage/storage_names.h"
 #include "lab/lab_fixture.h"
 #include "test_support.h"
 

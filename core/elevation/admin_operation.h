@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/elevated_protocol.h"
+#include "core/elevation/elevated_protocol.h"
 
 // The one connection to the elevated helper (linewatch-elevated) for the whole
 // run. The first successful GetElevatedInterface starts the helper through

@@ -1,4 +1,4 @@
-#include "core/elevated_registry.h"
+#include "core/elevation/elevated_registry.h"
 
 bool KtElevatedRegistry::Open(std::string_view path) {
     keyPath_ = path;

@@ -8,7 +8,7 @@
 #include <utility>
 #include <variant>
 
-#include "core/functors.h"
+#include "core/threads/functors.h"
 
 // Property identifiers of the settings model. Fixed: stored settings, the
 // options pages and the monitor all address settings by these numbers.

@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/elevated_protocol.h"
-#include "core/setting_storage.h"
+#include "core/elevation/elevated_protocol.h"
+#include "core/storage/setting_storage.h"
 
 // A write-only view of one machine-wide key whose writes are carried out by
 // the elevated helper, for when the program cannot write the key itself.

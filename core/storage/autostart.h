@@ -4,8 +4,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/registry_store.h"
-#include "core/storage_names.h"
+#include "core/storage/registry_store.h"
+#include "core/storage/storage_names.h"
 
 // The registry's Run key, mounted on XDG autostart. Under either root the
 // value "Line Watchman" of the Run key is not kept in the registry database

@@ -1,4 +1,4 @@
-#include "core/message_port.h"
+#include "core/threads/message_port.h"
 
 #include <algorithm>
 #include <utility>

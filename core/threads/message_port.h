@@ -7,8 +7,8 @@
 #include <mutex>
 #include <thread>
 
-#include "core/event.h"
-#include "core/thread.h"
+#include "core/threads/event.h"
+#include "core/threads/thread.h"
 
 // Message numbers below this are reserved; the program's own start here.
 constexpr uint32_t WM_USER = 0x0400;

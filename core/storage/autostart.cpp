@@ -1,4 +1,4 @@
-#include "core/autostart.h"
+#include "core/storage/autostart.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,7 +12,7 @@
 
 #include "core/ascii_text.h"
 #include "core/debug_output.h"
-#include "core/ini_file.h"
+#include "core/storage/ini_file.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
-#include "core/registry.h"
+#include "core/storage/registry.h"
 
-#include "core/autostart.h"
 #include "core/debug_output.h"
+#include "core/storage/autostart.h"
 
 namespace {
 

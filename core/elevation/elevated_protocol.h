@@ -90,10 +90,6 @@ ReadStatus ReadRequest(int fd, Request& request);
 // error or overlong line. The newline is not stored.
 bool ReadLine(int fd, size_t maxBytes, std::string& line);
 
-// Writes every byte (retrying on EINTR and partial writes); false on error.
-// Uses send(MSG_NOSIGNAL) on sockets so a vanished peer cannot raise SIGPIPE.
-bool WriteAll(int fd, std::string_view bytes);
-
 // Reads exactly bytes.size() bytes; false on end of input or error.
 bool ReadExact(int fd, char* bytes, size_t count);
 

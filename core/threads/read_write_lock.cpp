@@ -1,4 +1,4 @@
-#include "core/read_write_lock.h"
+#include "core/threads/read_write_lock.h"
 
 void KtReadWriteLock::LockShared() {
     bool mustWait;

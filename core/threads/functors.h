@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/read_write_lock.h"
+#include "core/threads/read_write_lock.h"
 
 // Small callable objects through which worker threads report back. The Safe
 // forms may be called from workers while the owner thread unbinds them: an

@@ -1,4 +1,4 @@
-#include "core/admin_operation.h"
+#include "core/elevation/admin_operation.h"
 
 #include <signal.h>
 #include <spawn.h>
@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "core/debug_output.h"
+#include "core/unique_fd.h"
 
 #ifndef LW_ELEVATED_HELPER_PATH
 #define LW_ELEVATED_HELPER_PATH "/usr/libexec/linewatch/linewatch-elevated"
@@ -188,7 +189,7 @@ int32_t KtElevatedHelperConnection::Call(const ElevatedProtocol::Request& reques
             return E_FAIL;
         }
         std::string reply;
-        if (!ElevatedProtocol::WriteAll(fd_, ElevatedProtocol::EncodeRequest(request)) ||
+        if (!WriteAll(fd_, ElevatedProtocol::EncodeRequest(request)) ||
             !ElevatedProtocol::ReadLine(fd_, 9, reply) ||
             !ElevatedProtocol::DecodeReply(reply, result)) {
             result = E_FAIL;

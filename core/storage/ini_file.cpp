@@ -1,4 +1,4 @@
-#include "core/ini_file.h"
+#include "core/storage/ini_file.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,6 +13,7 @@
 
 #include "core/ascii_text.h"
 #include "core/debug_output.h"
+#include "core/unique_fd.h"
 
 namespace {
 
@@ -81,18 +82,6 @@ std::string EncodeValue(std::string_view value) {
 
 bool HasLineBreakOrNul(std::string_view text) {
     return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
-}
-
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t written = write(fd, data.data(), data.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<size_t>(written));
-    }
-    return true;
 }
 
 // A process killed between creating its temporary file and the rename leaves
@@ -298,7 +287,8 @@ bool KtIniFile::Lookup(const Document& doc, std::string_view section, std::strin
             if (inSection) return false;  // only the first section of a name counts
             inSection = !sectionSeen && EqualsIgnoringAsciiCase(line.name, section);
             sectionSeen = sectionSeen || inSection;
-        } else if (inSection && line.kind == LineKind::Key && EqualsIgnoringAsciiCase(line.name, key)) {
+        } else if (inSection && line.kind == LineKind::Key &&
+                   EqualsIgnoringAsciiCase(line.name, key)) {
             value = StripQuotes(line.value);
             return true;
         }

@@ -1,4 +1,4 @@
-#include "core/registry_store.h"
+#include "core/storage/registry_store.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -12,7 +12,7 @@
 #include <mutex>
 
 #include "core/debug_output.h"
-#include "core/ini_file.h"
+#include "core/storage/ini_file.h"
 
 namespace {
 

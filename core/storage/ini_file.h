@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/setting_storage.h"
+#include "core/storage/setting_storage.h"
 
 // A section of an INI file, read and written with the semantics of the
 // Windows private-profile functions that the program relies on:

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "core/event.h"
+#include "core/threads/event.h"
 
 // Results of WaitForStop: the stop event ended the wait, or the time ran out.
 enum class KtWaitResult { kSignalled, kTimeout };

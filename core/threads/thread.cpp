@@ -1,4 +1,4 @@
-#include "core/thread.h"
+#include "core/threads/thread.h"
 
 #include <sys/resource.h>
 #include <sys/syscall.h>

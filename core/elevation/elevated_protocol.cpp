@@ -1,4 +1,4 @@
-#include "core/elevated_protocol.h"
+#include "core/elevation/elevated_protocol.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -177,30 +177,6 @@ bool ReadExact(int fd, char* bytes, size_t count) {
             return false;
         }
         done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool WriteAll(int fd, std::string_view bytes) {
-    bool socket = true;
-    while (!bytes.empty()) {
-        ssize_t n;
-        if (socket) {
-            n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            if (n < 0 && errno == ENOTSOCK) {
-                socket = false;
-                continue;
-            }
-        } else {
-            n = write(fd, bytes.data(), bytes.size());
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(n));
     }
     return true;
 }

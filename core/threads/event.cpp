@@ -1,4 +1,4 @@
-#include "core/event.h"
+#include "core/threads/event.h"
 
 #include <algorithm>
 #include <chrono>

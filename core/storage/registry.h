@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/registry_store.h"
-#include "core/setting_storage.h"
+#include "core/storage/registry_store.h"
+#include "core/storage/setting_storage.h"
 
 // A key under a registry root, on the SQLite-backed store (one database per
 // root, see KtRegistryStore). The value "Line Watchman" of the Run key
