@@ -20,6 +20,7 @@ namespace {
 constexpr int kBusyTimeoutMs = 5000;
 // 'LWRG': marks the file as ours for anyone inspecting it.
 constexpr int kApplicationId = 0x4C575247;
+constexpr int kSchemaVersion = 1;
 
 std::mutex gOverrideMutex;
 std::string gOverride[2];
@@ -112,6 +113,40 @@ class Statement {
     int prepared_ = SQLITE_ERROR;
 };
 
+uint32_t BigEndian(const unsigned char* bytes, size_t count) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < count; ++i) value = (value << 8) | bytes[i];
+    return value;
+}
+
+// Whether the first 100 bytes are a sound database header: the format string,
+// a valid page size and, where the header's page count is current, no more
+// pages than the file holds (a truncated file). Cheap where an integrity check
+// reads every page; a torn read beside a writer only costs that check.
+bool HeaderLooksSound(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return false;
+    unsigned char header[100];
+    struct stat st {};
+    const bool statted = fstat(fd, &st) == 0;
+    const ssize_t got = statted && st.st_size > 0 ? pread(fd, header, sizeof header, 0) : 0;
+    close(fd);
+    if (!statted) return false;
+    if (st.st_size == 0) return true;  // SQLite treats an empty file as an empty database
+    if (got != static_cast<ssize_t>(sizeof header) ||
+        std::string_view(reinterpret_cast<const char*>(header), 16) !=
+            std::string_view("SQLite format 3\0", 16)) {
+        return false;
+    }
+    uint32_t pageSize = BigEndian(header + 16, 2);
+    if (pageSize == 1) pageSize = 65536;
+    if (pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)) != 0) return false;
+    const uint32_t pages = BigEndian(header + 28, 4);
+    const bool countCurrent = BigEndian(header + 24, 4) == BigEndian(header + 92, 4);
+    return !countCurrent || pages == 0 ||
+           static_cast<uint64_t>(pages) * pageSize <= static_cast<uint64_t>(st.st_size);
+}
+
 bool IsDamageCode(int rc) {
     const int primary = rc & 0xff;
     return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
@@ -186,6 +221,7 @@ void KtRegistryStore::Disconnect() {
     db_ = nullptr;
     mode_ = Mode::None;
     schemaKnown_ = -1;
+    schemaStamped_ = false;
     inBatch_ = false;
 }
 
@@ -239,7 +275,7 @@ bool KtRegistryStore::Connect(Mode mode) {
                     "process allowed to write it can roll back; it reads as empty until then.\n");
         return false;
     }
-    NoteFailure(health, "integrity check");
+    NoteFailure(health, "opening");
     return false;
 }
 
@@ -259,6 +295,16 @@ void KtRegistryStore::NoteFailure(int rc, std::string_view what) {
 }
 
 int KtRegistryStore::CheckHealth() {
+    if (!HeaderLooksSound(path_)) return CheckIntegrity();
+    // Reading the schema takes the shared lock (rolling back a journal a dead
+    // writer left, or reporting that only a writer can) and reads page one.
+    Statement probe(db_, "SELECT count(*) FROM sqlite_master");
+    int rc = probe.Prepared();
+    if (rc == SQLITE_OK) rc = probe.Step();
+    return rc == SQLITE_ROW ? SQLITE_OK : rc;
+}
+
+int KtRegistryStore::CheckIntegrity() {
     Statement check(db_, "PRAGMA quick_check");
     int rc = check.Prepared();
     if (rc == SQLITE_OK) rc = check.Step();
@@ -298,8 +344,29 @@ bool KtRegistryStore::SchemaPresent() {
     return schemaKnown_ == 1;
 }
 
+bool KtRegistryStore::SchemaStamped() {
+    if (!SchemaPresent()) return false;
+    Statement query(db_,
+                    "SELECT application_id, user_version FROM pragma_application_id, "
+                    "pragma_user_version");
+    int rc = query.Prepared();
+    if (rc == SQLITE_OK) rc = query.Step();
+    if (rc != SQLITE_ROW) {
+        NoteFailure(rc, "reading the schema version");
+        return false;
+    }
+    return query.Int(0) == kApplicationId && query.Int(1) == kSchemaVersion;
+}
+
 bool KtRegistryStore::EnsureSchema() {
-    if (schemaKnown_ == 1) return true;
+    if (schemaStamped_) return true;
+    // A store that has it all is left alone: a write here would wait for
+    // every reader of the file, and change it for nothing.
+    if (SchemaStamped()) {
+        schemaStamped_ = true;
+        return true;
+    }
+    if (damaged_) return false;
     // The root is the implicit key 0; key names are unique per parent without
     // regard to ASCII case, as registry names are.
     static const char* const kSchema =
@@ -315,9 +382,11 @@ bool KtRegistryStore::EnsureSchema() {
         " data BLOB NOT NULL,"
         " PRIMARY KEY(key, name)) WITHOUT ROWID;";
     std::string sql = kSchema;
-    sql += "PRAGMA application_id=" + std::to_string(kApplicationId) + ";PRAGMA user_version=1;";
+    sql += "PRAGMA application_id=" + std::to_string(kApplicationId) +
+           ";PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
     if (!Exec(sql.c_str())) return false;
     schemaKnown_ = 1;
+    schemaStamped_ = true;
     return true;
 }
 
@@ -486,6 +555,7 @@ bool KtRegistryStore::SetValue(const RegistryKeyPath& key, std::string_view name
     return Write([&] {
         int64_t id = 0;
         if (!CreateKeyId(key, id)) return false;
+        if (root_ == RegistryRoot::LocalMachine && !RoomForValue(id, name)) return false;
         // The first spelling of a value name stays, as in the registry.
         Statement upsert(
             db_,
@@ -505,6 +575,31 @@ bool KtRegistryStore::SetValue(const RegistryKeyPath& key, std::string_view name
         }
         return true;
     });
+}
+
+// Whether the key may take this value: it is already there (a replacement),
+// or the key holds fewer than kMaxMachineValuesPerKey values.
+bool KtRegistryStore::RoomForValue(int64_t key, std::string_view name) {
+    Statement query(db_,
+                    "SELECT count(*), EXISTS(SELECT 1 FROM vals WHERE key=?1 AND name=?2) "
+                    "FROM vals WHERE key=?1");
+    int rc = query.Prepared();
+    if (rc == SQLITE_OK) {
+        query.Bind(1, key);
+        query.BindText(2, name);
+        rc = query.Step();
+    }
+    if (rc != SQLITE_ROW) {
+        NoteFailure(rc, "counting values");
+        return false;
+    }
+    if (query.Int(1) != 0 || query.Int(0) < static_cast<int64_t>(kMaxMachineValuesPerKey)) {
+        return true;
+    }
+    DebugOutput("Registry database " + path_ + ": a key holds " +
+                std::to_string(kMaxMachineValuesPerKey) +
+                " values already; a new one is refused.\n");
+    return false;
 }
 
 bool KtRegistryStore::DeleteValue(const RegistryKeyPath& key, std::string_view name) {

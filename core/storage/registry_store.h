@@ -31,6 +31,11 @@ constexpr size_t kMaxRegistryValueNameBytes = 16383;
 constexpr size_t kMaxRegistryKeyDepth = 512;
 // Far above anything the program stores; keeps a bad caller from filling the disk.
 constexpr size_t kMaxRegistryValueBytes = 16 * 1024 * 1024;
+// Values one key of the machine-wide store may hold: the program keeps one or
+// two per key there, and a cap keeps one approved helper session from growing
+// the file without limit. A new value past it is refused; existing values can
+// still be replaced and deleted.
+constexpr size_t kMaxMachineValuesPerKey = 64;
 
 // One registry root kept in an SQLite database: hierarchical keys, typed
 // values, key and value names compared with ASCII case folding and kept in
@@ -43,6 +48,11 @@ constexpr size_t kMaxRegistryValueBytes = 16 * 1024 * 1024;
 // ordinary users cannot write: a WAL database needs its -shm file to be
 // writable (or creatable) by every reader, a rollback-journal database is
 // readable with read permission alone.
+//
+// Opening checks the file's header (one small read) and the schema; a full
+// integrity check runs only when the header looks wrong, so a large store
+// is not read through on every connection. Nothing is written on opening: the
+// schema and its version stamp are written only when they are missing.
 //
 // A database that SQLite reports as damaged reads as empty (one line goes to
 // DebugOutput) and is replaced by the next write: the damaged file and its
@@ -114,6 +124,9 @@ class KtRegistryStore {
     bool SchemaPresent();
     bool Repair();
     int CheckHealth();
+    int CheckIntegrity();
+    bool SchemaStamped();
+    bool RoomForValue(int64_t key, std::string_view name);
     void NoteFailure(int rc, std::string_view what);
     bool ReadyToWrite();
     bool Exec(const char* sql);
@@ -130,7 +143,8 @@ class KtRegistryStore {
     bool damageReported_ = false;
     bool inBatch_ = false;
     bool batchFailed_ = false;
-    int schemaKnown_ = -1;  // -1 unknown, 0 absent, 1 present
+    int schemaKnown_ = -1;        // -1 unknown, 0 absent, 1 present
+    bool schemaStamped_ = false;  // tables, application id and version all in place
 };
 
 // The user's configuration folder: $XDG_CONFIG_HOME when it is an absolute

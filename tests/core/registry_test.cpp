@@ -456,4 +456,46 @@ TEST_F(RegistryBatch, SecondWriterWaitsForTheFirstInsteadOfFailing) {
     EXPECT_EQ(first.ReadInt("Second", 0), 2);
 }
 
+TEST_F(RegistryValues, MachineStoreRefusesANewValuePastItsCapPerKey) {
+    KtRegistry machine(RegistryRoot::LocalMachine);
+    ASSERT_TRUE(machine.Open(kOptionsKey, true, true));
+    for (size_t i = 0; i < kMaxMachineValuesPerKey; ++i) {
+        ASSERT_TRUE(machine.SetIntValue("V" + std::to_string(i), static_cast<int32_t>(i))) << i;
+    }
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(machine.SetIntValue("OneMore", 1));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("refused"), std::string::npos);
+    EXPECT_FALSE(machine.ValueExists("OneMore"));
+    // Replacing and deleting stay possible, and a deletion makes room.
+    EXPECT_TRUE(machine.SetIntValue("v0", 7));
+    EXPECT_EQ(machine.ReadInt("V0", 0), 7);
+    EXPECT_TRUE(machine.DeleteValue("V1"));
+    EXPECT_TRUE(machine.SetIntValue("OneMore", 1));
+
+    // The cap is per key of the machine-wide store; a user's own store has none.
+    KtRegistry user(RegistryRoot::CurrentUser);
+    ASSERT_TRUE(user.Open(kOptionsKey, true, true));
+    for (size_t i = 0; i <= kMaxMachineValuesPerKey; ++i) {
+        ASSERT_TRUE(user.SetIntValue("V" + std::to_string(i), 1)) << i;
+    }
+}
+
+TEST_F(RegistryValues, WriteConnectionThatChangesNothingLeavesASoundStoreAsItWas) {
+    {
+        KtRegistry reg(RegistryRoot::CurrentUser);
+        ASSERT_TRUE(reg.Open(kOptionsKey, true, true));
+        reg.WriteInt("A", 1);
+    }
+    const std::string before = ReadFile(userDb_);
+    // Each call opens a write connection whose work changes nothing. The
+    // schema and its version stamp are in place, so they are not written
+    // again (which would change the file and wait for every reader).
+    const RegistryKeyPath options = {"Software", "Tarnweld Software", "Line Watchman", "Options"};
+    KtRegistryStore store(userDb_, RegistryRoot::CurrentUser);
+    EXPECT_TRUE(store.CreateKey(options));
+    EXPECT_FALSE(store.DeleteValue(options, "Missing"));
+    EXPECT_FALSE(store.IsDamaged());
+    EXPECT_EQ(ReadFile(userDb_), before);
+}
+
 }  // namespace
