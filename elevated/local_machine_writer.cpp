@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "core/elevation/admin_operation.h"
 #include "core/storage/registry.h"
 #include "core/storage/storage_names.h"
 
@@ -13,10 +14,9 @@ constexpr std::string_view kRunValue = kRunValueName;
 constexpr std::string_view kAdapterClassKey =
     "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002bE10318}\\";
 constexpr std::string_view kEndpointsValue = "WanEndpoints";
-constexpr std::string_view kOptionsKey = kOptionsKeyPath.substr(1);
 constexpr size_t kMaxComponentBytes = 255;
 
-enum class KeyKind { None, Run, AdapterClass, Options };
+enum class KeyKind { None, Run, AdapterClass };
 enum class Operation { WriteString, WriteInt, DeleteValue };
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
@@ -82,9 +82,6 @@ KeyKind Classify(std::string_view path) {
     if (EqualsIgnoringCase(path, kRunKey)) {
         return KeyKind::Run;
     }
-    if (EqualsIgnoringCase(path, kOptionsKey)) {
-        return KeyKind::Options;
-    }
     if (path.size() == kAdapterClassKey.size() + 4 &&
         EqualsIgnoringCase(path.substr(0, kAdapterClassKey.size()), kAdapterClassKey)) {
         for (char c : path.substr(kAdapterClassKey.size())) {
@@ -98,10 +95,10 @@ KeyKind Classify(std::string_view path) {
 }
 
 // The Run value becomes the Exec line of the system autostart entry, so it
-// must be what the program writes there: its own path, quoted, no arguments.
-bool IsQuotedAbsolutePath(std::string_view value) {
-    return value.size() >= 3 && value.front() == '"' && value.back() == '"' && value[1] == '/' &&
-           value.substr(1, value.size() - 2).find('"') == std::string_view::npos;
+// must be what the program writes there: the installed program's own path,
+// quoted, no arguments.
+bool IsProgramRunCommand(std::string_view value) {
+    return value == KtAdminOperation::ProgramRunCommand();
 }
 
 // Checks a request against the allow-list. S_OK if it may go ahead.
@@ -121,8 +118,6 @@ int32_t Check(Operation op, std::string_view path, std::string_view name, KeyKin
             return EqualsIgnoringCase(name, kEndpointsValue) && op == Operation::WriteInt
                        ? S_OK
                        : E_ACCESSDENIED;
-        case KeyKind::Options:
-            return S_OK;
     }
     return E_ACCESSDENIED;
 }
@@ -153,7 +148,7 @@ int32_t KtLocalMachineWriter::WriteString(std::string_view keyPath, std::string_
         return checked;
     }
     if (value.size() > ElevatedProtocol::kMaxStringValueBytes || HasControlCharacter(value) ||
-        (kind == KeyKind::Run && !IsQuotedAbsolutePath(value))) {
+        (kind == KeyKind::Run && !IsProgramRunCommand(value))) {
         return E_INVALIDARG;
     }
     KtRegistry machine(RegistryRoot::LocalMachine);
@@ -169,6 +164,9 @@ int32_t KtLocalMachineWriter::WriteInt(std::string_view keyPath, std::string_vie
     int32_t checked = Check(Operation::WriteInt, keyPath, name, kind);
     if (checked != S_OK) {
         return checked;
+    }
+    if (value < kMinEndpoints || value > kMaxEndpoints) {
+        return E_INVALIDARG;
     }
     KtRegistry machine(RegistryRoot::LocalMachine);
     if (int32_t opened = OpenKey(machine, keyPath, kind); opened != S_OK) {

@@ -11,13 +11,18 @@
 //
 // Allowed, key paths compared without regard to letter case:
 //   Software\Microsoft\Windows\CurrentVersion\Run
-//       value "Line Watchman" only; WriteString of a double-quoted absolute
-//       path (the program's own start command) or DeleteValue
+//       value "Line Watchman" only; WriteString of exactly the installed
+//       program's path in double quotes (KtAdminOperation::ProgramRunCommand,
+//       fixed at build time), or DeleteValue. The value becomes the Exec line
+//       of the autostart entry every user's session runs, so nothing else is
+//       let in: no other program, no arguments.
 //   SYSTEM\CurrentControlSet\Control\Class\{4D36E972-E325-11CE-BFC1-08002bE10318}\NNNN
 //       (the network adapter class, four-digit instance) value "WanEndpoints"
-//       only, WriteInt only, and only into a key that already exists
-//   Software\Tarnweld Software\Line Watchman\Options
-//       any value name, all three operations
+//       only, WriteInt of 1..100 only, and only into a key that already exists
+//
+// The program's options are per user and never written machine-wide through
+// the helper: a machine-wide option (a log folder, say) would reach every
+// user's files.
 //
 // Results: E_INVALIDARG for a malformed path, name or value (empty or "." or
 // ".." components, control characters, oversized parts, a value unfit for its
@@ -26,6 +31,9 @@
 // refuses the write.
 class KtLocalMachineWriter final : public KtElevatedInterface {
   public:
+    static constexpr int32_t kMinEndpoints = 1;
+    static constexpr int32_t kMaxEndpoints = 100;
+
     int32_t WriteString(std::string_view keyPath, std::string_view name,
                         std::string_view value) override;
     int32_t WriteInt(std::string_view keyPath, std::string_view name, int32_t value) override;

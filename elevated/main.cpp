@@ -12,9 +12,14 @@
 // user's own rights; through pkexec only the fixed locations are used. The
 // environment is cleared before anything else reads it, so the store's own
 // environment overrides do not reach the helper either.
+//
+// Every request carried out is logged (authpriv, ident linewatch-elevated):
+// the user it was done for, the operation, key path and value name.
 
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -22,16 +27,16 @@
 #include <string>
 #include <string_view>
 
-#include "core/elevation/elevated_protocol.h"
 #include "core/storage/autostart.h"
 #include "core/storage/registry_store.h"
-#include "core/unique_fd.h"
 #include "elevated/local_machine_writer.h"
+#include "elevated/request_loop.h"
 
 namespace {
 
 constexpr int kExitUsage = 2;
 constexpr int kExitProtocol = 3;
+constexpr int kExitRequestLimit = 4;
 
 struct Options {
     std::string hklmDatabase;
@@ -73,49 +78,33 @@ int ParseArguments(int argc, char** argv, bool mayRedirect, Options& options) {
     return 0;
 }
 
-int Serve(KtElevatedInterface& writer) {
-    if (!WriteAll(STDOUT_FILENO, ElevatedProtocol::kGreeting)) {
-        return 1;
+// The user the helper acts for: the uid pkexec reports, else the peer of the
+// socket on standard input (the program's end), else the helper's own user.
+std::string Requester(const char* pkexecUid) {
+    if (pkexecUid != nullptr && pkexecUid[0] != '\0') {
+        return "uid " + EscapeLogText(pkexecUid);
     }
-    for (;;) {
-        ElevatedProtocol::Request request;
-        int32_t result = E_FAIL;
-        switch (ElevatedProtocol::ReadRequest(STDIN_FILENO, request)) {
-            case ElevatedProtocol::ReadStatus::End:
-                return 0;
-            case ElevatedProtocol::ReadStatus::Malformed:
-                // The stream is out of step: answer once, then stop listening.
-                WriteAll(STDOUT_FILENO, ElevatedProtocol::EncodeReply(E_INVALIDARG));
-                std::fprintf(stderr, "linewatch-elevated: malformed request, ending the session\n");
-                return kExitProtocol;
-            case ElevatedProtocol::ReadStatus::Oversized:
-                result = E_INVALIDARG;
-                break;
-            case ElevatedProtocol::ReadStatus::Ok:
-                switch (request.op) {
-                    case ElevatedProtocol::Operation::WriteString:
-                        result = writer.WriteString(request.keyPath, request.name, request.value);
-                        break;
-                    case ElevatedProtocol::Operation::WriteInt:
-                        result = writer.WriteInt(request.keyPath, request.name, request.number);
-                        break;
-                    case ElevatedProtocol::Operation::DeleteValue:
-                        result = writer.DeleteValue(request.keyPath, request.name);
-                        break;
-                }
-                break;
-        }
-        if (!WriteAll(STDOUT_FILENO, ElevatedProtocol::EncodeReply(result))) {
-            return 0;
-        }
+    struct ucred peer {};
+    socklen_t size = sizeof peer;
+    if (getsockopt(STDIN_FILENO, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
+        size == sizeof peer) {
+        return "uid " + std::to_string(peer.uid);
     }
+    return "uid " + std::to_string(getuid());
+}
+
+// Every change the helper makes goes to the system's authorisation log.
+void LogAccepted(const std::string& line) {
+    syslog(LOG_NOTICE, "%s", line.c_str());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     // Decided before the environment goes.
-    bool startedByPkexec = std::getenv("PKEXEC_UID") != nullptr;
+    const char* pkexecUid = std::getenv("PKEXEC_UID");
+    bool startedByPkexec = pkexecUid != nullptr;
+    const std::string requester = Requester(pkexecUid);
     bool setId = getuid() != geteuid() || getgid() != getegid();
 
     clearenv();
@@ -131,6 +120,17 @@ int main(int argc, char** argv) {
     KtRegistryStore::SetDatabasePath(RegistryRoot::LocalMachine, options.hklmDatabase);
     XdgAutostart::SetFolder(RegistryRoot::LocalMachine, options.systemAutostartDir);
 
+    openlog("linewatch-elevated", LOG_PID, LOG_AUTHPRIV);
     KtLocalMachineWriter writer;
-    return Serve(writer);
+    switch (ServeRequests(STDIN_FILENO, STDOUT_FILENO, writer, requester, LogAccepted)) {
+        case SessionEnd::InputEnded:
+            return 0;
+        case SessionEnd::Malformed:
+            std::fprintf(stderr, "linewatch-elevated: malformed request, ending the session\n");
+            return kExitProtocol;
+        case SessionEnd::TooManyRequests:
+            std::fprintf(stderr, "linewatch-elevated: request limit of this session reached\n");
+            return kExitRequestLimit;
+    }
+    return kExitProtocol;
 }

@@ -18,6 +18,9 @@
 #ifndef LW_ELEVATED_HELPER_PATH
 #define LW_ELEVATED_HELPER_PATH "/usr/libexec/linewatch/linewatch-elevated"
 #endif
+#ifndef LW_PROGRAM_PATH
+#define LW_PROGRAM_PATH "/usr/bin/linewatch"
+#endif
 
 extern char** environ;
 
@@ -293,6 +296,14 @@ void KtAdminOperation::ReleaseInstance() {
 
 std::string KtAdminOperation::HelperPath() {
     return LW_ELEVATED_HELPER_PATH;
+}
+
+std::string KtAdminOperation::ProgramPath() {
+    return LW_PROGRAM_PATH;
+}
+
+std::string KtAdminOperation::ProgramRunCommand() {
+    return "\"" + ProgramPath() + "\"";
 }
 
 void KtAdminOperation::SetLaunchCommand(std::vector<std::string> command) {

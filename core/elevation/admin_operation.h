@@ -45,6 +45,11 @@ class KtAdminOperation {
     // The installed helper's path, fixed at build time; the polkit policy names
     // the same path.
     static std::string HelperPath();
+    // The installed program's path, fixed at build time like the helper's.
+    static std::string ProgramPath();
+    // The Run value that starts the installed program at log-in: its path in
+    // double quotes, no arguments. The only Run value the helper accepts.
+    static std::string ProgramRunCommand();
 
     // The command that starts the helper. Default: pkexec <HelperPath()> --serve.
     // The environment variable LW_ELEVATE_COMMAND names a program that replaces

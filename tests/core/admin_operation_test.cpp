@@ -26,6 +26,8 @@ namespace {
 
 constexpr const char* kOptionsKey = "Software\\Tarnweld Software\\Line Watchman\\Options";
 constexpr const char* kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr const char* kDriverKey =
+    "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002bE10318}\\0001";
 
 std::vector<std::string> ReadLines(const std::string& path) {
     std::vector<std::string> lines;
@@ -83,6 +85,13 @@ class AdminOperationTest : public ::testing::Test {
 
     size_t Prompts() const { return ReadLines(prompts_).size(); }
 
+    // The driver key the install step seeds, for the helper to write into.
+    void SeedDriverKey() {
+        KtRegistry machine(RegistryRoot::LocalMachine);
+        ASSERT_TRUE(machine.Open(std::string("\\") + kDriverKey, true, true));
+        machine.WriteInt("WanEndpoints", 1);
+    }
+
     std::string dir_;
     std::string database_;
     std::string autostart_;
@@ -93,6 +102,7 @@ class AdminOperationTest : public ::testing::Test {
 
 TEST_F(AdminOperationTest, DecliningTwicePromptsTwiceThenAcceptingIsCachedForTheRun) {
     KtAdminOperation::SetLaunchCommand({"/bin/sh", WriteLauncher(2, HelperTail())});
+    SeedDriverKey();
 
     EXPECT_EQ(KtAdminOperation::GetElevatedInterface(), nullptr);
     EXPECT_EQ(Prompts(), 1u);
@@ -103,18 +113,20 @@ TEST_F(AdminOperationTest, DecliningTwicePromptsTwiceThenAcceptingIsCachedForThe
     ASSERT_NE(elevated, nullptr);
     EXPECT_EQ(Prompts(), 3u);
 
-    EXPECT_EQ(KtAdminOperation::WriteInt(kOptionsKey, "PcapPromiscuousMode", 1), S_OK);
-    EXPECT_EQ(KtAdminOperation::WriteString(kOptionsKey, "LogFolder", "/var/log/linewatch"), S_OK);
-    EXPECT_EQ(elevated->WriteInt(kOptionsKey, "ProbeInterval", -7), S_OK);
+    EXPECT_EQ(KtAdminOperation::WriteInt(kDriverKey, "WanEndpoints", 4), S_OK);
+    EXPECT_EQ(KtAdminOperation::WriteString(kRunKey, "Line Watchman",
+                                            KtAdminOperation::ProgramRunCommand()),
+              S_OK);
+    EXPECT_EQ(elevated->WriteInt(kDriverKey, "WanEndpoints", 7), S_OK);
     EXPECT_TRUE(KtAdminOperation::IsElevationAvailable());
     EXPECT_EQ(KtAdminOperation::GetElevatedInterface(), elevated);
     EXPECT_EQ(Prompts(), 3u);
 
     KtRegistry machine(RegistryRoot::LocalMachine);
-    ASSERT_TRUE(machine.Open(std::string("\\") + kOptionsKey, false, false));
-    EXPECT_EQ(machine.ReadInt("PcapPromiscuousMode", 0), 1);
-    EXPECT_EQ(machine.ReadString("LogFolder", ""), "/var/log/linewatch");
-    EXPECT_EQ(machine.ReadInt("probeinterval", 0), -7);
+    ASSERT_TRUE(machine.Open(std::string("\\") + kDriverKey, false, false));
+    EXPECT_EQ(machine.ReadInt("wanendpoints", 0), 7);
+    ASSERT_TRUE(machine.Open(std::string("\\") + kRunKey, false, false));
+    EXPECT_EQ(machine.ReadString("Line Watchman", ""), KtAdminOperation::ProgramRunCommand());
 }
 
 TEST_F(AdminOperationTest, ConvenienceFormsFailWithoutHelperAndAskEachTime) {
@@ -203,8 +215,11 @@ TEST_F(AdminOperationTest, OversizedRequestIsRefusedWithoutEndingTheSession) {
     KtAdminOperation::SetLaunchCommand({"/bin/sh", WriteLauncher(0, HelperTail())});
     KtElevatedInterface* elevated = KtAdminOperation::GetElevatedInterface();
     ASSERT_NE(elevated, nullptr);
-    EXPECT_EQ(elevated->WriteString(kOptionsKey, "A", std::string(5000, 'v')), E_INVALIDARG);
-    EXPECT_EQ(elevated->WriteString(kOptionsKey, "A", "v"), S_OK);
+    EXPECT_EQ(elevated->WriteString(kRunKey, "Line Watchman", std::string(5000, 'v')),
+              E_INVALIDARG);
+    EXPECT_EQ(
+        elevated->WriteString(kRunKey, "Line Watchman", KtAdminOperation::ProgramRunCommand()),
+        S_OK);
     EXPECT_EQ(Prompts(), 1u);
 }
 
@@ -217,12 +232,14 @@ TEST_F(AdminOperationTest, ElevatedRegistryRunKeyRoundTripWritesAndRemovesSystem
     run.SetElevatedInterface(elevated);
     ASSERT_TRUE(run.Open(kRunKey));
     std::string file = autostart_ + "/linewatch.desktop";
-    run.WriteString("Line Watchman", "\"/usr/bin/linewatch\"");
-    EXPECT_NE(ReadFile(file).find("/usr/bin/linewatch"), std::string::npos);
+    // The value the program writes is the installed program's own command.
+    run.WriteString("Line Watchman", KtAdminOperation::ProgramRunCommand());
+    EXPECT_NE(ReadFile(file).find("Exec=" + KtAdminOperation::ProgramPath() + "\n"),
+              std::string::npos);
 
     KtRegistry machine(RegistryRoot::LocalMachine);
     ASSERT_TRUE(machine.Open(std::string("\\") + kRunKey, true, false));
-    EXPECT_EQ(machine.ReadString("Line Watchman", ""), "\"/usr/bin/linewatch\"");
+    EXPECT_EQ(machine.ReadString("Line Watchman", ""), KtAdminOperation::ProgramRunCommand());
 
     EXPECT_TRUE(run.DeleteValue("Line Watchman"));
     EXPECT_FALSE(machine.ValueExists("Line Watchman"));

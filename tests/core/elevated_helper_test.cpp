@@ -17,11 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "core/elevation/admin_operation.h"
 #include "core/elevation/elevated_protocol.h"
 #include "core/storage/autostart.h"
 #include "core/storage/registry.h"
 #include "core/storage/registry_store.h"
 #include "core/unique_fd.h"
+#include "elevated/local_machine_writer.h"
+#include "elevated/request_loop.h"
 
 #ifndef LW_TEST_ELEVATED_HELPER
 #error "LW_TEST_ELEVATED_HELPER must name the built linewatch-elevated"
@@ -178,6 +181,13 @@ Request DeleteValue(std::string key, std::string name) {
     return r;
 }
 
+std::string FileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
 class ElevatedHelperTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -258,11 +268,12 @@ TEST_F(ElevatedHelperTest, IgnoresStoreOverridesFromTheEnvironment) {
     HelperProcess helper(
         {"--serve"}, {"LW_HKLM_DB=" + database_, "LW_SYSTEM_AUTOSTART_DIR=" + autostart_}, wrapper);
     ASSERT_TRUE(helper.Greeted());
-    std::optional<int32_t> result = helper.Call(WriteInt(kOptionsKey, "A", 1));
+    std::optional<int32_t> result =
+        helper.Call(WriteInt(std::string(kClassKey) + "\\0001", "WanEndpoints", 1));
     ASSERT_TRUE(result.has_value());
     EXPECT_FALSE(Succeeded(*result));
     std::optional<int32_t> run =
-        helper.Call(WriteString(kRunKey, "Line Watchman", "\"/bin/true\""));
+        helper.Call(WriteString(kRunKey, "Line Watchman", KtAdminOperation::ProgramRunCommand()));
     ASSERT_TRUE(run.has_value());
     EXPECT_FALSE(Succeeded(*run));
     struct stat info {};
@@ -314,8 +325,9 @@ TEST_F(ElevatedHelperTest, RefusesMalformedPathsAndNames) {
     EXPECT_EQ(helper.Call(WriteString(options, "", "b")), E_INVALIDARG);
     EXPECT_EQ(helper.Call(WriteString(options, "A\tB", "b")), E_INVALIDARG);
     EXPECT_EQ(helper.Call(WriteInt(options, std::string("A\0B", 3), 1)), E_INVALIDARG);
-    EXPECT_EQ(helper.Call(WriteString(options, "A", "line\nnext")), E_INVALIDARG);
-    EXPECT_EQ(helper.Call(WriteString(options, "A", std::string("a\0b", 3))), E_INVALIDARG);
+    EXPECT_EQ(helper.Call(WriteString(kRunKey, "Line Watchman", "line\nnext")), E_INVALIDARG);
+    EXPECT_EQ(helper.Call(WriteString(kRunKey, "Line Watchman", std::string("a\0b", 3))),
+              E_INVALIDARG);
     EXPECT_FALSE(KeyExists(options));
 }
 
@@ -326,12 +338,13 @@ TEST_F(ElevatedHelperTest, OversizedFieldsAreRefusedAndTheSessionGoesOn) {
     EXPECT_EQ(helper.Call(WriteString(kOptionsKey, std::string(256, 'n'), "v")), E_INVALIDARG);
     EXPECT_EQ(helper.Call(WriteInt(kOptionsKey + std::string(300, 'k'), "A", 1)), E_INVALIDARG);
     EXPECT_FALSE(KeyExists(kOptionsKey));
-    // At the limits exactly, the same requests are served.
-    EXPECT_EQ(helper.Call(WriteString(kOptionsKey, std::string(255, 'n'), std::string(4096, 'v'))),
-              S_OK);
-    KtRegistry machine(RegistryRoot::LocalMachine);
-    ASSERT_TRUE(machine.Open(std::string("\\") + kOptionsKey, false, false));
-    EXPECT_EQ(machine.ReadString(std::string(255, 'n'), ""), std::string(4096, 'v'));
+    // At the limits exactly, the same requests reach the allow-list, and the
+    // session still serves what is allowed.
+    EXPECT_EQ(helper.Call(WriteString(kRunKey, std::string(255, 'n'), std::string(4096, 'v'))),
+              E_ACCESSDENIED);
+    EXPECT_EQ(
+        helper.Call(WriteString(kRunKey, "Line Watchman", KtAdminOperation::ProgramRunCommand())),
+        S_OK);
 }
 
 TEST_F(ElevatedHelperTest, UnboundedOrMalformedRequestEndsTheSession) {
@@ -361,37 +374,40 @@ TEST_F(ElevatedHelperTest, UnboundedOrMalformedRequestEndsTheSession) {
 TEST_F(ElevatedHelperTest, RequestCutShortEndsTheSessionWithoutWriting) {
     HelperProcess helper(TestStore(), {});
     ASSERT_TRUE(helper.Greeted());
-    std::string frame = ElevatedProtocol::EncodeRequest(WriteString(kOptionsKey, "A", "value"));
+    std::string frame = ElevatedProtocol::EncodeRequest(
+        WriteString(kRunKey, "Line Watchman", KtAdminOperation::ProgramRunCommand()));
     ASSERT_TRUE(helper.Send(frame.substr(0, frame.size() - 2)));
     helper.CloseInput();
     EXPECT_EQ(helper.Reply(), E_INVALIDARG);
     EXPECT_EQ(helper.Wait(), 3);
-    EXPECT_FALSE(KeyExists(kOptionsKey));
+    struct stat info {};
+    EXPECT_NE(stat(autostart_.c_str(), &info), 0);
 }
 
-TEST_F(ElevatedHelperTest, WritesAndDeletesOptionsValues) {
+TEST_F(ElevatedHelperTest, MachineWideOptionsAreRefusedAndTheStoreIsUnchanged) {
+    // Options a machine-wide store already holds (from an older release, say)
+    // stay as they are: the helper neither writes nor deletes them.
+    {
+        KtRegistry machine(RegistryRoot::LocalMachine);
+        ASSERT_TRUE(machine.Open(std::string("\\") + kOptionsKey, true, true));
+        machine.WriteString("LogDirectory", "/var/log/linewatch");
+    }
+    const std::string before = FileBytes(database_);
     HelperProcess helper(TestStore(), {});
     ASSERT_TRUE(helper.Greeted());
-    EXPECT_EQ(helper.Call(WriteString(kOptionsKey, "LogFolder", "%APPDATA%\\Tarnweld Lab")), S_OK);
-    EXPECT_EQ(helper.Call(WriteInt(kOptionsKey, "ProbeInterval", -2147483647 - 1)), S_OK);
-    EXPECT_EQ(helper.Call(WriteString(kOptionsKey, "Empty", "")), S_OK);
-    EXPECT_EQ(helper.Call(WriteString(kOptionsKey, "Bytes", "\xC3\xA9\xFF \"'$`;|&")), S_OK);
-    // Key names as the registry compares them: letter case does not matter.
-    EXPECT_EQ(
-        helper.Call(WriteInt("software\\TARNWELD software\\line watchman\\options", "Sound", 1)),
-        S_OK);
-
+    EXPECT_EQ(helper.Call(WriteString(kOptionsKey, "LogDirectory", "/home/victim")),
+              E_ACCESSDENIED);
+    EXPECT_EQ(helper.Call(WriteString("software\\TARNWELD software\\line watchman\\options",
+                                      "LogFolder", "/tmp")),
+              E_ACCESSDENIED);
+    EXPECT_EQ(helper.Call(WriteInt(kOptionsKey, "ProbeInterval", 1)), E_ACCESSDENIED);
+    EXPECT_EQ(helper.Call(DeleteValue(kOptionsKey, "LogDirectory")), E_ACCESSDENIED);
+    helper.CloseInput();
+    EXPECT_EQ(helper.Wait(), 0);
+    EXPECT_EQ(FileBytes(database_), before);
     KtRegistry machine(RegistryRoot::LocalMachine);
     ASSERT_TRUE(machine.Open(std::string("\\") + kOptionsKey, false, false));
-    EXPECT_EQ(machine.ReadString("LogFolder", ""), "%APPDATA%\\Tarnweld Lab");
-    EXPECT_EQ(machine.ReadInt("ProbeInterval", 0), -2147483647 - 1);
-    EXPECT_TRUE(machine.ValueExists("Empty"));
-    EXPECT_EQ(machine.ReadString("Bytes", ""), "\xC3\xA9\xFF \"'$`;|&");
-    EXPECT_EQ(machine.ReadInt("Sound", 0), 1);
-
-    EXPECT_EQ(helper.Call(DeleteValue(kOptionsKey, "logfolder")), S_OK);
-    EXPECT_FALSE(machine.ValueExists("LogFolder"));
-    EXPECT_EQ(helper.Call(DeleteValue(kOptionsKey, "LogFolder")), E_NOT_FOUND);
+    EXPECT_EQ(machine.ReadString("LogDirectory", ""), "/var/log/linewatch");
 }
 
 TEST_F(ElevatedHelperTest, WritesEndpointsOnlyIntoAnExistingDriverKey) {
@@ -408,7 +424,12 @@ TEST_F(ElevatedHelperTest, WritesEndpointsOnlyIntoAnExistingDriverKey) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
     EXPECT_EQ(helper.Call(WriteInt(lower, "wanendpoints", 10)), S_OK);
-    EXPECT_EQ(helper.Call(WriteInt(instance, "WanEndpoints", 150)), S_OK);
+    EXPECT_EQ(helper.Call(WriteInt(instance, "WanEndpoints", 100)), S_OK);
+    // The driver takes 1..100 endpoints.
+    for (int32_t outside : {0, 101, -1, -2147483647 - 1, 2147483647}) {
+        EXPECT_EQ(helper.Call(WriteInt(instance, "WanEndpoints", outside)), E_INVALIDARG)
+            << outside;
+    }
 
     // Only that value, only as an integer, never deleted, never a new key.
     EXPECT_EQ(helper.Call(WriteInt(instance, "DriverDesc", 1)), E_ACCESSDENIED);
@@ -420,7 +441,7 @@ TEST_F(ElevatedHelperTest, WritesEndpointsOnlyIntoAnExistingDriverKey) {
 
     KtRegistry machine(RegistryRoot::LocalMachine);
     ASSERT_TRUE(machine.Open("\\" + instance, false, false));
-    EXPECT_EQ(machine.ReadInt("WanEndpoints", 0), 150);
+    EXPECT_EQ(machine.ReadInt("WanEndpoints", 0), 100);
     EXPECT_FALSE(machine.ValueExists("DriverDesc"));
 }
 
@@ -428,14 +449,14 @@ TEST_F(ElevatedHelperTest, RunKeyRoundTripWritesAndRemovesSystemAutostartFile) {
     HelperProcess helper(TestStore(), {});
     ASSERT_TRUE(helper.Greeted());
     const std::string file = autostart_ + "/linewatch.desktop";
-    const std::string command = "\"/opt/Line Watchman/linewatch\"";
+    const std::string command = KtAdminOperation::ProgramRunCommand();
 
     EXPECT_EQ(helper.Call(WriteString(kRunKey, "Line Watchman", command)), S_OK);
     std::ifstream in(file);
     std::stringstream text;
     text << in.rdbuf();
     EXPECT_NE(text.str().find("Exec="), std::string::npos);
-    EXPECT_NE(text.str().find("/opt/Line Watchman/linewatch"), std::string::npos);
+    EXPECT_NE(text.str().find("Exec=" + KtAdminOperation::ProgramPath() + "\n"), std::string::npos);
     KtRegistry machine(RegistryRoot::LocalMachine);
     ASSERT_TRUE(machine.Open(std::string("\\") + kRunKey, true, false));
     EXPECT_EQ(machine.ReadString("Line Watchman", ""), command);
@@ -449,11 +470,15 @@ TEST_F(ElevatedHelperTest, RunKeyRoundTripWritesAndRemovesSystemAutostartFile) {
 TEST_F(ElevatedHelperTest, RunKeyTakesOnlyTheProgramsOwnQuotedPath) {
     HelperProcess helper(TestStore(), {});
     ASSERT_TRUE(helper.Greeted());
+    const std::string program = KtAdminOperation::ProgramPath();
     const std::vector<std::string> values = {
-        "/usr/bin/linewatch",                   // not quoted
-        "\"/usr/bin/linewatch\" --evil",        // arguments
-        "\"relative/linewatch\"",               // not absolute
-        "\"/usr/bin/a\"b\"",                    // quote inside
+        "\"/tmp/evil\"",               // another program
+        "\"" + program + "\" --evil",  // the program with arguments
+        "\"" + program + " --evil\"",  // arguments inside the quotes
+        "\"" + program + "\" ",        // trailing blank
+        program,                       // not quoted
+        "\"" + program + "x\"",        // a longer name
+        "\"" + program.substr(0, program.size() - 1) + "\"",
         "\"/usr/bin/linewatch\nHidden=true\"",  // a second desktop line
         "\"\"",
         "",
@@ -466,4 +491,77 @@ TEST_F(ElevatedHelperTest, RunKeyTakesOnlyTheProgramsOwnQuotedPath) {
     EXPECT_EQ(helper.Call(WriteInt(kRunKey, "Line Watchman", 1)), E_ACCESSDENIED);
     struct stat info {};
     EXPECT_NE(stat((autostart_ + "/linewatch.desktop").c_str(), &info), 0);
+
+    EXPECT_EQ(helper.Call(WriteString(kRunKey, "Line Watchman", "\"" + program + "\"")), S_OK);
+    std::vector<std::string> args;
+    std::string exec = FileBytes(autostart_ + "/linewatch.desktop");
+    exec = exec.substr(exec.find("\nExec=") + 6);
+    ASSERT_TRUE(XdgAutostart::SplitExec(exec.substr(0, exec.find('\n')), args));
+    EXPECT_EQ(args, std::vector<std::string>{program});
+}
+
+TEST_F(ElevatedHelperTest, OneSessionServesABoundedNumberOfRequests) {
+    HelperProcess helper(TestStore(), {});
+    ASSERT_TRUE(helper.Greeted());
+    // Refused requests count too: a session is bounded whatever it asks.
+    for (size_t i = 0; i < kMaxRequestsPerSession; ++i) {
+        ASSERT_EQ(helper.Call(DeleteValue(kOptionsKey, "X" + std::to_string(i))), E_ACCESSDENIED)
+            << i;
+    }
+    EXPECT_EQ(
+        helper.Call(WriteString(kRunKey, "Line Watchman", KtAdminOperation::ProgramRunCommand())),
+        E_FAIL);
+    EXPECT_TRUE(helper.InputEnded());
+    EXPECT_EQ(helper.Wait(), 4);
+    EXPECT_NE(helper.Errors().find("request limit"), std::string::npos);
+    struct stat info {};
+    EXPECT_NE(stat(autostart_.c_str(), &info), 0);
+}
+
+TEST_F(ElevatedHelperTest, EachAcceptedRequestIsNotedWithoutItsValue) {
+    const std::string instance = std::string(kClassKey) + "\\0002";
+    {
+        KtRegistry machine(RegistryRoot::LocalMachine);
+        ASSERT_TRUE(machine.Open("\\" + instance, true, true));
+        machine.WriteInt("WanEndpoints", 1);
+    }
+    std::string input;
+    for (const Request& request :
+         {WriteInt(instance, "WanEndpoints", 42), WriteInt(instance, "WanEndpoints", 0),
+          WriteString(kRunKey, "Line Watchman", KtAdminOperation::ProgramRunCommand()),
+          WriteString(kOptionsKey, "LogDirectory", "/tmp"), DeleteValue(kRunKey, "Line Watchman"),
+          DeleteValue(kRunKey, "Line Watchman")}) {
+        input += ElevatedProtocol::EncodeRequest(request);
+    }
+    int in[2];
+    int out[2];
+    ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    UniqueFd inRead(in[0]);
+    UniqueFd outRead(out[0]);
+    ASSERT_TRUE(WriteAll(in[1], input));
+    close(in[1]);
+    UniqueFd outWrite(out[1]);
+
+    std::vector<std::string> lines;
+    KtLocalMachineWriter writer;
+    EXPECT_EQ(ServeRequests(inRead.Get(), outWrite.Get(), writer, "uid 1000",
+                            [&](const std::string& line) { lines.push_back(line); }),
+              SessionEnd::InputEnded);
+    const std::string key = EscapeLogText(instance);
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{
+                  "accepted WriteInt for uid 1000: key \"" + key + "\" value name \"WanEndpoints\"",
+                  "accepted WriteString for uid 1000: key \"Software\\\\Microsoft\\\\Windows\\\\"
+                  "CurrentVersion\\\\Run\" value name \"Line Watchman\"",
+                  "accepted DeleteValue for uid 1000: key \"Software\\\\Microsoft\\\\Windows\\\\"
+                  "CurrentVersion\\\\Run\" value name \"Line Watchman\"",
+              }));
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.find("42"), std::string::npos) << line;
+        EXPECT_EQ(line.find(KtAdminOperation::ProgramPath()), std::string::npos) << line;
+    }
+    // Whatever a requester or key holds, the line stays one printable line.
+    EXPECT_EQ(EscapeLogText("a\nb\"c\\d\x7F\xC3\xA9\x01"),
+              "a\\x0Ab\\x22c\\\\d\\x7F\\xC3\\xA9\\x01");
 }
