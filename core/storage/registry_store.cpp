@@ -113,40 +113,6 @@ class Statement {
     int prepared_ = SQLITE_ERROR;
 };
 
-uint32_t BigEndian(const unsigned char* bytes, size_t count) {
-    uint32_t value = 0;
-    for (size_t i = 0; i < count; ++i) value = (value << 8) | bytes[i];
-    return value;
-}
-
-// Whether the first 100 bytes are a sound database header: the format string,
-// a valid page size and, where the header's page count is current, no more
-// pages than the file holds (a truncated file). Cheap where an integrity check
-// reads every page; a torn read beside a writer only costs that check.
-bool HeaderLooksSound(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return false;
-    unsigned char header[100];
-    struct stat st {};
-    const bool statted = fstat(fd, &st) == 0;
-    const ssize_t got = statted && st.st_size > 0 ? pread(fd, header, sizeof header, 0) : 0;
-    close(fd);
-    if (!statted) return false;
-    if (st.st_size == 0) return true;  // SQLite treats an empty file as an empty database
-    if (got != static_cast<ssize_t>(sizeof header) ||
-        std::string_view(reinterpret_cast<const char*>(header), 16) !=
-            std::string_view("SQLite format 3\0", 16)) {
-        return false;
-    }
-    uint32_t pageSize = BigEndian(header + 16, 2);
-    if (pageSize == 1) pageSize = 65536;
-    if (pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)) != 0) return false;
-    const uint32_t pages = BigEndian(header + 28, 4);
-    const bool countCurrent = BigEndian(header + 24, 4) == BigEndian(header + 92, 4);
-    return !countCurrent || pages == 0 ||
-           static_cast<uint64_t>(pages) * pageSize <= static_cast<uint64_t>(st.st_size);
-}
-
 bool IsDamageCode(int rc) {
     const int primary = rc & 0xff;
     return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
@@ -294,27 +260,18 @@ void KtRegistryStore::NoteFailure(int rc, std::string_view what) {
                 " failed: " + (db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc)) + "\n");
 }
 
+// One read of the schema instead of an integrity check of every page: it
+// takes the shared lock (rolling back a journal a dead writer left, or
+// reporting that only a writer can) and reads the header and page one, where
+// SQLite finds a file that is not a database or is shorter than its header
+// says. Damage elsewhere shows when a read or write reaches it, and is handled
+// then. No second descriptor is opened on the file: closing it would drop the
+// locks every connection of this process holds on it.
 int KtRegistryStore::CheckHealth() {
-    if (!HeaderLooksSound(path_)) return CheckIntegrity();
-    // Reading the schema takes the shared lock (rolling back a journal a dead
-    // writer left, or reporting that only a writer can) and reads page one.
     Statement probe(db_, "SELECT count(*) FROM sqlite_master");
     int rc = probe.Prepared();
     if (rc == SQLITE_OK) rc = probe.Step();
     return rc == SQLITE_ROW ? SQLITE_OK : rc;
-}
-
-int KtRegistryStore::CheckIntegrity() {
-    Statement check(db_, "PRAGMA quick_check");
-    int rc = check.Prepared();
-    if (rc == SQLITE_OK) rc = check.Step();
-    if (rc == SQLITE_ROW) {
-        const std::string result = check.Text(0);
-        if (result == "ok") return SQLITE_OK;
-        NoteFailure(SQLITE_CORRUPT, "integrity check: " + result);
-        return SQLITE_CORRUPT;
-    }
-    return rc;
 }
 
 bool KtRegistryStore::Exec(const char* sql) {

@@ -49,10 +49,10 @@ constexpr size_t kMaxMachineValuesPerKey = 64;
 // writable (or creatable) by every reader, a rollback-journal database is
 // readable with read permission alone.
 //
-// Opening checks the file's header (one small read) and the schema; a full
-// integrity check runs only when the header looks wrong, so a large store
-// is not read through on every connection. Nothing is written on opening: the
-// schema and its version stamp are written only when they are missing.
+// Opening reads the schema only, no integrity check of every page, so a large
+// store is not read through on every connection; damage shows when a read or
+// write reaches it. Nothing is written on opening: the schema and its version
+// stamp are written only when they are missing.
 //
 // A database that SQLite reports as damaged reads as empty (one line goes to
 // DebugOutput) and is replaced by the next write: the damaged file and its
@@ -124,7 +124,6 @@ class KtRegistryStore {
     bool SchemaPresent();
     bool Repair();
     int CheckHealth();
-    int CheckIntegrity();
     bool SchemaStamped();
     bool RoomForValue(int64_t key, std::string_view name);
     void NoteFailure(int rc, std::string_view what);
