@@ -25,6 +25,7 @@
 #include "core/unique_fd.h"
 #include "elevated/local_machine_writer.h"
 #include "elevated/request_loop.h"
+#include "test_support.h"
 
 #ifndef LW_TEST_ELEVATED_HELPER
 #error "LW_TEST_ELEVATED_HELPER must name the built linewatch-elevated"
@@ -179,13 +180,6 @@ Request DeleteValue(std::string key, std::string name) {
     r.keyPath = std::move(key);
     r.name = std::move(name);
     return r;
-}
-
-std::string FileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
 }
 
 class ElevatedHelperTest : public ::testing::Test {
@@ -392,7 +386,7 @@ TEST_F(ElevatedHelperTest, MachineWideOptionsAreRefusedAndTheStoreIsUnchanged) {
         ASSERT_TRUE(machine.Open(std::string("\\") + kOptionsKey, true, true));
         machine.WriteString("LogDirectory", "/var/log/linewatch");
     }
-    const std::string before = FileBytes(database_);
+    const std::string before = ReadFile(database_);
     HelperProcess helper(TestStore(), {});
     ASSERT_TRUE(helper.Greeted());
     EXPECT_EQ(helper.Call(WriteString(kOptionsKey, "LogDirectory", "/home/victim")),
@@ -404,7 +398,7 @@ TEST_F(ElevatedHelperTest, MachineWideOptionsAreRefusedAndTheStoreIsUnchanged) {
     EXPECT_EQ(helper.Call(DeleteValue(kOptionsKey, "LogDirectory")), E_ACCESSDENIED);
     helper.CloseInput();
     EXPECT_EQ(helper.Wait(), 0);
-    EXPECT_EQ(FileBytes(database_), before);
+    EXPECT_EQ(ReadFile(database_), before);
     KtRegistry machine(RegistryRoot::LocalMachine);
     ASSERT_TRUE(machine.Open(std::string("\\") + kOptionsKey, false, false));
     EXPECT_EQ(machine.ReadString("LogDirectory", ""), "/var/log/linewatch");
@@ -494,7 +488,7 @@ TEST_F(ElevatedHelperTest, RunKeyTakesOnlyTheProgramsOwnQuotedPath) {
 
     EXPECT_EQ(helper.Call(WriteString(kRunKey, "Line Watchman", "\"" + program + "\"")), S_OK);
     std::vector<std::string> args;
-    std::string exec = FileBytes(autostart_ + "/linewatch.desktop");
+    std::string exec = ReadFile(autostart_ + "/linewatch.desktop");
     exec = exec.substr(exec.find("\nExec=") + 6);
     ASSERT_TRUE(XdgAutostart::SplitExec(exec.substr(0, exec.find('\n')), args));
     EXPECT_EQ(args, std::vector<std::string>{program});

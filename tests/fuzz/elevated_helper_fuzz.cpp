@@ -43,6 +43,7 @@
 #include "core/unique_fd.h"
 #include "elevated/local_machine_writer.h"
 #include "elevated/request_loop.h"
+#include "test_support.h"
 
 namespace {
 
@@ -78,13 +79,6 @@ bool IsInstanceKey(std::string_view path) {
         }
     }
     return true;
-}
-
-std::string ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
 }
 
 void WriteWholeFile(const std::string& path, const std::string& bytes) {
@@ -164,7 +158,7 @@ Paths& Setup() {
         Require(machine.Open("\\Software\\Tarnweld Software\\Line Watchman\\Options", true, true));
         Require(machine.SetStringValue("LogDirectory", "/var/log/linewatch"));
         machine.Close();
-        p.templateBytes = ReadWholeFile(p.database);
+        p.templateBytes = ReadFile(p.database);
         Require(!p.templateBytes.empty());
         ReadRows(p.database, p.templateKeys, p.templateValues);
         return p;
@@ -179,7 +173,7 @@ void CheckAutostart(const Paths& paths) {
         return;
     }
     Require(S_ISREG(info.st_mode));
-    const std::string text = ReadWholeFile(paths.desktopFile);
+    const std::string text = ReadFile(paths.desktopFile);
     size_t execLines = 0;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
