@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "core/file_system.h"
 #include "core/program_paths.h"
 #include "core/unique_fd.h"
 
@@ -32,13 +33,6 @@ std::string ResolvePath(std::string_view path, std::string_view baseFolder) {
     std::string text = result.lexically_normal().string();
     while (text.size() > 1 && text.back() == '/') text.pop_back();
     return text;
-}
-
-std::string JoinPath(std::string_view folder, std::string_view fileName) {
-    std::string path(folder);
-    if (path.empty() || path.back() != '/') path.push_back('/');
-    path.append(fileName);
-    return path;
 }
 
 KtLogWriter::~KtLogWriter() {

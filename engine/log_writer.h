@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/file_system.h"
+
 constexpr std::string_view kGeneralLogFileName = "monitor.log";
 
 // "[YYYY.MM.DD hh:mm:ss] " for the given local time.
@@ -21,9 +23,6 @@ std::tm LocalTimeNow();
 // variable is left as written), backslashes become slashes, a relative path is
 // taken below baseFolder, and "." and ".." components are removed.
 std::string ResolvePath(std::string_view path, std::string_view baseFolder);
-
-// Joins a folder and a file name with one slash.
-std::string JoinPath(std::string_view folder, std::string_view fileName);
 
 // The single entry for every line the user is meant to read: it stamps the
 // line with the local time, hands it to the log box and, while the general

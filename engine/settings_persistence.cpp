@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/debug_output.h"
+#include "core/file_system.h"
 #include "core/program_paths.h"
 #include "core/storage/ini_file.h"
 #include "core/storage/registry.h"
