@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -138,38 +137,43 @@ std::string DamagedFileName(const std::string& path) {
 
 bool ReplaceFileAtomically(const std::string& path, std::string_view content,
                            unsigned newFileMode) {
-    std::string target = path;
+    // lstat: the entry itself, never what a link points at. The rename below
+    // replaces the entry, so a link swapped in after this check is replaced,
+    // not written through.
     struct stat st {};
-    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        char resolved[PATH_MAX];
-        if (realpath(path.c_str(), resolved) != nullptr) target = resolved;
+    const bool exists = lstat(path.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+        DebugOutput("Not replacing " + path +
+                    (S_ISLNK(st.st_mode) ? ": it is a symbolic link\n" : ": it is not a file\n"));
+        return false;
     }
-    const size_t slash = target.find_last_of('/');
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string temp = ParentFolderOf(target) + "/." + base + ".tmp-XXXXXX";
-    const int fd = mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) {
-        DebugOutput("Cannot create a temporary file beside " + target + ": " +
-                    std::strerror(errno) + "\n");
+    const size_t slash = path.find_last_of('/');
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string temp = ParentFolderOf(path) + "/." + base + ".tmp-XXXXXX";
+    UniqueFd fd(mkostemp(temp.data(), O_CLOEXEC));
+    if (!fd) {
+        DebugOutput("Cannot create a temporary file beside " + path + ": " + std::strerror(errno) +
+                    "\n");
         return false;
     }
     mode_t mode = static_cast<mode_t>(newFileMode);
-    if (stat(target.c_str(), &st) == 0) {
+    if (exists) {
         mode = st.st_mode & 07777;
         // Root writing a user's file must not take it away from the user.
-        if (geteuid() == 0 && fchown(fd, st.st_uid, st.st_gid) != 0) {
-            DebugOutput("Cannot keep the owner of " + target + "\n");
+        if (geteuid() == 0 && fchown(fd.Get(), st.st_uid, st.st_gid) != 0) {
+            DebugOutput("Cannot keep the owner of " + path + "\n");
         }
     }
-    const bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, content) && fsync(fd) == 0;
+    const bool ok =
+        fchmod(fd.Get(), mode) == 0 && WriteAll(fd.Get(), content) && fsync(fd.Get()) == 0;
     const int savedErrno = errno;
-    if (close(fd) != 0 || !ok || std::rename(temp.c_str(), target.c_str()) != 0) {
+    if (close(fd.Release()) != 0 || !ok || std::rename(temp.c_str(), path.c_str()) != 0) {
         const int error = ok ? errno : savedErrno;
         unlink(temp.c_str());
-        DebugOutput("Cannot write " + target + ": " + std::strerror(error) + "\n");
+        DebugOutput("Cannot write " + path + ": " + std::strerror(error) + "\n");
         return false;
     }
-    SyncFolderOf(target);
-    RemoveStaleTemporaries(ParentFolderOf(target), "." + base + ".tmp-");
+    SyncFolderOf(path);
+    RemoveStaleTemporaries(ParentFolderOf(path), "." + base + ".tmp-");
     return true;
 }

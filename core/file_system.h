@@ -43,7 +43,8 @@ std::string DamagedFileName(const std::string& path);
 // old or the new file: a temporary file in the same folder is written,
 // synced and renamed over path, then the folder is synced. An existing file
 // keeps its mode (and owner, when running as root); a new one gets newFileMode.
-// A symbolic link is followed, so the link stays and its target is replaced.
-// Temporary files that killed writers left
+// Anything at path that is not a regular file is refused (false, nothing
+// written), a symbolic link above all: a privileged writer must never write
+// through a link someone planted. Temporary files that killed writers left
 // beside path more than ten minutes ago are removed.
 bool ReplaceFileAtomically(const std::string& path, std::string_view content, unsigned newFileMode);

@@ -30,7 +30,7 @@
 //
 // Writes replace the file atomically (a temporary file in the same folder,
 // synced, renamed over the old one), so a crash leaves the old or the new
-// file. Several writes can
+// file; a symbolic link in the file's place is refused (ReplaceFileAtomically). Several writes can
 // be made one replacement with BeginBatch / CommitBatch. A value, key or section holding a line
 // break (or NUL) cannot be stored in an INI file and is refused: the write returns false and
 // changes nothing. Values with blanks at either end, or wrapped in matching

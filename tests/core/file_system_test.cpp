@@ -77,3 +77,23 @@ TEST(AtomicReplace, ReplacesAFileKeepingItsModeAndCreatesAMissingOne) {
     // Nothing but the two files is left behind.
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 2);
 }
+
+// A privileged writer must never write through a link someone planted.
+TEST(AtomicReplace, RefusesASymbolicLinkOrAnythingButAFile) {
+    TempFolder dir;
+    const std::string victim = dir.File("victim");
+    std::ofstream(victim) << "private";
+    const std::string link = dir.File("linewatch.desktop");
+    ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+    EXPECT_FALSE(ReplaceFileAtomically(link, "Exec=/tmp/evil", 0644));
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(ReadFile(victim), "private");
+    const std::string dangling = dir.File("dangling");
+    ASSERT_EQ(symlink(dir.File("nowhere").c_str(), dangling.c_str()), 0);
+    EXPECT_FALSE(ReplaceFileAtomically(dangling, "x", 0644));
+    EXPECT_FALSE(fs::exists(dir.File("nowhere")));
+    const std::string fifo = dir.File("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(ReplaceFileAtomically(fifo, "x", 0644));
+    EXPECT_EQ(fs::status(fifo).type(), fs::file_type::fifo);
+}
