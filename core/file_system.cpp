@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "core/debug_output.h"
-#include "core/unique_fd.h"
 
 namespace {
 
@@ -176,4 +175,21 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content,
     SyncFolderOf(path);
     RemoveStaleTemporaries(ParentFolderOf(path), "." + base + ".tmp-");
     return true;
+}
+
+UniqueFd OpenLogFile(const std::string& path, bool truncate) {
+    // O_NONBLOCK so that a FIFO planted under the name cannot hold the open;
+    // the file is emptied only once it is known to be a regular file.
+    UniqueFd fd(open(path.c_str(),
+                     O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+    if (!fd) return fd;
+    struct stat st {};
+    if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return UniqueFd();
+    }
+    const int flags = fcntl(fd.Get(), F_GETFL);
+    if (flags < 0 || fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return UniqueFd();
+    if (truncate && ftruncate(fd.Get(), 0) != 0) return UniqueFd();
+    return fd;
 }

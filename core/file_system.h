@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/unique_fd.h"
+
 // Paths, folders and whole-file replacement: the file-system work that the
 // stores, the autostart entries and the logs share.
 
@@ -48,3 +50,11 @@ std::string DamagedFileName(const std::string& path);
 // through a link someone planted. Temporary files that killed writers left
 // beside path more than ten minutes ago are removed.
 bool ReplaceFileAtomically(const std::string& path, std::string_view content, unsigned newFileMode);
+
+// Opens a log file for appending (created with mode 0644 when missing),
+// close-on-exec. The last path component must be a regular file: a symbolic
+// link, a FIFO or a device there is refused, so that a link planted in a
+// shared log folder cannot redirect the log onto another file, and nothing
+// is emptied then. With truncate an existing file is emptied. Invalid (errno
+// set) on failure.
+UniqueFd OpenLogFile(const std::string& path, bool truncate);

@@ -1,15 +1,10 @@
 #include "engine/log_writer.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 
 #include "core/file_system.h"
 #include "core/program_paths.h"
-#include "core/unique_fd.h"
 
 std::string FormatLogStamp(const std::tm& t) {
     char buffer[64];
@@ -53,7 +48,7 @@ void KtLogWriter::WriteLine(std::span<const std::string_view> pieces) {
         std::scoped_lock lock(mutex_);
         // One write per line: with O_APPEND, lines of other processes that
         // share the file land between ours, never inside them.
-        if (fd_ >= 0) WriteAll(fd_, line);
+        if (fd_) WriteAll(fd_.Get(), line);
         line.insert(line.size() - 1, 1, '\r');
         boxLines_.push_back(std::move(line));
         notify = boxNotification_;
@@ -75,24 +70,22 @@ std::vector<std::string> KtLogWriter::TakeBoxLines() {
 
 bool KtLogWriter::OpenGeneralLog(const std::string& folder) {
     const std::string path = JoinPath(folder, kGeneralLogFileName);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    UniqueFd fd = OpenLogFile(path, false);
     std::scoped_lock lock(mutex_);
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-    path_ = fd >= 0 ? path : std::string();
-    return fd >= 0;
+    path_ = fd ? path : std::string();
+    fd_ = std::move(fd);
+    return fd_.Valid();
 }
 
 void KtLogWriter::CloseGeneralLog() {
     std::scoped_lock lock(mutex_);
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    fd_.Reset();
     path_.clear();
 }
 
 bool KtLogWriter::IsGeneralLogOpen() {
     std::scoped_lock lock(mutex_);
-    return fd_ >= 0;
+    return fd_.Valid();
 }
 
 std::string KtLogWriter::GeneralLogPath() {

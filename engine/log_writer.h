@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/file_system.h"
+#include "core/unique_fd.h"
 
 constexpr std::string_view kGeneralLogFileName = "monitor.log";
 
@@ -56,7 +56,7 @@ class KtLogWriter {
     // Opens "monitor.log" in the (resolved) folder for appending; other
     // processes may read and append to it at the same time. Closes an open one
     // first. False (with a debug text of the caller's choice) when it cannot
-    // be opened.
+    // be opened, a symbolic link in its place included (OpenLogFile).
     bool OpenGeneralLog(const std::string& folder);
     void CloseGeneralLog();
     bool IsGeneralLogOpen();
@@ -65,7 +65,7 @@ class KtLogWriter {
 
   private:
     std::mutex mutex_;
-    int fd_ = -1;
+    UniqueFd fd_;
     std::string path_;
     std::vector<std::string> boxLines_;
     std::function<void()> boxNotification_;

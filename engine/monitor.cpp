@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/debug_output.h"
+#include "core/file_system.h"
 #include "engine/linewatch.h"
 #include "engine/net_watch_media.h"
 #include "engine/network_text.h"

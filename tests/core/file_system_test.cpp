@@ -1,5 +1,6 @@
 #include "core/file_system.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -96,4 +97,41 @@ TEST(AtomicReplace, RefusesASymbolicLinkOrAnythingButAFile) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_FALSE(ReplaceFileAtomically(fifo, "x", 0644));
     EXPECT_EQ(fs::status(fifo).type(), fs::file_type::fifo);
+}
+
+TEST(LogFiles, OpenForAppendingOrAnewOnlyARegularFile) {
+    TempFolder dir;
+    const std::string path = dir.File("monitor.log");
+    {
+        UniqueFd log = OpenLogFile(path, false);
+        ASSERT_TRUE(log);
+        EXPECT_TRUE(WriteAll(log.Get(), "one\n"));
+        EXPECT_NE(fcntl(log.Get(), F_GETFD) & FD_CLOEXEC, 0);
+        EXPECT_EQ(fcntl(log.Get(), F_GETFL) & O_NONBLOCK, 0);
+    }
+    {
+        UniqueFd log = OpenLogFile(path, false);
+        ASSERT_TRUE(log);
+        EXPECT_TRUE(WriteAll(log.Get(), "two\n"));
+    }
+    EXPECT_EQ(ReadFile(path), "one\ntwo\n");
+    {
+        UniqueFd log = OpenLogFile(path, true);
+        ASSERT_TRUE(log);
+    }
+    EXPECT_EQ(ReadFile(path), "");
+
+    const std::string victim = dir.File("victim");
+    std::ofstream(victim) << "private";
+    const std::string link = dir.File("00-1b-21-0a-4c-5e.log");
+    ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+    EXPECT_FALSE(OpenLogFile(link, true));
+    EXPECT_FALSE(OpenLogFile(link, false));
+    EXPECT_EQ(ReadFile(victim), "private");
+    // A FIFO under the name neither blocks the open nor is taken.
+    const std::string fifo = dir.File("fifo.log");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const UniqueFd reader(open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_TRUE(reader);
+    EXPECT_FALSE(OpenLogFile(fifo, true));
 }

@@ -668,6 +668,36 @@ TEST(MonitorSettingsRules, ChangedIdsNameExactlyTheDifferingSettings) {
               (std::vector<int32_t>{kPropMonPADOWaitTime, kPropPcapPromiscuousMode}));
 }
 
+// A link planted in a shared log folder must not redirect a log onto another
+// file: both logs refuse it with their failure line and the file linked to
+// stays as it was.
+TEST(MonitorLogs, SymlinkedLogFilesAreRefusedAndTheLinkedFileStaysUntouched) {
+    TempFolder folder;
+    TempFolder elsewhere;
+    const std::string victim = elsewhere.File("private.txt");
+    std::ofstream(victim) << "private\n";
+    const std::string generalLog = folder.File("monitor.log");
+    const std::string acLog = folder.File("00-1b-21-0a-4c-5e.log");
+    std::filesystem::create_symlink(victim, generalLog);
+    std::filesystem::create_symlink(victim, acLog);
+    MonitorSettings settings;
+    settings.generalLog = true;
+    settings.acLog = true;
+    MonitorHarness h(settings, folder.Path());
+    testing::internal::CaptureStderr();
+    h.monitor->Open({});
+    h.Cycle({kAc1});
+    h.Cycle({});
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find("Error: OnCreate::fopen_s()"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("Error: AcLogFile::fopen_s()"), std::string::npos) << errors;
+    EXPECT_FALSE(h.monitor->AcLogActive());
+    EXPECT_EQ(h.monitor->Rows().size(), 1u);  // monitoring goes on
+    EXPECT_EQ(ReadFile(victim), "private\n");
+    EXPECT_TRUE(std::filesystem::is_symlink(generalLog));
+    EXPECT_TRUE(std::filesystem::is_symlink(acLog));
+}
+
 TEST(MonitorStatus, ShowsTheEngineStatusText) {
     MonitorHarness h;
     h.monitor->RefreshStatusText();
