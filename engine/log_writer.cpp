@@ -21,12 +21,14 @@ std::tm LocalTimeNow() {
 }
 
 std::string ResolvePath(std::string_view path, std::string_view baseFolder) {
-    const std::string expanded = ExpandEnvironmentText(path);
-    if (expanded.empty()) return expanded;
-    std::filesystem::path result(expanded);
-    if (result.is_relative()) result = std::filesystem::path(JoinPath(baseFolder, expanded));
+    // An empty path is relative like any other: it names the base folder.
+    std::filesystem::path result(ExpandEnvironmentText(path));
+    if (result.is_relative()) result = std::filesystem::path(JoinPath(baseFolder, result.string()));
     std::string text = result.lexically_normal().string();
     while (text.size() > 1 && text.back() == '/') text.pop_back();
+    // Logs never go to the root folder ("/", "/..", a base folder that is
+    // unknown): no folder at all, so that no log opens.
+    if (text == "/") return {};
     return text;
 }
 
@@ -70,7 +72,7 @@ std::vector<std::string> KtLogWriter::TakeBoxLines() {
 
 bool KtLogWriter::OpenGeneralLog(const std::string& folder) {
     const std::string path = JoinPath(folder, kGeneralLogFileName);
-    UniqueFd fd = OpenLogFile(path, false);
+    UniqueFd fd = folder.empty() ? UniqueFd() : OpenLogFile(path, false);
     std::scoped_lock lock(mutex_);
     path_ = fd ? path : std::string();
     fd_ = std::move(fd);

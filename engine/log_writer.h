@@ -20,8 +20,10 @@ std::tm LocalTimeNow();
 
 // Resolves a log folder text: %VAR% references are expanded from the
 // environment (APPDATA, when unset, stands for the XDG data folder; an unknown
-// variable is left as written), backslashes become slashes, a relative path is
-// taken below baseFolder, and "." and ".." components are removed.
+// variable is left as written), backslashes become slashes, a relative path
+// (the empty one included) is taken below baseFolder, and "." and ".."
+// components are removed. A result that would be the root folder is empty:
+// no log is ever written to "/".
 std::string ResolvePath(std::string_view path, std::string_view baseFolder);
 
 // The single entry for every line the user is meant to read: it stamps the
@@ -56,7 +58,8 @@ class KtLogWriter {
     // Opens "monitor.log" in the (resolved) folder for appending; other
     // processes may read and append to it at the same time. Closes an open one
     // first. False (with a debug text of the caller's choice) when it cannot
-    // be opened, a symbolic link in its place included (OpenLogFile).
+    // be opened, a symbolic link in its place included (OpenLogFile), and for
+    // an empty folder.
     bool OpenGeneralLog(const std::string& folder);
     void CloseGeneralLog();
     bool IsGeneralLogOpen();

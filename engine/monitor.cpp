@@ -614,7 +614,9 @@ void Monitor::HandSourceMacToEngine() {
 }
 
 void Monitor::OpenAcLogFile(KtAcRecord& record, std::string_view failureText) {
-    record.logFile = acLogFiles_.Open(JoinPath(LogFolder(), AcLogFileName(record.mac)));
+    const std::string folder = LogFolder();
+    record.logFile = folder.empty() ? nullptr
+                                    : acLogFiles_.Open(JoinPath(folder, AcLogFileName(record.mac)));
     if (record.logFile) return;
     DebugOutput(failureText);
     // Off until the setting is switched on again.

@@ -668,6 +668,29 @@ TEST(MonitorSettingsRules, ChangedIdsNameExactlyTheDifferingSettings) {
               (std::vector<int32_t>{kPropMonPADOWaitTime, kPropPcapPromiscuousMode}));
 }
 
+TEST(MonitorLogs, AnEmptyLogFolderIsTheProgramFolderAndNeverTheRoot) {
+    MonitorSettings settings;
+    settings.logDirectory = "";
+    MonitorHarness h(settings);
+    EXPECT_EQ(h.monitor->LogFolder(), "/nonexistent-program");
+    settings.logDirectory = "/..";
+    MonitorHarness root(settings);
+    EXPECT_EQ(root.monitor->LogFolder(), "");
+    testing::internal::CaptureStderr();
+    root.monitor->ApplySettings([&] {
+        MonitorSettings on = settings;
+        on.generalLog = true;
+        on.acLog = true;
+        return on;
+    }());
+    root.Cycle({kAc1});
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find("Error: OnBtnClickedSettings::fopen_s()"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("Error: AcLogFile::fopen_s()"), std::string::npos) << errors;
+    EXPECT_FALSE(std::filesystem::exists("/monitor.log"));
+    EXPECT_FALSE(std::filesystem::exists("/00-1b-21-0a-4c-5e.log"));
+}
+
 // A link planted in a shared log folder must not redirect a log onto another
 // file: both logs refuse it with their failure line and the file linked to
 // stays as it was.
