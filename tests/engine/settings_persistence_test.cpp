@@ -14,6 +14,7 @@
 #include "core/storage/registry_store.h"
 #include "core/storage/storage_names.h"
 #include "engine/linewatch.h"
+#include "engine/monitor.h"
 #include "engine/net_watch_media.h"
 #include "recording_view.h"
 #include "test_support.h"
