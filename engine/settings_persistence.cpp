@@ -109,6 +109,7 @@ bool SettingsPersistence::SaveSettings() {
 }
 
 bool SettingsPersistence::SaveAdapterName(const std::string& deviceName) {
+    properties_.SetProperty(kPropPcapDeviceName, KtPropertyValue(deviceName));
     if (portable_) {
         KtIniFile ini(iniPath_);
         return ini.WriteString(kIniOptionsSection,

@@ -38,6 +38,8 @@ class SettingsPersistence {
 
     // Writes every stored option in one batch: all of them or none.
     bool SaveSettings();
+    // Writes "PcapDeviceName" at once and keeps the model in step, so that
+    // the next SaveSettings does not write the load-time name back.
     bool SaveAdapterName(const std::string& deviceName);
 
     // Binds the model's listener: a committed batch is applied to the monitor

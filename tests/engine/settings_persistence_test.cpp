@@ -281,6 +281,21 @@ TEST_F(SettingsPlaces, AcceptedChangesRestartMonitoringOnlyForIntervalOrCaptureM
     monitor.Close();
 }
 
+TEST_F(SettingsPlaces, TheAdapterChosenInTheMonitorSurvivesTheNextAcceptedChange) {
+    Plant(RegistryRoot::CurrentUser, "PcapDeviceName", "eth0");
+    SettingsPersistence settings(program().string());
+    settings.LoadSettings();
+    ASSERT_TRUE(settings.SaveAdapterName("eth1"));
+    EXPECT_EQ(settings.Properties().GetProperty(kPropPcapDeviceName).AsString(), "eth1");
+    KtAppPropertyEditor editor(&settings.Properties());
+    editor.SetProperty(kPropMonTrayShowTooltips, KtPropertyValue(1));
+    editor.Commit();
+    KtRegistry user(RegistryRoot::CurrentUser);
+    ASSERT_TRUE(user.Open(kOptionsKeyPath, false, false));
+    EXPECT_EQ(user.ReadString("PcapDeviceName"), "eth1");
+    EXPECT_EQ(user.ReadInt("MonTrayShowTooltips"), 1);
+}
+
 TEST_F(SettingsPlaces, TheLanguageFileLivesBelowTheProgramFolder) {
     Plant(RegistryRoot::CurrentUser, "SysLanguageFile", "deutsch.lng");
     SettingsPersistence settings(program().string());
