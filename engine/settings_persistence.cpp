@@ -1,7 +1,5 @@
 #include "engine/settings_persistence.h"
 
-#include <sys/stat.h>
-
 #include <vector>
 
 #include "core/debug_output.h"
@@ -65,10 +63,9 @@ MonitorSettings SettingsPersistence::WorkingSettings(bool atLoad) {
 void SettingsPersistence::CreateDataFolders() const {
     if (portable_) return;
     const std::string appData = GetAppDataFolder();
-    const std::string lab = appData + "/Tarnweld Lab";
-    // Failures, an existing folder among them, are of no consequence here.
-    ::mkdir(lab.c_str(), 0755);
-    ::mkdir((lab + "/Line Watchman").c_str(), 0755);
+    if (appData.empty()) return;
+    // Failures are of no consequence here: a log that cannot open says so.
+    MakeDirectories(JoinPath(appData, "Tarnweld Lab/Line Watchman"), 0755);
 }
 
 std::string SettingsPersistence::LanguageFilePath() {

@@ -31,7 +31,8 @@ class SettingsPersistence {
     void LoadSettings();
     // The working copies of the current properties (WorkingSettingsFrom).
     MonitorSettings WorkingSettings(bool atLoad);
-    // Creates the data folders, except in portable mode.
+    // Creates the data folders with any missing parents (a fresh account has
+    // no ~/.local/share yet), except in portable mode.
     void CreateDataFolders() const;
     // The interface language file named by the settings.
     std::string LanguageFilePath();

@@ -296,6 +296,15 @@ TEST_F(SettingsPlaces, TheAdapterChosenInTheMonitorSurvivesTheNextAcceptedChange
     EXPECT_EQ(user.ReadInt("MonTrayShowTooltips"), 1);
 }
 
+TEST_F(SettingsPlaces, DataFoldersAreMadeWithTheWholePathOnAFreshAccount) {
+    // A fresh account (or root, or a container) has no ~/.local/share yet.
+    const fs::path fresh = root_ / "fresh-home" / ".local" / "share";
+    ScopedEnv dataHome("XDG_DATA_HOME", fresh.c_str());
+    SettingsPersistence settings(program().string());
+    settings.CreateDataFolders();
+    EXPECT_TRUE(fs::is_directory(fresh / "Tarnweld Lab" / "Line Watchman"));
+}
+
 TEST_F(SettingsPlaces, TheLanguageFileLivesBelowTheProgramFolder) {
     Plant(RegistryRoot::CurrentUser, "SysLanguageFile", "deutsch.lng");
     SettingsPersistence settings(program().string());
