@@ -89,44 +89,45 @@ class HelperSession {
 
 }  // namespace
 
-TEST(AutostartLinks, ASymlinkedEntryIsRefusedByTheModuleAndTheLinkedFileStaysUntouched) {
-    TempFolder dir;
-    const std::string folder = dir.File("autostart");
-    ASSERT_TRUE(std::filesystem::create_directory(folder));
-    const std::string victim = dir.File("victim");
-    std::ofstream(victim) << "private\n";
-    const std::string entry = folder + "/" + std::string(XdgAutostart::kFileName);
-    std::filesystem::create_symlink(victim, entry);
+// An autostart folder whose entry is a link to a private file.
+class AutostartLinks : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(std::filesystem::create_directory(folder_));
+        std::ofstream(victim_) << "private\n";
+        std::filesystem::create_symlink(victim_, entry_);
+    }
+    void ExpectLinkAndVictimUntouched() const {
+        EXPECT_EQ(ReadFile(victim_), "private\n");
+        EXPECT_TRUE(std::filesystem::is_symlink(entry_));
+    }
 
-    XdgAutostart::SetFolder(RegistryRoot::CurrentUser, folder);
+    TempFolder dir_;
+    const std::string folder_ = dir_.File("autostart");
+    const std::string victim_ = dir_.File("victim");
+    const std::string entry_ = folder_ + "/" + std::string(XdgAutostart::kFileName);
+};
+
+TEST_F(AutostartLinks, ASymlinkedEntryIsRefusedByTheModuleAndTheLinkedFileStaysUntouched) {
+    XdgAutostart::SetFolder(RegistryRoot::CurrentUser, folder_);
     const XdgAutostart user(RegistryRoot::CurrentUser);
     EXPECT_FALSE(user.Write(kRunValue));
     XdgAutostart::SetFolder(RegistryRoot::CurrentUser, "");
-    EXPECT_EQ(ReadFile(victim), "private\n");
-    EXPECT_TRUE(std::filesystem::is_symlink(entry));
+    ExpectLinkAndVictimUntouched();
 }
 
-TEST(AutostartLinks, TheElevatedHelperRefusesASymlinkedSystemEntry) {
-    TempFolder dir;
-    const std::string folder = dir.File("autostart");
-    ASSERT_TRUE(std::filesystem::create_directory(folder));
-    const std::string victim = dir.File("victim");
-    std::ofstream(victim) << "private\n";
-    const std::string entry = folder + "/" + std::string(XdgAutostart::kFileName);
-    std::filesystem::create_symlink(victim, entry);
-
-    HelperSession helper(dir.File("hklm.db"), folder);
+TEST_F(AutostartLinks, TheElevatedHelperRefusesASymlinkedSystemEntry) {
+    HelperSession helper(dir_.File("hklm.db"), folder_);
     ASSERT_TRUE(helper.Greeted());
     const std::optional<int32_t> refused = helper.WriteRunValue(kRunValue);
     ASSERT_TRUE(refused.has_value());
     EXPECT_NE(*refused, S_OK);
-    EXPECT_EQ(ReadFile(victim), "private\n");
-    EXPECT_TRUE(std::filesystem::is_symlink(entry));
+    ExpectLinkAndVictimUntouched();
 
     // The same request is accepted once the link is gone: the refusal was the
     // link's, not the request's.
-    std::filesystem::remove(entry);
+    std::filesystem::remove(entry_);
     EXPECT_EQ(helper.WriteRunValue(kRunValue), S_OK);
-    EXPECT_NE(ReadFile(entry).find("Exec="), std::string::npos);
-    EXPECT_EQ(ReadFile(victim), "private\n");
+    EXPECT_NE(ReadFile(entry_).find("Exec="), std::string::npos);
+    EXPECT_EQ(ReadFile(victim_), "private\n");
 }
