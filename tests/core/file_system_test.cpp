@@ -33,15 +33,6 @@ TEST(FileExistence, DanglingLinkIsNoFile) {
     EXPECT_FALSE(FileExists(link));
 }
 
-TEST(Paths, JoinAndParentFolder) {
-    EXPECT_EQ(JoinPath("/var/log", "monitor.log"), "/var/log/monitor.log");
-    EXPECT_EQ(JoinPath("/var/log/", "monitor.log"), "/var/log/monitor.log");
-    EXPECT_EQ(JoinPath("/", ".config"), "/.config");
-    EXPECT_EQ(ParentFolderOf("/var/log/monitor.log"), "/var/log");
-    EXPECT_EQ(ParentFolderOf("/monitor.log"), "/");
-    EXPECT_EQ(ParentFolderOf("monitor.log"), ".");
-}
-
 TEST(Paths, ConfigFolderFollowsXdgThenHome) {
     ScopedEnv config("XDG_CONFIG_HOME", "/srv/config");
     EXPECT_EQ(XdgConfigHome(), "/srv/config");
@@ -49,34 +40,6 @@ TEST(Paths, ConfigFolderFollowsXdgThenHome) {
     ScopedEnv home("HOME", "/home/tester/");
     EXPECT_EQ(HomeFolder(), "/home/tester");
     EXPECT_EQ(XdgConfigHome(), "/home/tester/.config");
-}
-
-TEST(Folders, MakeDirectoriesCreatesTheWholePath) {
-    TempFolder dir;
-    const std::string deep = dir.File("a/b/c");
-    EXPECT_TRUE(MakeDirectories(deep, 0700));
-    EXPECT_TRUE(fs::is_directory(deep));
-    EXPECT_TRUE(MakeDirectories(deep, 0700));  // already there
-    std::ofstream(dir.File("file")) << "x";
-    EXPECT_FALSE(MakeDirectories(dir.File("file/below"), 0700));
-}
-
-TEST(AtomicReplace, ReplacesAFileKeepingItsModeAndCreatesAMissingOne) {
-    TempFolder dir;
-    const std::string path = dir.File("options.ini");
-    std::ofstream(path) << "old";
-    ASSERT_EQ(chmod(path.c_str(), 0600), 0);
-    ASSERT_TRUE(ReplaceFileAtomically(path, "new", 0644));
-    EXPECT_EQ(ReadFile(path), "new");
-    struct stat st {};
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    const std::string created = dir.File("created.ini");
-    ASSERT_TRUE(ReplaceFileAtomically(created, "made", 0640));
-    ASSERT_EQ(stat(created.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u);
-    // Nothing but the two files is left behind.
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 2);
 }
 
 // A privileged writer must never write through a link someone planted.

@@ -63,22 +63,3 @@ TEST(MonitorSettingRows, TheWorkingDefaultsAreTheDescriptorDefaults) {
         properties.SetProperty(id, descriptor.defaultValue);
     EXPECT_EQ(WorkingSettingsFrom(properties, true), MonitorSettings{});
 }
-
-TEST(MonitorSettingRows, WorkingCopiesTakeTheModelsValuesFittedToTheirRows) {
-    KtAppPropertyList properties;
-    properties.SetProperty(kPropMonPADISendInterval, KtPropertyValue(7200));
-    properties.SetProperty(kPropLogGenWriteToFile, KtPropertyValue(5));
-    properties.SetProperty(kPropLogDirectory, KtPropertyValue(std::string(400, 'd')));
-    properties.SetProperty(kPropPcapDeviceName, KtPropertyValue(std::string(260, 'e')));
-    properties.SetProperty(kPropPcapSourceMAC, KtPropertyValue("00:11:22:33:44:55 (router)"));
-    properties.SetProperty(kPropPcapUseSourceMAC, KtPropertyValue(1));
-    const MonitorSettings loaded = WorkingSettingsFrom(properties, true);
-    EXPECT_EQ(loaded.probeIntervalSeconds, 3600);
-    EXPECT_TRUE(loaded.generalLog);
-    EXPECT_EQ(loaded.logDirectory, std::string(400, 'd'));   // no working buffer
-    EXPECT_EQ(loaded.deviceName, "");                        // left out, not cut
-    EXPECT_EQ(loaded.sourceMacText, "00:11:22:33:44:55 (");  // cut to 19
-    // Not the exact form: off at load, while a batch takes the flag as set.
-    EXPECT_FALSE(loaded.useSourceMac);
-    EXPECT_TRUE(WorkingSettingsFrom(properties, false).useSourceMac);
-}
