@@ -30,12 +30,12 @@
 //
 // Writes replace the file atomically (a temporary file in the same folder,
 // synced, renamed over the old one), so a crash leaves the old or the new
-// file; a symbolic link in the file's place is refused (ReplaceFileAtomically). Several writes can
-// be made one replacement with BeginBatch / CommitBatch. A value, key or section holding a line
-// break (or NUL) cannot be stored in an INI file and is refused: the write returns false and
-// changes nothing. Values with blanks at either end, or wrapped in matching
-// quotes, are written inside an extra pair of quotes so that they read back
-// unchanged.
+// file; a symbolic link in the file's place is refused. Several writes can
+// be made one replacement with BeginBatch / CommitBatch. A value, key or
+// section holding a line break (or NUL) cannot be stored in an INI file and
+// is refused: the write returns false and changes nothing. Values with
+// blanks at either end, or wrapped in matching quotes, are written inside an
+// extra pair of quotes so that they read back unchanged.
 //
 // A file that cannot be read reads as empty and is never overwritten; a file
 // that is not text (holds NUL bytes, or is larger than 8 MiB) reads as empty
