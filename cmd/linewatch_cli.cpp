@@ -52,7 +52,9 @@ constexpr std::string_view kUsage =
     "      --ac-log            write one log per AC (named by its MAC)\n"
     "      --log-foreign-padi  log PADIs of other stations\n"
     "      --log-instance-padi log PADIs of other Line Watchman instances\n"
-    "      --source-mac MAC    send probes from this MAC (aa:bb:cc:dd:ee:ff)\n"
+    "      --source-mac MAC    send probes from this MAC (aa:bb:cc:dd:ee:ff); switches\n"
+    "                          promiscuous mode on, since the offers to it are\n"
+    "                          addressed to another MAC than the adapter's\n"
     "      --promiscuous       open the adapter in promiscuous mode\n"
     "      --cycles N          stop after N probe cycles\n"
     "      --help              show this text\n";
@@ -160,12 +162,15 @@ std::string ParseOptions(int argc, char** argv, CliOptions& options, bool& help)
                 s.logInstancePadi = true;
                 break;
             case kSourceMac:
-                if (value.size() != 17 || !ParseMacText(value))
+                if (!ParseCustomSourceMac(value))
                     return "--source-mac must be six two-digit hexadecimal pairs joined by colons "
                            "(aa:bb:cc:dd:ee:ff), got '" +
                            std::string(value) + "'";
                 s.useSourceMac = true;
                 s.sourceMacText = std::string(value);
+                // A network card drops frames to a MAC not its own unless the
+                // capture is promiscuous, as the capture options page knows.
+                s.promiscuous = true;
                 break;
             case kPromiscuous:
                 s.promiscuous = true;
@@ -368,7 +373,8 @@ int main(int argc, char** argv) {
     // An adapter named on the command line is for this run only; otherwise a
     // fallback to the first adapter is remembered, as the desktop program does.
     if (!options.interface)
-        monitor.SetAdapterNameSaver([&stored](const std::string& name) { stored.SaveAdapterName(name); });
+        monitor.SetAdapterNameSaver(
+            [&stored](const std::string& name) { stored.SaveAdapterName(name); });
 
     SignalWatcher signals(signalFd);
     signals.Start(monitor.Port());

@@ -1,11 +1,11 @@
 #include "core/program_paths.h"
 
-#include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <vector>
+
+#include "core/file_system.h"
 
 std::string GetProgramPath() {
     // readlink does not say whether it truncated, so grow until the result
@@ -40,35 +40,11 @@ std::string GetAppDataFolder() {
     if (dataHome != nullptr && dataHome[0] == '/') {
         return dataHome;
     }
-    std::string home;
-    const char* homeVariable = std::getenv("HOME");
-    if (homeVariable != nullptr && homeVariable[0] == '/') {
-        home = homeVariable;
-    } else {
-        struct passwd entry {};
-        struct passwd* found = nullptr;
-        std::vector<char> buffer(16384);
-        if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-            found != nullptr && found->pw_dir != nullptr && found->pw_dir[0] == '/') {
-            home = found->pw_dir;
-        }
-    }
+    const std::string home = HomeFolder();
     if (home.empty()) {
         return {};
     }
-    while (home.size() > 1 && home.back() == '/') {
-        home.pop_back();
-    }
-    if (home == "/") {
-        home.clear();
-    }
-    return home + "/.local/share";
-}
-
-bool FileExists(std::string_view path) {
-    std::string terminated(path);
-    struct stat info {};
-    return stat(terminated.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+    return JoinPath(home, ".local/share");
 }
 
 namespace {

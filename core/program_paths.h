@@ -14,9 +14,6 @@ std::string GetProgramFolder();
 // path, else ~/.local/share; empty when neither can be determined.
 std::string GetAppDataFolder();
 
-// True if the path's attributes can be read and it is not a folder.
-bool FileExists(std::string_view path);
-
 // Expands %NAME% references from the environment. APPDATA, when the
 // environment lacks it, is GetAppDataFolder(). A reference to an unknown name,
 // or a lone "%", stays as written. Backslashes in the text itself (stored paths

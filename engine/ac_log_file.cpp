@@ -1,17 +1,9 @@
 #include "engine/ac_log_file.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 
-#include "core/unique_fd.h"
+#include "core/file_system.h"
 #include "engine/log_writer.h"
-
-KtAcLogFile::~KtAcLogFile() {
-    ::close(fd_);
-}
 
 void KtAcLogFile::WriteReplyLine(uint32_t frameLength, double rttMs) {
     WriteRaw(FormatAcReplyLine(FormatLogStamp(LocalTimeNow()), frameLength, rttMs));
@@ -25,7 +17,7 @@ void KtAcLogFile::WriteRaw(const std::string& line) {
     // One write per line (O_APPEND): concentrators sharing the file, and other
     // processes appending to it, never split each other's lines.
     // Write results are ignored, as for every log.
-    WriteAll(fd_, line);
+    WriteAll(fd_.Get(), line);
 }
 
 std::string FormatAcReplyLine(const std::string& stamp, uint32_t frameLength, double rttMs) {
@@ -54,9 +46,9 @@ std::shared_ptr<KtAcLogFile> KtAcLogFiles::Open(const std::string& path) {
         if (std::shared_ptr<KtAcLogFile> open = it->second.lock()) return open;
         files_.erase(it);
     }
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return nullptr;
-    std::shared_ptr<KtAcLogFile> file(new KtAcLogFile(fd, path));
+    UniqueFd fd = OpenLogFile(path, true);
+    if (!fd) return nullptr;
+    std::shared_ptr<KtAcLogFile> file(new KtAcLogFile(std::move(fd), path));
     files_[path] = file;
     return file;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/unique_fd.h"
 #include "engine/discovery_frames.h"
 
 // The log file of one access concentrator, named by its MAC in log-file form
@@ -16,7 +17,6 @@
 // line goes out in one write, never interleaved with another.
 class KtAcLogFile {
   public:
-    ~KtAcLogFile();
     KtAcLogFile(const KtAcLogFile&) = delete;
     KtAcLogFile& operator=(const KtAcLogFile&) = delete;
 
@@ -31,9 +31,9 @@ class KtAcLogFile {
 
   private:
     friend class KtAcLogFiles;
-    KtAcLogFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    KtAcLogFile(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
 
-    const int fd_;
+    const UniqueFd fd_;
     const std::string path_;
 };
 
@@ -51,7 +51,8 @@ std::string AcLogFileName(const MacAddress& mac);
 // lets go.
 class KtAcLogFiles {
   public:
-    // Null (and nothing emptied) when the file cannot be opened.
+    // Null (and nothing emptied) when the file cannot be opened, a symbolic
+    // link in its place included (OpenLogFile).
     std::shared_ptr<KtAcLogFile> Open(const std::string& path);
     // Number of files currently open through this registry.
     size_t OpenCount();

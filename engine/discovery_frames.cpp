@@ -168,8 +168,39 @@ bool IsScanSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool IsAsciiAlphanumeric(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+// One "%2x" conversion of scanf at text[pos], as glibc makes it: white space
+// skipped, then at most two characters of an optional sign, an optional "0x"
+// prefix (its "0" counts as a digit) and hexadecimal digits. The low byte of
+// the (unsigned) result; nothing when no digit was read.
+std::optional<uint8_t> ScanHexField(std::string_view text, size_t& pos) {
+    while (pos < text.size() && IsScanSpace(text[pos])) ++pos;
+    size_t width = 2;
+    bool negative = false;
+    if (pos < text.size() && (text[pos] == '-' || text[pos] == '+')) {
+        negative = text[pos] == '-';
+        ++pos;
+        --width;
+    }
+    unsigned value = 0;
+    size_t digits = 0;
+    if (width > 0 && pos < text.size() && text[pos] == '0') {
+        ++pos;
+        --width;
+        ++digits;
+        if (width > 0 && pos < text.size() && (text[pos] == 'x' || text[pos] == 'X')) {
+            ++pos;
+            --width;
+        }
+    }
+    while (width > 0 && pos < text.size() && HexDigitValue(text[pos]) >= 0) {
+        value = value * 16 + static_cast<unsigned>(HexDigitValue(text[pos]));
+        ++pos;
+        --width;
+        ++digits;
+    }
+    if (digits == 0) return std::nullopt;
+    if (negative) value = 0u - value;
+    return static_cast<uint8_t>(value & 0xFF);
 }
 
 }  // namespace
@@ -187,32 +218,19 @@ std::optional<MacAddress> ParseMacText(std::string_view text) {
     size_t pos = 0;
     for (size_t field = 0; field < mac.size(); ++field) {
         if (field > 0) {
-            if (pos >= text.size() || text[pos] != ':') {
-                return std::nullopt;
-            }
+            if (pos >= text.size() || text[pos] != ':') return std::nullopt;
             ++pos;
         }
-        while (pos < text.size() && IsScanSpace(text[pos])) {
-            ++pos;
-        }
-        int value = 0;
-        size_t digits = 0;
-        while (pos < text.size() && digits < 2 && HexDigitValue(text[pos]) >= 0) {
-            value = value * 16 + HexDigitValue(text[pos]);
-            ++digits;
-            ++pos;
-        }
-        if (digits == 0) {
-            return std::nullopt;
-        }
-        mac[field] = static_cast<uint8_t>(value);
-    }
-    // A letter or digit right after the sixth field means a mistyped field
-    // ("…:5e6", "…:0x5e"), not trailing text.
-    if (pos < text.size() && IsAsciiAlphanumeric(text[pos])) {
-        return std::nullopt;
+        const std::optional<uint8_t> value = ScanHexField(text, pos);
+        if (!value) return std::nullopt;
+        mac[field] = *value;
     }
     return mac;
+}
+
+std::optional<MacAddress> ParseCustomSourceMac(std::string_view text) {
+    if (text.size() != kCustomSourceMacTextLength) return std::nullopt;
+    return ParseMacText(text);
 }
 
 void BuildProbeFrame(ProbeFrame& frame, uint32_t instanceStamp) {

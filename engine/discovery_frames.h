@@ -38,10 +38,19 @@ std::string FormatMacText(const MacAddress& mac);
 // Log-file form "00-1a-2b-3c-4d-5e" (lower-case, hyphens), used in file names.
 std::string FormatMacFileText(const MacAddress& mac);
 // Input form: six fields of one or two hexadecimal digits joined by colons
-// ("0:1a:2B:3:4:5e"). Each field may be preceded by white space; a sign, a
-// "0x" prefix, a third digit or another separator (hyphens) rejects the text.
-// Anything after the sixth field that does not continue it is ignored.
+// ("0:1a:2B:3:4:5e"), read exactly as sscanf(text, "%2x:%2x:%2x:%2x:%2x:%2x")
+// reads it when it fills all six: white space before a field is skipped; a
+// field is at most two characters of an optional sign, an optional "0x" and
+// hexadecimal digits (its low byte counts: "-1" is FF); anything after the
+// sixth field is ignored ("...:55x" and "...:556" end in 55). Another
+// separator (hyphens), white space before a colon or a field without a digit
+// rejects the text.
 std::optional<MacAddress> ParseMacText(std::string_view text);
+
+// The custom source MAC of the settings counts only in its exact form: 17
+// characters (six two-digit fields and five colons) that ParseMacText reads.
+constexpr size_t kCustomSourceMacTextLength = 17;
+std::optional<MacAddress> ParseCustomSourceMac(std::string_view text);
 
 // Fills the probe PADI: broadcast destination, zero source MAC, Service-Name
 // tag of length 0, Host-Uniq tag holding the marker and the stamp big-endian.
@@ -58,7 +67,7 @@ struct KtPadoReply {
     MacAddress acMac{};
     std::string acName;
     std::string serviceName;
-    double rtt = 0.0;  // milliseconds, filled by the engine
+    double rtt = 0.0;          // milliseconds, filled by the engine
     uint32_t frameLength = 0;  // wire length of the PADO, filled by the engine
 };
 

@@ -1,14 +1,10 @@
 #include "engine/log_writer.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 
+#include "core/file_system.h"
 #include "core/program_paths.h"
-#include "core/unique_fd.h"
 
 std::string FormatLogStamp(const std::tm& t) {
     char buffer[64];
@@ -25,20 +21,15 @@ std::tm LocalTimeNow() {
 }
 
 std::string ResolvePath(std::string_view path, std::string_view baseFolder) {
-    const std::string expanded = ExpandEnvironmentText(path);
-    if (expanded.empty()) return expanded;
-    std::filesystem::path result(expanded);
-    if (result.is_relative()) result = std::filesystem::path(JoinPath(baseFolder, expanded));
+    // An empty path is relative like any other: it names the base folder.
+    std::filesystem::path result(ExpandEnvironmentText(path));
+    if (result.is_relative()) result = std::filesystem::path(JoinPath(baseFolder, result.string()));
     std::string text = result.lexically_normal().string();
     while (text.size() > 1 && text.back() == '/') text.pop_back();
+    // Logs never go to the root folder ("/", "/..", a base folder that is
+    // unknown): no folder at all, so that no log opens.
+    if (text == "/") return {};
     return text;
-}
-
-std::string JoinPath(std::string_view folder, std::string_view fileName) {
-    std::string path(folder);
-    if (path.empty() || path.back() != '/') path.push_back('/');
-    path.append(fileName);
-    return path;
 }
 
 KtLogWriter::~KtLogWriter() {
@@ -59,7 +50,7 @@ void KtLogWriter::WriteLine(std::span<const std::string_view> pieces) {
         std::scoped_lock lock(mutex_);
         // One write per line: with O_APPEND, lines of other processes that
         // share the file land between ours, never inside them.
-        if (fd_ >= 0) WriteAll(fd_, line);
+        if (fd_) WriteAll(fd_.Get(), line);
         line.insert(line.size() - 1, 1, '\r');
         boxLines_.push_back(std::move(line));
         notify = boxNotification_;
@@ -81,24 +72,22 @@ std::vector<std::string> KtLogWriter::TakeBoxLines() {
 
 bool KtLogWriter::OpenGeneralLog(const std::string& folder) {
     const std::string path = JoinPath(folder, kGeneralLogFileName);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    UniqueFd fd = folder.empty() ? UniqueFd() : OpenLogFile(path, false);
     std::scoped_lock lock(mutex_);
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-    path_ = fd >= 0 ? path : std::string();
-    return fd >= 0;
+    path_ = fd ? path : std::string();
+    fd_ = std::move(fd);
+    return fd_.Valid();
 }
 
 void KtLogWriter::CloseGeneralLog() {
     std::scoped_lock lock(mutex_);
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    fd_.Reset();
     path_.clear();
 }
 
 bool KtLogWriter::IsGeneralLogOpen() {
     std::scoped_lock lock(mutex_);
-    return fd_ >= 0;
+    return fd_.Valid();
 }
 
 std::string KtLogWriter::GeneralLogPath() {

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/unique_fd.h"
+
 constexpr std::string_view kGeneralLogFileName = "monitor.log";
 
 // "[YYYY.MM.DD hh:mm:ss] " for the given local time.
@@ -18,12 +20,11 @@ std::tm LocalTimeNow();
 
 // Resolves a log folder text: %VAR% references are expanded from the
 // environment (APPDATA, when unset, stands for the XDG data folder; an unknown
-// variable is left as written), backslashes become slashes, a relative path is
-// taken below baseFolder, and "." and ".." components are removed.
+// variable is left as written), backslashes become slashes, a relative path
+// (the empty one included) is taken below baseFolder, and "." and ".."
+// components are removed. A result that would be the root folder is empty:
+// no log is ever written to "/".
 std::string ResolvePath(std::string_view path, std::string_view baseFolder);
-
-// Joins a folder and a file name with one slash.
-std::string JoinPath(std::string_view folder, std::string_view fileName);
 
 // The single entry for every line the user is meant to read: it stamps the
 // line with the local time, hands it to the log box and, while the general
@@ -57,7 +58,8 @@ class KtLogWriter {
     // Opens "monitor.log" in the (resolved) folder for appending; other
     // processes may read and append to it at the same time. Closes an open one
     // first. False (with a debug text of the caller's choice) when it cannot
-    // be opened.
+    // be opened, a symbolic link in its place included (OpenLogFile), and for
+    // an empty folder.
     bool OpenGeneralLog(const std::string& folder);
     void CloseGeneralLog();
     bool IsGeneralLogOpen();
@@ -66,7 +68,7 @@ class KtLogWriter {
 
   private:
     std::mutex mutex_;
-    int fd_ = -1;
+    UniqueFd fd_;
     std::string path_;
     std::vector<std::string> boxLines_;
     std::function<void()> boxNotification_;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "core/debug_output.h"
 #include "engine/linewatch.h"
 #include "engine/net_watch_media.h"
 #include "engine/network_text.h"
@@ -11,37 +10,7 @@ namespace {
 
 constexpr std::string_view kBannerText = "Line Watchman v" LW_FILE_VERSION " started";
 
-// The custom source MAC is taken at load only from a text of exactly the
-// input form's length (six two-digit fields and five colons).
-constexpr size_t kSourceMacTextLength = 17;
-
 }  // namespace
-
-std::vector<int32_t> ChangedSettingIds(const MonitorSettings& a, const MonitorSettings& b) {
-    std::vector<int32_t> ids;
-    auto check = [&ids](bool differs, int32_t id) {
-        if (differs) ids.push_back(id);
-    };
-    check(a.soundEventsEnabled != b.soundEventsEnabled, kPropSndEvtEnabled);
-    check(a.cableUnplugSoundFile != b.cableUnplugSoundFile, kPropSndEvtCableUnplugFileName);
-    check(a.newAcSoundFile != b.newAcSoundFile, kPropSndEvtNewACFileName);
-    check(a.probeIntervalSeconds != b.probeIntervalSeconds, kPropMonPADISendInterval);
-    check(a.padoWaitMs != b.padoWaitMs, kPropMonPADOWaitTime);
-    check(a.downAfterUnanswered != b.downAfterUnanswered, kPropMonStateDownAfterUnanswer);
-    check(a.trayShowTooltips != b.trayShowTooltips, kPropMonTrayShowTooltips);
-    check(a.trayShowAcState != b.trayShowAcState, kPropMonTrayShowACState);
-    check(a.waitUserAction != b.waitUserAction, kPropMonEvtWaitUserAction);
-    check(a.logForeignPadi != b.logForeignPadi, kPropLogPADINodesEnabled);
-    check(a.logInstancePadi != b.logInstancePadi, kPropLogPADILinewatchEnabled);
-    check(a.generalLog != b.generalLog, kPropLogGenWriteToFile);
-    check(a.acLog != b.acLog, kPropLogACWriteToFile);
-    check(a.logDirectory != b.logDirectory, kPropLogDirectory);
-    check(a.deviceName != b.deviceName, kPropPcapDeviceName);
-    check(a.useSourceMac != b.useSourceMac, kPropPcapUseSourceMAC);
-    check(a.sourceMacText != b.sourceMacText, kPropPcapSourceMAC);
-    check(a.promiscuous != b.promiscuous, kPropPcapPromiscuousMode);
-    return ids;
-}
 
 Monitor::Monitor(KtLinewatch& engine, KtNetWatchMedia& media, MonitorView& view,
                  const MonitorSettings& settings, std::string programFolder)
@@ -51,20 +20,8 @@ Monitor::Monitor(KtLinewatch& engine, KtNetWatchMedia& media, MonitorView& view,
       programFolder_(std::move(programFolder)),
       port_([this](uint32_t msg, uintptr_t wParam, intptr_t lParam) {
           HandleMessage(msg, wParam, lParam);
-      }),
-      settings_(settings) {
-    // Working state as loaded: the custom source MAC counts only when its
-    // text has the exact form; otherwise it is off for this run (the setting
-    // itself stays as it is).
-    if (settings_.useSourceMac && settings_.sourceMacText.size() == kSourceMacTextLength)
-        customSourceMac_ = ParseMacText(settings_.sourceMacText);
-    useCustomSourceMac_ = settings_.useSourceMac && customSourceMac_.has_value();
-    acLogActive_ = settings_.acLog;
-
-    engine_.SetProbeInterval(settings_.probeIntervalSeconds * 1000);
-    engine_.SetPadoWaitTime(settings_.padoWaitMs);
-    engine_.SetLogForeignPadi(settings_.logForeignPadi);
-    engine_.SetLogInstancePadi(settings_.logInstancePadi);
+      }) {
+    TakeSettings(settings);
 
     logWriter_.SetBoxNotification([this] {
         if (port_.IsOwnerThread())
@@ -245,114 +202,6 @@ void Monitor::RefreshStatusText() {
     }
 }
 
-void Monitor::ApplySettingChanges(const MonitorSettings& values,
-                                  std::span<const int32_t> changedIds) {
-    std::vector<int32_t> ids(changedIds.begin(), changedIds.end());
-    std::sort(ids.begin(), ids.end());
-    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-
-    // The custom MAC text comes first, so that a change of the use flag in
-    // the same batch hands the new address to the engine.
-    if (std::binary_search(ids.begin(), ids.end(), kPropPcapSourceMAC)) {
-        settings_.sourceMacText = values.sourceMacText;
-        if (auto mac = ParseMacText(values.sourceMacText)) customSourceMac_ = mac;
-    }
-
-    bool restart = false;
-    for (int32_t id : ids) {
-        switch (id) {
-            case kPropSndEvtEnabled:
-                settings_.soundEventsEnabled = values.soundEventsEnabled;
-                break;
-            case kPropSndEvtCableUnplugFileName:
-                settings_.cableUnplugSoundFile = values.cableUnplugSoundFile;
-                break;
-            case kPropSndEvtNewACFileName:
-                settings_.newAcSoundFile = values.newAcSoundFile;
-                break;
-            case kPropMonPADISendInterval:
-                settings_.probeIntervalSeconds = values.probeIntervalSeconds;
-                engine_.SetProbeInterval(values.probeIntervalSeconds * 1000);
-                restart = true;
-                break;
-            case kPropMonPADOWaitTime:
-                settings_.padoWaitMs = values.padoWaitMs;
-                engine_.SetPadoWaitTime(values.padoWaitMs);
-                break;
-            case kPropMonStateDownAfterUnanswer:
-                settings_.downAfterUnanswered = values.downAfterUnanswered;
-                break;
-            case kPropMonTrayShowTooltips:
-                settings_.trayShowTooltips = values.trayShowTooltips;
-                break;
-            case kPropMonTrayShowACState:
-                settings_.trayShowAcState = values.trayShowAcState;
-                break;
-            case kPropMonEvtWaitUserAction:
-                settings_.waitUserAction = values.waitUserAction;
-                break;
-            case kPropLogPADINodesEnabled:
-                settings_.logForeignPadi = values.logForeignPadi;
-                engine_.SetLogForeignPadi(values.logForeignPadi);
-                break;
-            case kPropLogPADILinewatchEnabled:
-                settings_.logInstancePadi = values.logInstancePadi;
-                engine_.SetLogInstancePadi(values.logInstancePadi);
-                break;
-            case kPropLogDirectory:
-                // Applies to files opened from now on; open ones stay put.
-                settings_.logDirectory = values.logDirectory;
-                break;
-            case kPropLogGenWriteToFile:
-                settings_.generalLog = values.generalLog;
-                if (values.generalLog && !generalLogActive_) {
-                    OpenGeneralLog("Error: OnBtnClickedSettings::fopen_s()\n");
-                } else if (!values.generalLog && generalLogActive_) {
-                    logWriter_.CloseGeneralLog();
-                    generalLogActive_ = false;
-                }
-                break;
-            case kPropLogACWriteToFile:
-                settings_.acLog = values.acLog;
-                if (values.acLog && !acLogActive_) {
-                    for (auto& record : rows_)
-                        OpenAcLogFile(*record,
-                                      "Error: OnBnClickedSettings::AcLogFile::fopen_s()\n");
-                } else if (!values.acLog) {
-                    // Switching off closes the files at once; switching on
-                    // again starts them anew.
-                    for (auto& record : rows_) record->logFile.reset();
-                }
-                acLogActive_ = values.acLog;
-                break;
-            case kPropPcapUseSourceMAC:
-                settings_.useSourceMac = values.useSourceMac;
-                useCustomSourceMac_ = values.useSourceMac;
-                HandSourceMacToEngine();
-                break;
-            case kPropPcapPromiscuousMode:
-                settings_.promiscuous = values.promiscuous;
-                restart = true;
-                break;
-            default:
-                break;
-        }
-    }
-    if (restart) {
-        StopMonitoring();
-        StartMonitoring();
-    }
-}
-
-void Monitor::ApplySettings(const MonitorSettings& values) {
-    const std::vector<int32_t> ids = ChangedSettingIds(settings_, values);
-    ApplySettingChanges(values, ids);
-}
-
-void Monitor::SetAdapterNameSaver(std::function<void(const std::string&)> saver) {
-    adapterNameSaver_ = std::move(saver);
-}
-
 void Monitor::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t /*lParam*/) {
     if (msg == WM_LW_LOG_LINES) {
         DrainLogBox();
@@ -378,16 +227,6 @@ void Monitor::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t /*lParam*/)
         default:
             break;
     }
-}
-
-std::optional<MacAddress> Monitor::CurrentSourceMac() const {
-    if (useCustomSourceMac_ && customSourceMac_) return customSourceMac_;
-    if (currentAdapter_ >= 0) return adapters_[static_cast<size_t>(currentAdapter_)].mac;
-    return std::nullopt;
-}
-
-std::string Monitor::LogFolder() const {
-    return ResolvePath(settings_.logDirectory, programFolder_);
 }
 
 void Monitor::OnProbeSentNotification(int value) {
@@ -605,24 +444,6 @@ void Monitor::ShowBalloon(std::string_view title, BalloonIcon icon, std::string_
 
 void Monitor::PlayEventSound(const std::string& file) {
     view_.PlaySound(file, settings_.waitUserAction);
-}
-
-void Monitor::HandSourceMacToEngine() {
-    const std::optional<MacAddress> mac = CurrentSourceMac();
-    engine_.SetSourceMac(mac ? &*mac : nullptr);
-}
-
-void Monitor::OpenAcLogFile(KtAcRecord& record, std::string_view failureText) {
-    record.logFile = acLogFiles_.Open(JoinPath(LogFolder(), AcLogFileName(record.mac)));
-    if (record.logFile) return;
-    DebugOutput(failureText);
-    // Off until the setting is switched on again.
-    acLogActive_ = false;
-}
-
-void Monitor::OpenGeneralLog(std::string_view failureText) {
-    generalLogActive_ = logWriter_.OpenGeneralLog(LogFolder());
-    if (!generalLogActive_) DebugOutput(failureText);
 }
 
 std::string Monitor::AcTitle(const KtAcRecord& record) const {

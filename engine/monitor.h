@@ -15,6 +15,7 @@
 #include "engine/adapters.h"
 #include "engine/engine_messages.h"
 #include "engine/log_writer.h"
+#include "engine/monitor_settings.h"
 #include "engine/monitor_view.h"
 
 class KtLinewatch;
@@ -30,42 +31,13 @@ constexpr std::string_view kAdapterErrorText =
 constexpr std::string_view kCableUnpluggedText = "Network cable unplugged";
 constexpr std::string_view kCableConnectedText = "Network cable is connected";
 
-// The working copies of the settings the monitor uses, in the settings'
-// own units. The settings model (or a front end's options) fills one; the
-// monitor never reads storage.
-struct MonitorSettings {
-    bool soundEventsEnabled = false;    // SndEvtEnabled (cable and AC sounds)
-    std::string cableUnplugSoundFile;   // SndEvtCableUnplugFileName
-    std::string newAcSoundFile;         // SndEvtNewACFileName
-    int32_t probeIntervalSeconds = 30;  // MonPADISendInterval, 1..3600
-    int32_t padoWaitMs = 500;           // MonPADOWaitTime, 100..1000
-    int32_t downAfterUnanswered = 1;    // MonStateDownAfterUnanswer, 1..100
-    bool trayShowTooltips = false;      // MonTrayShowTooltips: balloons
-    bool trayShowAcState = false;       // MonTrayShowACState: tray follows the selection
-    bool waitUserAction = false;        // MonEvtWaitUserAction: sounds loop
-    bool logForeignPadi = false;        // LogPADINodesEnabled
-    bool logInstancePadi = false;       // LogPADILinewatchEnabled
-    bool generalLog = false;            // LogGenWriteToFile
-    bool acLog = false;                 // LogACWriteToFile
-    std::string logDirectory{kDefaultLogDirectory};  // LogDirectory
-    std::string deviceName;                          // PcapDeviceName
-    bool useSourceMac = false;                       // PcapUseSourceMAC
-    std::string sourceMacText;                       // PcapSourceMAC
-    bool promiscuous = false;                        // PcapPromiscuousMode
-
-    bool operator==(const MonitorSettings&) const = default;
-};
-
-// The property identifiers whose values differ between two settings.
-std::vector<int32_t> ChangedSettingIds(const MonitorSettings& before, const MonitorSettings& after);
-
 // The monitor window's rules without the window: the AC table, the events and
 // their log lines, balloons, tray state and sounds, the logs, the adapter
 // choice and the start and stop of monitoring. It runs on the thread that
 // constructs it (the owner thread); the engines report to it through its
 // message port, which the owner drains (MessagePort::Drain or WaitAndDrain).
 // What must be shown goes to the MonitorView.
-class Monitor {
+class Monitor final : public MonitorSettingsTarget {
   public:
     // The engine and the link watcher are the process's single objects and
     // must outlive the monitor. programFolder is the base of a relative log
@@ -110,15 +82,14 @@ class Monitor {
     // Shows the engine status (the window calls it once a second).
     void RefreshStatusText();
 
-    // Applies changed settings: `changedIds` are the property identifiers of
-    // the batch (any order; a listed id is applied even when its value did
-    // not change). Restarts monitoring when the interval or the capture mode
-    // changed. Saving is the caller's business.
-    void ApplySettingChanges(const MonitorSettings& values, std::span<const int32_t> changedIds);
+    // MonitorSettingsTarget (monitor_settings.cpp): each setting of the batch
+    // takes effect as its row describes; monitoring restarts when the
+    // interval or the capture mode changed.
+    void ApplySettingChanges(const MonitorSettings& values,
+                             std::span<const int32_t> changedIds) override;
+    void SetAdapterNameSaver(std::function<void(const std::string&)> saver) override;
     // Applies every setting that differs from the working copies.
     void ApplySettings(const MonitorSettings& values);
-    // Called with the device name whenever the adapter choice must be saved.
-    void SetAdapterNameSaver(std::function<void(const std::string&)> saver);
 
     // The port's handler: dispatches engine messages by id.
     void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam);
@@ -162,7 +133,11 @@ class Monitor {
     void HandleSelection(int row);
     void ShowBalloon(std::string_view title, BalloonIcon icon, std::string_view text);
     void PlayEventSound(const std::string& file);
+    // The settings side (monitor_settings.cpp).
+    void TakeSettings(const MonitorSettings& settings);
     void HandSourceMacToEngine();
+    void SwitchGeneralLog();
+    void SwitchAcLogs();
     void OpenAcLogFile(KtAcRecord& record, std::string_view failureText);
     void OpenGeneralLog(std::string_view failureText);
     std::string AcTitle(const KtAcRecord& record) const;

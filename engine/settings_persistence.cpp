@@ -1,31 +1,13 @@
 #include "engine/settings_persistence.h"
 
-#include <sys/stat.h>
-
-#include <algorithm>
 #include <vector>
 
 #include "core/debug_output.h"
+#include "core/file_system.h"
 #include "core/program_paths.h"
 #include "core/storage/ini_file.h"
 #include "core/storage/registry.h"
 #include "core/storage/storage_names.h"
-#include "engine/discovery_frames.h"
-
-namespace {
-
-constexpr size_t kSourceMacTextLength = 17;
-
-// A text too long for its working copy is not cut (a cut path names another
-// file): it is left out, and the program says so on the debug output.
-std::string FitWorkingPath(const std::string& text, std::string_view keyName) {
-    if (text.size() <= kWorkingPathLimit) return text;
-    DebugOutput(std::string("Settings: ") + std::string(keyName) + " is longer than " +
-                std::to_string(kWorkingPathLimit) + " characters and is not used\n");
-    return {};
-}
-
-}  // namespace
 
 SettingsPersistence::SettingsPersistence(std::string programFolder)
     : programFolder_(std::move(programFolder)),
@@ -75,51 +57,15 @@ void SettingsPersistence::LoadSettings() {
 }
 
 MonitorSettings SettingsPersistence::WorkingSettings(bool atLoad) {
-    auto number = [this](int32_t id) {
-        const int32_t value = properties_.GetProperty(id).AsInt();
-        const auto range = SettingRange(id);
-        if (!range || (value >= range->first && value <= range->second)) return value;
-        DebugOutput(std::string("Settings: ") + std::string(SettingDescriptors().at(id).keyName) +
-                    " = " + std::to_string(value) + " is out of range\n");
-        return std::clamp(value, range->first, range->second);
-    };
-    auto text = [this](int32_t id) { return properties_.GetProperty(id).AsString(); };
-
-    MonitorSettings s;
-    s.soundEventsEnabled = number(kPropSndEvtEnabled) != 0;
-    s.cableUnplugSoundFile =
-        FitWorkingPath(text(kPropSndEvtCableUnplugFileName), "SndEvtCableUnplugFileName");
-    s.newAcSoundFile = FitWorkingPath(text(kPropSndEvtNewACFileName), "SndEvtNewACFileName");
-    s.probeIntervalSeconds = number(kPropMonPADISendInterval);
-    s.padoWaitMs = number(kPropMonPADOWaitTime);
-    s.downAfterUnanswered = number(kPropMonStateDownAfterUnanswer);
-    s.trayShowTooltips = number(kPropMonTrayShowTooltips) != 0;
-    s.trayShowAcState = number(kPropMonTrayShowACState) != 0;
-    s.waitUserAction = number(kPropMonEvtWaitUserAction) != 0;
-    s.logForeignPadi = number(kPropLogPADINodesEnabled) != 0;
-    s.logInstancePadi = number(kPropLogPADILinewatchEnabled) != 0;
-    s.generalLog = number(kPropLogGenWriteToFile) != 0;
-    s.acLog = number(kPropLogACWriteToFile) != 0;
-    s.logDirectory = text(kPropLogDirectory);
-    s.deviceName = FitWorkingPath(text(kPropPcapDeviceName), "PcapDeviceName");
-    s.promiscuous = number(kPropPcapPromiscuousMode) != 0;
-
-    const std::string& macText = text(kPropPcapSourceMAC);
-    s.sourceMacText = macText.substr(0, kWorkingMacTextLimit);
-    s.useSourceMac = number(kPropPcapUseSourceMAC) != 0;
-    if (atLoad && s.useSourceMac &&
-        (macText.size() != kSourceMacTextLength || !ParseMacText(macText).has_value()))
-        s.useSourceMac = false;
-    return s;
+    return WorkingSettingsFrom(properties_, atLoad);
 }
 
 void SettingsPersistence::CreateDataFolders() const {
     if (portable_) return;
     const std::string appData = GetAppDataFolder();
-    const std::string lab = appData + "/Tarnweld Lab";
-    // Failures, an existing folder among them, are of no consequence here.
-    ::mkdir(lab.c_str(), 0755);
-    ::mkdir((lab + "/Line Watchman").c_str(), 0755);
+    if (appData.empty()) return;
+    // Failures are of no consequence here: a log that cannot open says so.
+    MakeDirectories(JoinPath(appData, "Tarnweld Lab/Line Watchman"), 0755);
 }
 
 std::string SettingsPersistence::LanguageFilePath() {
@@ -160,6 +106,7 @@ bool SettingsPersistence::SaveSettings() {
 }
 
 bool SettingsPersistence::SaveAdapterName(const std::string& deviceName) {
+    properties_.SetProperty(kPropPcapDeviceName, KtPropertyValue(deviceName));
     if (portable_) {
         KtIniFile ini(iniPath_);
         return ini.WriteString(kIniOptionsSection,
@@ -170,7 +117,7 @@ bool SettingsPersistence::SaveAdapterName(const std::string& deviceName) {
     return user.SetStringValue(SettingDescriptors().at(kPropPcapDeviceName).keyName, deviceName);
 }
 
-void SettingsPersistence::AttachMonitor(Monitor& monitor) {
+void SettingsPersistence::AttachMonitor(MonitorSettingsTarget& monitor) {
     monitor_ = &monitor;
     monitor.SetAdapterNameSaver([this](const std::string& name) { SaveAdapterName(name); });
 }

@@ -6,12 +6,7 @@
 #include "core/settings/app_settings.h"
 #include "core/storage/setting_storage.h"
 #include "core/threads/functors.h"
-#include "engine/monitor.h"
-
-// Longest texts the working copies keep: 259 characters for the sound files
-// and the adapter name, 19 for the custom source MAC text.
-constexpr size_t kWorkingPathLimit = 259;
-constexpr size_t kWorkingMacTextLimit = 19;
+#include "engine/monitor_settings.h"
 
 // Where the settings live and how they move: storage → settings model →
 // working copies → monitor and engine, and back only through SaveSettings.
@@ -34,25 +29,24 @@ class SettingsPersistence {
     // the INI file), then the launch-on-startup state from the autostart
     // entries.
     void LoadSettings();
-    // The working copies of the current properties. With `atLoad`, a custom
-    // source MAC that is not exactly 17 characters or does not parse switches
-    // the custom address off for the run (the stored setting is unchanged).
-    // Numbers outside their accepted ranges (a damaged or hand-edited store)
-    // are brought to the nearest bound: an interval of 0 would flood the segment.
+    // The working copies of the current properties (WorkingSettingsFrom).
     MonitorSettings WorkingSettings(bool atLoad);
-    // Creates the data folders, except in portable mode.
+    // Creates the data folders with any missing parents (a fresh account has
+    // no ~/.local/share yet), except in portable mode.
     void CreateDataFolders() const;
     // The interface language file named by the settings.
     std::string LanguageFilePath();
 
     // Writes every stored option in one batch: all of them or none.
     bool SaveSettings();
+    // Writes "PcapDeviceName" at once and keeps the model in step, so that
+    // the next SaveSettings does not write the load-time name back.
     bool SaveAdapterName(const std::string& deviceName);
 
     // Binds the model's listener: a committed batch is applied to the monitor
     // (restarting monitoring when it must) and then saved. The monitor's
     // adapter choice is saved through SaveAdapterName.
-    void AttachMonitor(Monitor& monitor);
+    void AttachMonitor(MonitorSettingsTarget& monitor);
 
     // The model's listener.
     void ApplySettingChanges(KtPropertyIterator& changes);
@@ -65,5 +59,5 @@ class SettingsPersistence {
     const bool portable_;
     KtAppPropertyList properties_;
     KtVoidUnaryMemberFunction<SettingsPersistence, KtPropertyIterator&> listener_;
-    Monitor* monitor_ = nullptr;
+    MonitorSettingsTarget* monitor_ = nullptr;
 };

@@ -9,32 +9,35 @@ const std::string& EmptyText() {
 
 std::map<int32_t, KtSettingDescriptor> BuildDescriptors() {
     auto text = [](int32_t id, std::string_view key, std::string_view def) {
-        return KtSettingDescriptor{id, kGroupOption, key, kTypeString, KtPropertyValue(def)};
+        return KtSettingDescriptor{id, kGroupOption, key, kTypeString, KtPropertyValue(def), {}};
     };
-    auto number = [](int32_t id, std::string_view key, int32_t def) {
-        return KtSettingDescriptor{id, kGroupOption, key, kTypeInteger, KtPropertyValue(def)};
+    auto number = [](int32_t id, std::string_view key, int32_t def, KtSettingRange range) {
+        return KtSettingDescriptor{id,           kGroupOption,         key,
+                                   kTypeInteger, KtPropertyValue(def), range};
     };
+    constexpr KtSettingRange kFlag{0, 1};
     const KtSettingDescriptor rows[] = {
-        {kPropLaunchOnStartup, kGroupDerived, "", kTypeInteger, KtPropertyValue(0)},
+        {kPropLaunchOnStartup, kGroupDerived, "", kTypeInteger, KtPropertyValue(0),
+         KtSettingRange{0, 2}},
         text(kPropSysLanguageFile, "SysLanguageFile", ""),
-        number(kPropSndEvtEnabled, "SndEvtEnabled", 0),
+        number(kPropSndEvtEnabled, "SndEvtEnabled", 0, kFlag),
         text(kPropSndEvtCableUnplugFileName, "SndEvtCableUnplugFileName", ""),
         text(kPropSndEvtNewACFileName, "SndEvtNewACFileName", ""),
-        number(kPropMonPADISendInterval, "MonPADISendInterval", 30),
-        number(kPropMonPADOWaitTime, "MonPADOWaitTime", 500),
-        number(kPropMonStateDownAfterUnanswer, "MonStateDownAfterUnanswer", 1),
-        number(kPropMonTrayShowTooltips, "MonTrayShowTooltips", 0),
-        number(kPropMonTrayShowACState, "MonTrayShowACState", 0),
-        number(kPropMonEvtWaitUserAction, "MonEvtWaitUserAction", 0),
-        number(kPropLogPADINodesEnabled, "LogPADINodesEnabled", 0),
-        number(kPropLogPADILinewatchEnabled, "LogPADILinewatchEnabled", 0),
-        number(kPropLogGenWriteToFile, "LogGenWriteToFile", 0),
-        number(kPropLogACWriteToFile, "LogACWriteToFile", 0),
+        number(kPropMonPADISendInterval, "MonPADISendInterval", 30, {1, 3600}),
+        number(kPropMonPADOWaitTime, "MonPADOWaitTime", 500, {100, 1000}),
+        number(kPropMonStateDownAfterUnanswer, "MonStateDownAfterUnanswer", 1, {1, 100}),
+        number(kPropMonTrayShowTooltips, "MonTrayShowTooltips", 0, kFlag),
+        number(kPropMonTrayShowACState, "MonTrayShowACState", 0, kFlag),
+        number(kPropMonEvtWaitUserAction, "MonEvtWaitUserAction", 0, kFlag),
+        number(kPropLogPADINodesEnabled, "LogPADINodesEnabled", 0, kFlag),
+        number(kPropLogPADILinewatchEnabled, "LogPADILinewatchEnabled", 0, kFlag),
+        number(kPropLogGenWriteToFile, "LogGenWriteToFile", 0, kFlag),
+        number(kPropLogACWriteToFile, "LogACWriteToFile", 0, kFlag),
         text(kPropLogDirectory, "LogDirectory", kDefaultLogDirectory),
         text(kPropPcapDeviceName, "PcapDeviceName", ""),
-        number(kPropPcapUseSourceMAC, "PcapUseSourceMAC", 0),
+        number(kPropPcapUseSourceMAC, "PcapUseSourceMAC", 0, kFlag),
         text(kPropPcapSourceMAC, "PcapSourceMAC", ""),
-        number(kPropPcapPromiscuousMode, "PcapPromiscuousMode", 0),
+        number(kPropPcapPromiscuousMode, "PcapPromiscuousMode", 0, kFlag),
     };
     std::map<int32_t, KtSettingDescriptor> table;
     for (const auto& row : rows) table.emplace(row.id, row);
@@ -58,30 +61,10 @@ const std::map<int32_t, KtSettingDescriptor>& SettingDescriptors() {
     return table;
 }
 
-std::optional<std::pair<int32_t, int32_t>> SettingRange(int32_t id) {
-    switch (id) {
-        case kPropLaunchOnStartup:
-            return std::pair{0, 2};
-        case kPropMonPADISendInterval:
-            return std::pair{1, 3600};
-        case kPropMonPADOWaitTime:
-            return std::pair{100, 1000};
-        case kPropMonStateDownAfterUnanswer:
-            return std::pair{1, 100};
-        case kPropSndEvtEnabled:
-        case kPropMonTrayShowTooltips:
-        case kPropMonTrayShowACState:
-        case kPropMonEvtWaitUserAction:
-        case kPropLogPADINodesEnabled:
-        case kPropLogPADILinewatchEnabled:
-        case kPropLogGenWriteToFile:
-        case kPropLogACWriteToFile:
-        case kPropPcapUseSourceMAC:
-        case kPropPcapPromiscuousMode:
-            return std::pair{0, 1};
-        default:
-            return std::nullopt;
-    }
+std::optional<KtSettingRange> SettingRange(int32_t id) {
+    const auto& table = SettingDescriptors();
+    const auto it = table.find(id);
+    return it != table.end() ? it->second.range : std::nullopt;
 }
 
 KtAppPropertiesIterator::KtAppPropertiesIterator(const KtPropertyMap* map) : map_(map) {

@@ -71,12 +71,17 @@ constexpr int32_t kGroupDerived = 2;
 constexpr int32_t kTypeString = 0;
 constexpr int32_t kTypeInteger = 1;
 
+using KtSettingRange = std::pair<int32_t, int32_t>;
+
 struct KtSettingDescriptor {
     int32_t id;
     int32_t group;
     std::string_view keyName;  // empty for the derived group
     int32_t type;
     KtPropertyValue defaultValue;
+    // Accepted integers, lowest and highest, as the options pages enforce
+    // them; nothing for strings.
+    std::optional<KtSettingRange> range;
 };
 
 // Every setting, by ascending identifier; built once and kept for the run.
@@ -84,7 +89,7 @@ const std::map<int32_t, KtSettingDescriptor>& SettingDescriptors();
 
 // The accepted range of an integer setting as the options pages enforce it
 // (the model and the loader enforce none); nothing for strings.
-std::optional<std::pair<int32_t, int32_t>> SettingRange(int32_t id);
+std::optional<KtSettingRange> SettingRange(int32_t id);
 
 class KtPropertyIterator {
   public:

@@ -12,7 +12,7 @@
 
 #include "core/ascii_text.h"
 #include "core/debug_output.h"
-#include "core/storage/ini_file.h"
+#include "core/file_system.h"
 
 namespace {
 

@@ -1,19 +1,17 @@
 #include "core/storage/ini_file.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "core/ascii_text.h"
 #include "core/debug_output.h"
-#include "core/unique_fd.h"
+#include "core/file_system.h"
 
 namespace {
 
@@ -84,94 +82,7 @@ bool HasLineBreakOrNul(std::string_view text) {
     return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
-// A process killed between creating its temporary file and the rename leaves
-// the temporary behind. Ones old enough that no writer can still be busy with
-// them are removed after the next successful replacement.
-void RemoveStaleTemporaries(const std::string& folder, const std::string& prefix) {
-    constexpr time_t kStaleSeconds = 600;
-    DIR* dir = opendir(folder.c_str());
-    if (dir == nullptr) return;
-    const time_t now = std::time(nullptr);
-    while (const dirent* entry = readdir(dir)) {
-        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) != 0) continue;
-        struct stat st {};
-        if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(st.st_mode) && now - st.st_mtime > kStaleSeconds) {
-            unlinkat(dirfd(dir), entry->d_name, 0);
-        }
-    }
-    closedir(dir);
-}
-
 }  // namespace
-
-std::string ParentFolderOf(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-std::string DamagedFileName(const std::string& path) {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char stamp[32];
-    if (std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local) == 0) stamp[0] = '\0';
-    const std::string base = path + ".corrupt-" + stamp;
-    std::string name = base;
-    struct stat st {};
-    for (int n = 1; lstat(name.c_str(), &st) == 0 && n < 1000; ++n) {
-        name = base + "-" + std::to_string(n);
-    }
-    return name;
-}
-
-void SyncFolderOf(const std::string& path) {
-    const int fd = open(ParentFolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
-}
-
-bool ReplaceFileAtomically(const std::string& path, std::string_view content,
-                           unsigned newFileMode) {
-    std::string target = path;
-    struct stat st {};
-    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        char resolved[PATH_MAX];
-        if (realpath(path.c_str(), resolved) != nullptr) target = resolved;
-    }
-    const size_t slash = target.find_last_of('/');
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string temp = ParentFolderOf(target) + "/." + base + ".tmp-XXXXXX";
-    const int fd = mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) {
-        DebugOutput("Cannot create a temporary file beside " + target + ": " +
-                    std::strerror(errno) + "\n");
-        return false;
-    }
-    mode_t mode = static_cast<mode_t>(newFileMode);
-    if (stat(target.c_str(), &st) == 0) {
-        mode = st.st_mode & 07777;
-        // Root writing a user's file must not take it away from the user.
-        if (geteuid() == 0 && fchown(fd, st.st_uid, st.st_gid) != 0) {
-            DebugOutput("Cannot keep the owner of " + target + "\n");
-        }
-    }
-    const bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, content) && fsync(fd) == 0;
-    const int savedErrno = errno;
-    if (close(fd) != 0 || !ok || std::rename(temp.c_str(), target.c_str()) != 0) {
-        const int error = ok ? errno : savedErrno;
-        unlink(temp.c_str());
-        DebugOutput("Cannot write " + target + ": " + std::strerror(error) + "\n");
-        return false;
-    }
-    SyncFolderOf(target);
-    RemoveStaleTemporaries(ParentFolderOf(target), "." + base + ".tmp-");
-    return true;
-}
 
 KtIniFile::KtIniFile() = default;
 

@@ -30,12 +30,12 @@
 //
 // Writes replace the file atomically (a temporary file in the same folder,
 // synced, renamed over the old one), so a crash leaves the old or the new
-// file. Several writes can be made one replacement with BeginBatch /
-// CommitBatch. A value, key or section holding a line break (or NUL) cannot
-// be stored in an INI file and is refused: the write returns false and
-// changes nothing. Values with blanks at either end, or wrapped in matching
-// quotes, are written inside an extra pair of quotes so that they read back
-// unchanged.
+// file; a symbolic link in the file's place is refused. Several writes can
+// be made one replacement with BeginBatch / CommitBatch. A value, key or
+// section holding a line break (or NUL) cannot be stored in an INI file and
+// is refused: the write returns false and changes nothing. Values with
+// blanks at either end, or wrapped in matching quotes, are written inside an
+// extra pair of quotes so that they read back unchanged.
 //
 // A file that cannot be read reads as empty and is never overwritten; a file
 // that is not text (holds NUL bytes, or is larger than 8 MiB) reads as empty
@@ -121,22 +121,3 @@ class KtIniFile final : public KtSettingStorage {
     std::unique_ptr<Document> cache_;  // last file read, checked against the file before use
     std::unique_ptr<Document> batch_;
 };
-
-// Replaces the file at path with content so that a crash leaves either the
-// old or the new file: a temporary file in the same folder is written,
-// synced and renamed over path, then the folder is synced. An existing file
-// keeps its mode (and owner, when running as root); a new one gets newFileMode.
-// A symbolic link is followed, so the link stays and its target is replaced.
-// Temporary files that killed writers left beside path more than ten minutes
-// ago are removed.
-bool ReplaceFileAtomically(const std::string& path, std::string_view content, unsigned newFileMode);
-
-// Flushes the folder entry of path (after a rename or unlink) to disk.
-void SyncFolderOf(const std::string& path);
-
-// A free name beside path for moving a damaged file aside:
-// "<path>.corrupt-<YYYYmmdd-HHMMSS>", with "-<n>" added if that is taken.
-std::string DamagedFileName(const std::string& path);
-
-// The folder part of a path ("." for a bare name, "/" for a name in the root).
-std::string ParentFolderOf(const std::string& path);

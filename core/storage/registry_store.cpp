@@ -1,18 +1,16 @@
 #include "core/storage/registry_store.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <mutex>
 
 #include "core/debug_output.h"
-#include "core/storage/ini_file.h"
+#include "core/file_system.h"
 
 namespace {
 
@@ -27,28 +25,6 @@ std::string gOverride[2];
 
 size_t RootIndex(RegistryRoot root) {
     return root == RegistryRoot::CurrentUser ? 0 : 1;
-}
-
-std::string HomeDirectory() {
-    const char* home = std::getenv("HOME");
-    if (home != nullptr && home[0] == '/') return home;
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    char buffer[4096];
-    if (getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
-        found->pw_dir != nullptr && found->pw_dir[0] == '/') {
-        return found->pw_dir;
-    }
-    return "/";
-}
-
-bool Accessible(const std::string& path, int mode) {
-    return faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0;
-}
-
-bool FileExists(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0;
 }
 
 bool ValidName(std::string_view name, size_t maxBytes) {
@@ -119,39 +95,6 @@ bool IsDamageCode(int rc) {
 }
 
 }  // namespace
-
-std::string XdgConfigHome() {
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    if (config != nullptr && config[0] == '/') return config;
-    return HomeDirectory() + "/.config";
-}
-
-bool CanCreateOrReplaceFile(const std::string& path) {
-    struct stat st {};
-    const std::string dir = ParentFolderOf(path);
-    if (stat(path.c_str(), &st) == 0) {
-        return S_ISREG(st.st_mode) && Accessible(path, W_OK) && Accessible(dir, W_OK | X_OK);
-    }
-    if (errno != ENOENT) return false;
-    std::string folder = dir;
-    for (;;) {
-        if (stat(folder.c_str(), &st) == 0) {
-            return S_ISDIR(st.st_mode) && Accessible(folder, W_OK | X_OK);
-        }
-        if (errno != ENOENT || folder == "/" || folder == ".") return false;
-        folder = ParentFolderOf(folder);
-    }
-}
-
-bool MakeDirectories(const std::string& dir, unsigned mode) {
-    struct stat st {};
-    if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-    if (errno != ENOENT) return false;
-    const std::string parent = ParentFolderOf(dir);
-    if (parent != dir && !MakeDirectories(parent, mode)) return false;
-    if (mkdir(dir.c_str(), static_cast<mode_t>(mode)) == 0) return true;
-    return errno == EEXIST && stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 std::string KtRegistryStore::DatabasePath(RegistryRoot root) {
     {

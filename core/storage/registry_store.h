@@ -145,16 +145,3 @@ class KtRegistryStore {
     int schemaKnown_ = -1;        // -1 unknown, 0 absent, 1 present
     bool schemaStamped_ = false;  // tables, application id and version all in place
 };
-
-// The user's configuration folder: $XDG_CONFIG_HOME when it is an absolute
-// path, else the home folder + "/.config".
-std::string XdgConfigHome();
-
-// Whether this process can create or replace the file at path: the file
-// exists and is writable and so is its folder, or the file is missing and its
-// folder exists writable or can be created below a writable folder.
-bool CanCreateOrReplaceFile(const std::string& path);
-
-// Creates a folder and its missing parents with the given mode. True if the
-// folder exists afterwards.
-bool MakeDirectories(const std::string& dir, unsigned mode);

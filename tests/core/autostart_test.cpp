@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/file_system.h"
 #include "core/storage/registry.h"
 #include "core/storage/registry_store.h"
 #include "test_support.h"

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 namespace {
 
 class IniFileTest : public ::testing::Test {
@@ -259,18 +261,24 @@ TEST_F(IniWriting, DeleteValueIsNotSupportedAndKeepsTheKey) {
     EXPECT_EQ(Get(), "[Options]\nPcapDeviceName=eth0\n");
 }
 
-TEST_F(IniWriting, KeepsTheFileModeAndWritesThroughASymbolicLink) {
+TEST_F(IniWriting, KeepsTheFileModeAndRefusesToWriteThroughASymbolicLink) {
+    std::ofstream(path_) << "[S]\nk=1\n";
+    ASSERT_EQ(chmod(path_.c_str(), 0600), 0);
+    KtIniFile direct(path_);
+    ASSERT_TRUE(direct.WriteString("S", "k", "2"));
+    struct stat st {};
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // A link in the file's place is neither written through nor replaced.
+    const std::string linked = dir_ + "/linked.ini";
     const std::string real = dir_ + "/real.ini";
     std::ofstream(real) << "[S]\nk=1\n";
-    ASSERT_EQ(chmod(real.c_str(), 0600), 0);
-    std::filesystem::create_symlink(real, path_);
-    KtIniFile ini(path_);
-    ASSERT_TRUE(ini.WriteString("S", "k", "2"));
-    EXPECT_TRUE(std::filesystem::is_symlink(path_));
-    EXPECT_EQ(ini.ReadString("S", "k", ""), "2");
-    struct stat st {};
-    ASSERT_EQ(stat(real.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::filesystem::create_symlink(real, linked);
+    KtIniFile ini(linked);
+    EXPECT_FALSE(ini.WriteString("S", "k", "2"));
+    EXPECT_TRUE(std::filesystem::is_symlink(linked));
+    EXPECT_EQ(ReadFile(real), "[S]\nk=1\n");
 }
 
 TEST_F(IniWriting, RemovesTemporaryFilesThatKilledWritersLeftLongAgo) {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "core/file_system.h"
 #include "core/version_info.h"
 #include "test_support.h"
 
@@ -84,26 +85,6 @@ TEST(AppDataFolder, FallsBackToPasswordEntryWithoutHome) {
     ASSERT_FALSE(folder.empty());
     EXPECT_EQ(folder.front(), '/');
     EXPECT_TRUE(folder.ends_with("/.local/share"));
-}
-
-TEST(FileExistence, FalseForFolderAndMissingTrueForFile) {
-    TempDir dir;
-    std::string file = dir.path() + "/linewatch.ini";
-    EXPECT_FALSE(FileExists(file));
-    WriteFile(file, "");
-    EXPECT_TRUE(FileExists(file));
-    std::string folder = dir.path() + "/linewatch.d";
-    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-    EXPECT_FALSE(FileExists(folder));
-    EXPECT_FALSE(FileExists(dir.path()));
-    EXPECT_FALSE(FileExists(""));
-}
-
-TEST(FileExistence, DanglingLinkIsNoFile) {
-    TempDir dir;
-    std::string link = dir.path() + "/gone";
-    ASSERT_EQ(symlink((dir.path() + "/nowhere").c_str(), link.c_str()), 0);
-    EXPECT_FALSE(FileExists(link));
 }
 
 TEST(EnvironmentExpansion, SuppliesAppDataAndTurnsStoredBackslashesIntoSlashes) {

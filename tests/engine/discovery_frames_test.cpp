@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -269,28 +271,87 @@ TEST(MacText, AcceptsWhiteSpaceBeforeFieldsAndIgnoresTrailingText) {
     EXPECT_EQ(ParseMacText("00:1a:2b:3c:4d:5e\r\n"), kConcentrator);
     EXPECT_EQ(ParseMacText("00:1a:2b:3c:4d:5e:66"), kConcentrator);
     EXPECT_EQ(ParseMacText("00:1a:2b:3c:4d:5e (router)"), kConcentrator);
+    // A field ends after two characters; what follows the sixth is ignored.
+    const MacAddress ends55{0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+    EXPECT_EQ(ParseMacText("00:11:22:33:44:55x"), ends55);
+    EXPECT_EQ(ParseMacText("00:11:22:33:44:556"), ends55);
 }
 
-TEST(MacText, RejectsWhatIsNotTheInputForm) {
-    for (const char* text : {
-             "00-1a-2b-3c-4d-5e",    // hyphens
-             "00:1a:2b:3c:4d",       // five fields
-             "00:1a::3c:4d:5e",      // empty field
-             "",                     // nothing
-             "00:1a:2b:3c:4d:",      // sixth field missing
-             "001:a:2b:3c:4d:5e",    // three digits
-             "00:1a:2b:3c:4d:5e6",   // three digits in the last field
-             "00:1a:2b:3c:4d:0x5e",  // C prefix
-             "0x0:1a:2b:3c:4d:5e",   // C prefix
-             "-1:1a:2b:3c:4d:5e",    // sign
-             "+1:1a:2b:3c:4d:5e",    // sign
-             "00 :1a:2b:3c:4d:5e",   // space before the colon
-             "g0:1a:2b:3c:4d:5e",    // not hexadecimal
-             "00:1a:2b:3c:4d:5g",    // not hexadecimal
-             "001a2b3c4d5e",         // no separators
-         }) {
+TEST(MacText, RejectsWhatScanfDoesNotFillWithSixFields) {
+    for (const char* text : {"00-1a-2b-3c-4d-5e", "00:1a:2b:3c:4d", "00:1a::3c:4d:5e", "",
+                             "00:1a:2b:3c:4d:", "001:a:2b:3c:4d:5e", "0x0:1a:2b:3c:4d:5e",
+                             "00 :1a:2b:3c:4d:5e", "g0:1a:2b:3c:4d:5e", "00:1a:2b:3c:4d:g5",
+                             "001a2b3c4d5e", "-:1:2:3:4:5", "+-1:2:3:4:5:6"}) {
         EXPECT_EQ(ParseMacText(text), std::nullopt) << text;
     }
+}
+
+// The reference: what sscanf with the "%2x" format makes of the text.
+std::optional<MacAddress> ScanfMac(const std::string& text) {
+    unsigned fields[6] = {};
+    if (std::sscanf(text.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x", &fields[0], &fields[1], &fields[2],
+                    &fields[3], &fields[4], &fields[5]) != 6)
+        return std::nullopt;
+    MacAddress mac{};
+    for (size_t i = 0; i < mac.size(); ++i) mac[i] = static_cast<uint8_t>(fields[i] & 0xFF);
+    return mac;
+}
+
+TEST(MacText, ReadsEveryTextAsScanfDoes) {
+    // Every text of up to three characters from an alphabet of what a field
+    // can hold, in each field position, and random texts of the same
+    // characters: white space, signs, "0x" prefixes, digits, letters beyond
+    // "f", separators and NUL.
+    const std::string alphabet = std::string("0019aAfFgxX:-+ \t\v.") + '\0';
+    std::vector<std::string> fields{""};
+    for (size_t length = 1; length <= 3; ++length) {
+        std::vector<std::string> longer;
+        for (const std::string& field : fields)
+            if (field.size() == length - 1)
+                for (char c : alphabet) longer.push_back(field + c);
+        fields.insert(fields.end(), longer.begin(), longer.end());
+    }
+    std::vector<std::string> texts;
+    for (const std::string& field : fields) {
+        for (size_t position = 0; position < 7; ++position) {
+            std::string text;
+            for (size_t i = 0; i < 6; ++i) {
+                if (i > 0) text += ':';
+                text += i == position ? field : "5e";
+            }
+            if (position == 6) text += field;
+            texts.push_back(text);
+        }
+    }
+    uint32_t seed = 12345;
+    for (int i = 0; i < 200000; ++i) {
+        std::string text;
+        const size_t length = (seed >> 8) % 24;
+        for (size_t j = 0; j < length; ++j) {
+            seed = seed * 1103515245u + 12345u;
+            // Colons and digits more often, so that many texts come close.
+            const size_t pick = (seed >> 16) % (alphabet.size() + 8);
+            text += pick < alphabet.size() ? alphabet[pick] : (pick % 2 == 0 ? ':' : '5');
+        }
+        seed = seed * 1103515245u + 12345u;
+        texts.push_back(text);
+    }
+    size_t accepted = 0;
+    for (const std::string& text : texts) {
+        const std::optional<MacAddress> expected = ScanfMac(text);
+        accepted += expected.has_value() ? 1 : 0;
+        ASSERT_EQ(ParseMacText(text), expected) << '"' << text << '"';
+    }
+    // The comparison covers both outcomes in number.
+    EXPECT_GT(accepted, 1000u);
+    EXPECT_GT(texts.size() - accepted, 1000u);
+}
+
+TEST(MacText, TheCustomSourceMacCountsOnlyInItsSeventeenCharacterForm) {
+    EXPECT_EQ(ParseCustomSourceMac("00:1a:2b:3c:4d:5e"), kConcentrator);
+    EXPECT_EQ(ParseCustomSourceMac("0:1a:2b:3c:4d:5e"), std::nullopt);    // parses, 16
+    EXPECT_EQ(ParseCustomSourceMac("00:1a:2b:3c:4d:5e "), std::nullopt);  // parses, 18
+    EXPECT_EQ(ParseCustomSourceMac("00-1a-2b-3c-4d-5e"), std::nullopt);   // 17, no MAC
 }
 
 TEST(HostileFrames, FramesShorterThanTheHeaderAreIgnored) {

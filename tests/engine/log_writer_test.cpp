@@ -1,5 +1,4 @@
 #include "engine/log_writer.h"
-#include "test_support.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -11,6 +10,8 @@
 #include <regex>
 #include <sstream>
 #include <thread>
+
+#include "test_support.h"
 
 namespace {
 
@@ -180,6 +181,19 @@ TEST(ResolvePath, RelativeFolderIsTakenBelowTheProgramFolder) {
     EXPECT_EQ(ResolvePath("logs", "/opt/lw"), "/opt/lw/logs");
     EXPECT_EQ(ResolvePath(".\\logs\\", "/opt/lw"), "/opt/lw/logs");
     EXPECT_EQ(ResolvePath("..\\logs", "/opt/lw"), "/opt/logs");
+}
+
+TEST(ResolvePath, AnEmptyFolderIsTheProgramFolderAndNothingResolvesToTheRoot) {
+    EXPECT_EQ(ResolvePath("", "/opt/lw"), "/opt/lw");
+    EXPECT_EQ(ResolvePath(".", "/opt/lw"), "/opt/lw");
+    ScopedEnv slash("LW_TEST_ROOT_FOLDER", "/");
+    for (const char* path : {"/", "//", "/..", "/var/..", "..\\..\\..", "%LW_TEST_ROOT_FOLDER%"})
+        EXPECT_EQ(ResolvePath(path, "/opt/lw"), "") << path;
+    // A program in the root folder has the empty folder: still never "/".
+    EXPECT_EQ(ResolvePath("", ""), "");
+    EXPECT_EQ(ResolvePath("logs", ""), "/logs");
+    KtLogWriter writer;
+    EXPECT_FALSE(writer.OpenGeneralLog(""));
 }
 
 TEST(ResolvePath, AbsoluteFolderIsCanonicalised) {

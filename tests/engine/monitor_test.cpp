@@ -27,7 +27,6 @@ constexpr MacAddress kCustomMac = {0x02, 0x4c, 0x57, 0x20, 0x00, 0x99};
 constexpr MacAddress kAc1Mac = {0x00, 0x1b, 0x21, 0x0a, 0x4c, 0x5e};
 constexpr MacAddress kAc2Mac = {0x02, 0x4c, 0x57, 0x20, 0x0a, 0x02};
 
-
 struct Offer {
     MacAddress mac;
     std::string acName;
@@ -666,6 +665,94 @@ TEST(MonitorSettingsRules, ChangedIdsNameExactlyTheDifferingSettings) {
     b.promiscuous = true;
     EXPECT_EQ(ChangedSettingIds(a, b),
               (std::vector<int32_t>{kPropMonPADOWaitTime, kPropPcapPromiscuousMode}));
+}
+
+TEST(MonitorSettingsRules, ANewCustomMacWithTheFlagSetIsSentFromNowOn) {
+    MonitorSettings settings;
+    settings.useSourceMac = true;
+    settings.sourceMacText = "02:4c:57:20:00:99";
+    MonitorHarness h(settings);
+    h.monitor->BuildAdapterList({{"eth0", "First", kOurMac}});
+    settings.sourceMacText = "02:4c:57:20:00:98";
+    h.monitor->ApplySettings(settings);
+    EXPECT_EQ(h.engine.GetSourceMac(), (MacAddress{0x02, 0x4c, 0x57, 0x20, 0x00, 0x98}));
+    // A text that does not read as a MAC leaves the address as it was.
+    settings.sourceMacText = "02-4c-57-20-00-97";
+    h.monitor->ApplySettings(settings);
+    EXPECT_EQ(h.engine.GetSourceMac(), (MacAddress{0x02, 0x4c, 0x57, 0x20, 0x00, 0x98}));
+}
+
+TEST(MonitorSettingsRules, LogsSwitchedOnWithANewFolderInOneBatchOpenInTheNewFolder) {
+    TempFolder before;
+    TempFolder after;
+    MonitorSettings settings;
+    settings.logDirectory = before.Path();
+    MonitorHarness h(settings);
+    h.Cycle({kAc1});
+    settings.logDirectory = after.Path();
+    settings.generalLog = true;
+    settings.acLog = true;
+    h.monitor->ApplySettings(settings);
+    h.Cycle({});
+    h.monitor->HandleMessage(WM_LW_CABLE, kCableUnplugged, 0);
+    EXPECT_NE(ReadFile(after.Path() + "/monitor.log").find("WARNING: Network cable unplugged"),
+              std::string::npos);
+    EXPECT_NE(ReadFile(after.Path() + "/00-1b-21-0a-4c-5e.log").find("Timeout (500 ms)"),
+              std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_empty(before.Path()));
+}
+
+TEST(MonitorLogs, AnEmptyLogFolderIsTheProgramFolderAndNeverTheRoot) {
+    MonitorSettings settings;
+    settings.logDirectory = "";
+    MonitorHarness h(settings);
+    EXPECT_EQ(h.monitor->LogFolder(), "/nonexistent-program");
+    settings.logDirectory = "/..";
+    MonitorHarness root(settings);
+    EXPECT_EQ(root.monitor->LogFolder(), "");
+    testing::internal::CaptureStderr();
+    root.monitor->ApplySettings([&] {
+        MonitorSettings on = settings;
+        on.generalLog = true;
+        on.acLog = true;
+        return on;
+    }());
+    root.Cycle({kAc1});
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find("Error: OnBtnClickedSettings::fopen_s()"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("Error: AcLogFile::fopen_s()"), std::string::npos) << errors;
+    EXPECT_FALSE(std::filesystem::exists("/monitor.log"));
+    EXPECT_FALSE(std::filesystem::exists("/00-1b-21-0a-4c-5e.log"));
+}
+
+// A link planted in a shared log folder must not redirect a log onto another
+// file: both logs refuse it with their failure line and the file linked to
+// stays as it was.
+TEST(MonitorLogs, SymlinkedLogFilesAreRefusedAndTheLinkedFileStaysUntouched) {
+    TempFolder folder;
+    TempFolder elsewhere;
+    const std::string victim = elsewhere.File("private.txt");
+    std::ofstream(victim) << "private\n";
+    const std::string generalLog = folder.File("monitor.log");
+    const std::string acLog = folder.File("00-1b-21-0a-4c-5e.log");
+    std::filesystem::create_symlink(victim, generalLog);
+    std::filesystem::create_symlink(victim, acLog);
+    MonitorSettings settings;
+    settings.generalLog = true;
+    settings.acLog = true;
+    MonitorHarness h(settings, folder.Path());
+    testing::internal::CaptureStderr();
+    h.monitor->Open({});
+    h.Cycle({kAc1});
+    h.Cycle({});
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find("Error: OnCreate::fopen_s()"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("Error: AcLogFile::fopen_s()"), std::string::npos) << errors;
+    EXPECT_FALSE(h.monitor->AcLogActive());
+    EXPECT_EQ(h.monitor->Rows().size(), 1u);  // monitoring goes on
+    EXPECT_EQ(ReadFile(victim), "private\n");
+    EXPECT_TRUE(std::filesystem::is_symlink(generalLog));
+    EXPECT_TRUE(std::filesystem::is_symlink(acLog));
 }
 
 TEST(MonitorStatus, ShowsTheEngineStatusText) {

@@ -14,6 +14,7 @@
 #include "core/storage/registry_store.h"
 #include "core/storage/storage_names.h"
 #include "engine/linewatch.h"
+#include "engine/monitor.h"
 #include "engine/net_watch_media.h"
 #include "recording_view.h"
 #include "test_support.h"
@@ -278,6 +279,30 @@ TEST_F(SettingsPlaces, AcceptedChangesRestartMonitoringOnlyForIntervalOrCaptureM
     EXPECT_EQ(user.ReadInt("PcapPromiscuousMode"), 1);
     EXPECT_EQ(user.ReadInt("MonStateDownAfterUnanswer"), 3);
     monitor.Close();
+}
+
+TEST_F(SettingsPlaces, TheAdapterChosenInTheMonitorSurvivesTheNextAcceptedChange) {
+    Plant(RegistryRoot::CurrentUser, "PcapDeviceName", "eth0");
+    SettingsPersistence settings(program().string());
+    settings.LoadSettings();
+    ASSERT_TRUE(settings.SaveAdapterName("eth1"));
+    EXPECT_EQ(settings.Properties().GetProperty(kPropPcapDeviceName).AsString(), "eth1");
+    KtAppPropertyEditor editor(&settings.Properties());
+    editor.SetProperty(kPropMonTrayShowTooltips, KtPropertyValue(1));
+    editor.Commit();
+    KtRegistry user(RegistryRoot::CurrentUser);
+    ASSERT_TRUE(user.Open(kOptionsKeyPath, false, false));
+    EXPECT_EQ(user.ReadString("PcapDeviceName"), "eth1");
+    EXPECT_EQ(user.ReadInt("MonTrayShowTooltips"), 1);
+}
+
+TEST_F(SettingsPlaces, DataFoldersAreMadeWithTheWholePathOnAFreshAccount) {
+    // A fresh account (or root, or a container) has no ~/.local/share yet.
+    const fs::path fresh = root_ / "fresh-home" / ".local" / "share";
+    ScopedEnv dataHome("XDG_DATA_HOME", fresh.c_str());
+    SettingsPersistence settings(program().string());
+    settings.CreateDataFolders();
+    EXPECT_TRUE(fs::is_directory(fresh / "Tarnweld Lab" / "Line Watchman"));
 }
 
 TEST_F(SettingsPlaces, TheLanguageFileLivesBelowTheProgramFolder) {

@@ -514,6 +514,34 @@ TEST_F(CliLabTest, CustomSourceMacIsSentAndAnsweredAndRttMatchesTheWire) {
     }
 }
 
+// The kernel's count of promiscuous users of the monitor interface.
+int Promiscuity() {
+    std::string output;
+    if (RunProgram({"ip", "-n", std::string(kMonitorNamespace), "-d", "link", "show",
+                    std::string(kMonitorInterface)},
+                   &output) != 0)
+        return -1;
+    std::smatch match;
+    if (!std::regex_search(output, match, std::regex(R"(promiscuity (\d+))"))) return -1;
+    return std::stoi(match[1]);
+}
+
+// A real network card drops offers to a MAC not its own unless the capture
+// is promiscuous: a custom source MAC brings promiscuous mode with it.
+TEST_F(CliLabTest, CustomSourceMacSwitchesPromiscuousModeOn) {
+    ASSERT_EQ(Promiscuity(), 0);
+    {
+        CliRun cli({"-i", MonitorInterface(), "--interval", "1", "--wait", "300"});
+        ASSERT_TRUE(cli.WaitForTables(1, 20s)) << cli.Text();
+        EXPECT_EQ(Promiscuity(), 0);
+    }
+    CliRun cli({"-i", MonitorInterface(), "--interval", "1", "--wait", "300", "--source-mac",
+                "02:4c:57:00:77:01"});
+    ASSERT_TRUE(cli.WaitForTables(1, 20s)) << cli.Text();
+    EXPECT_EQ(Promiscuity(), 1);
+    EXPECT_EQ(cli.Stop(), 0) << cli.Text();
+}
+
 TEST_F(CliLabTest, EveryOfferOfAThousandIsListed) {
     TempFolder folder;
     const std::string capture = folder.Path() + "/wire.pcap";
@@ -641,6 +669,9 @@ TEST(CliOptions, HelpListsEveryOptionAndExitsWith0) {
           "--ac-log", "--log-foreign-padi", "--log-instance-padi", "--source-mac", "--promiscuous",
           "--cycles", "--help"})
         EXPECT_NE(output.find(option), std::string::npos) << option;
+    // A custom source MAC brings promiscuous mode with it, and says so.
+    const size_t sourceMac = output.find("--source-mac");
+    EXPECT_LT(output.find("promiscuous mode on", sourceMac), output.find("--promiscuous"));
 }
 
 }  // namespace
