@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/elevation/admin_operation.h"
 #include "core/elevation/elevated_protocol.h"
 #include "core/storage/autostart.h"
 #include "core/unique_fd.h"
@@ -27,7 +28,6 @@ namespace {
 
 constexpr const char* kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 // The program as the Run value names it, quoted.
-constexpr const char* kRunValue = "\"/opt/Line Watchman/linewatch\"";
 
 // One helper session on temporary stores; Write sends one Run-key write.
 class HelperSession {
@@ -111,7 +111,7 @@ class AutostartLinks : public ::testing::Test {
 TEST_F(AutostartLinks, ASymlinkedEntryIsRefusedByTheModuleAndTheLinkedFileStaysUntouched) {
     XdgAutostart::SetFolder(RegistryRoot::CurrentUser, folder_);
     const XdgAutostart user(RegistryRoot::CurrentUser);
-    EXPECT_FALSE(user.Write(kRunValue));
+    EXPECT_FALSE(user.Write(KtAdminOperation::ProgramRunCommand()));
     XdgAutostart::SetFolder(RegistryRoot::CurrentUser, "");
     ExpectLinkAndVictimUntouched();
 }
@@ -119,7 +119,7 @@ TEST_F(AutostartLinks, ASymlinkedEntryIsRefusedByTheModuleAndTheLinkedFileStaysU
 TEST_F(AutostartLinks, TheElevatedHelperRefusesASymlinkedSystemEntry) {
     HelperSession helper(dir_.File("hklm.db"), folder_);
     ASSERT_TRUE(helper.Greeted());
-    const std::optional<int32_t> refused = helper.WriteRunValue(kRunValue);
+    const std::optional<int32_t> refused = helper.WriteRunValue(KtAdminOperation::ProgramRunCommand());
     ASSERT_TRUE(refused.has_value());
     EXPECT_NE(*refused, S_OK);
     ExpectLinkAndVictimUntouched();
@@ -127,7 +127,7 @@ TEST_F(AutostartLinks, TheElevatedHelperRefusesASymlinkedSystemEntry) {
     // The same request is accepted once the link is gone: the refusal was the
     // link's, not the request's.
     std::filesystem::remove(entry_);
-    EXPECT_EQ(helper.WriteRunValue(kRunValue), S_OK);
+    EXPECT_EQ(helper.WriteRunValue(KtAdminOperation::ProgramRunCommand()), S_OK);
     EXPECT_NE(ReadFile(entry_).find("Exec="), std::string::npos);
     EXPECT_EQ(ReadFile(victim_), "private\n");
 }
