@@ -30,27 +30,6 @@ double CpuSeconds() {
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-// Stands in for the monitor window: its bound members send or post to its port.
-class Owner {
-  public:
-    explicit Owner(MessagePort& port) : port_(port) {}
-    void ProbeSent(int value) { port_.Send(WM_LW_PADI_SENT, static_cast<uintptr_t>(value)); }
-    void PadoWaitExpired(int value) {
-        port_.Send(WM_LW_PADO_TIMEOUT, static_cast<uintptr_t>(value));
-    }
-    void PadoReceived(int value) { port_.Send(WM_LW_PADO_RECEIVED, static_cast<uintptr_t>(value)); }
-    void CaptureError(int value) { port_.Send(WM_LW_CAPTURE_ERROR, static_cast<uintptr_t>(value)); }
-    void Cable(int value) { port_.Post(WM_LW_CABLE, static_cast<uintptr_t>(value)); }
-
-  private:
-    MessagePort& port_;
-};
-
-template <class Member>
-std::shared_ptr<KtUnaryFunctionSafe<void, int>> Bind(Owner& owner, Member member) {
-    return std::make_shared<KtVoidUnaryMemberFunctionSafe<Owner, int>>(&owner, member);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -75,32 +54,29 @@ int main(int argc, char** argv) {
     int exitCode = 1;
     sandbox.RunInside([&] {
         int probes = 0, expiries = 0, offers = 0, cableEvents = 0;
-        KtLinewatch* engineRef = nullptr;
+        KtLinewatch engine;
         MessagePort port([&](uint32_t msg, uintptr_t, intptr_t) {
             if (msg == WM_LW_PADI_SENT) ++probes;
-            if (msg == WM_LW_PADO_RECEIVED) {
-                offers += static_cast<int>(engineRef->TakeReplies().size());
-                engineRef->ClearPadoMatched();
-            }
-            if (msg == WM_LW_PADO_TIMEOUT) {
-                ++expiries;
-                engineRef->ClearOwnProbeSeen();
-            }
+            if (msg == WM_LW_PADO_RECEIVED) offers += static_cast<int>(engine.TakeReplies().size());
+            if (msg == WM_LW_PADO_TIMEOUT) ++expiries;
             if (msg == WM_LW_CABLE) ++cableEvents;
         });
-        Owner owner(port);
-        KtLinewatch engine;
-        engineRef = &engine;
+        // Stands in for the monitor window: the reports send or post to its port.
+        auto sendTo = [&port](uint32_t msg) {
+            return [&port, msg](uint32_t value) { port.Send(msg, value); };
+        };
+        auto stopWaiter = [&port](KtThread& thread) { port.StopAndWait(thread); };
+        engine.Connect({.probeSent = sendTo(WM_LW_PADI_SENT),
+                        .probeSendFailed = sendTo(WM_LW_PROBE_SEND_FAILED),
+                        .padoWaitExpired = sendTo(WM_LW_PADO_TIMEOUT),
+                        .padoReceived = sendTo(WM_LW_PADO_RECEIVED),
+                        .captureError = sendTo(WM_LW_CAPTURE_ERROR),
+                        .stopWaiter = stopWaiter});
         KtNetWatchMedia watcher;
+        watcher.Connect({.cableChanged = [&port](int state) { port.Post(WM_LW_CABLE, state); },
+                         .stopWaiter = stopWaiter});
         const MacAddress mac = {0x02, 0x4c, 0x57, 0x40, 0x00, 0x01};
         engine.SetSourceMac(&mac);
-        engine.SetProbeSentNotification(Bind(owner, &Owner::ProbeSent));
-        engine.SetPadoWaitExpiredNotification(Bind(owner, &Owner::PadoWaitExpired));
-        engine.SetPadoReceivedNotification(Bind(owner, &Owner::PadoReceived));
-        engine.SetCaptureErrorNotification(Bind(owner, &Owner::CaptureError));
-        engine.SetStopWaiter([&port](KtThread& thread) { port.StopAndWait(thread); });
-        watcher.SetNotification(Bind(owner, &Owner::Cable));
-        watcher.SetStopWaiter([&port](KtThread& thread) { port.StopAndWait(thread); });
         if (!engine.OpenCapture(ours, false)) {
             std::fprintf(stderr, "idle_cpu_bench: cannot open the capture: %s\n",
                          engine.LastCaptureError().c_str());
@@ -116,8 +92,8 @@ int main(int argc, char** argv) {
         while (std::chrono::steady_clock::now() < end) {
             port.WaitAndDrain(250);
         }
-        watcher.Stop();
-        engine.Stop();
+        watcher.Disconnect();
+        engine.Disconnect();
         port.Drain();
         const double wall =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
