@@ -17,6 +17,7 @@
 #include "engine/net_watch_media.h"
 #include "engine_test_support.h"
 #include "netns_sandbox.h"
+#include "pado_responder.h"
 #include "recording_view.h"
 #include "test_support.h"
 
@@ -815,4 +816,61 @@ TEST(MonitorRunning, ClosingWhileAWorkerWaitsInASendDoesNotLockUp) {
     watchdog.join();
     ASSERT_TRUE(ran);
     EXPECT_TRUE(finished);
+}
+
+namespace {
+
+class MonitorOnVeth : public VethPairTest {
+  protected:
+    MonitorOnVeth() : VethPairTest("02:4c:57:20:00:01", "02:4c:57:20:0a:01") {}
+
+    // Handles the engines' messages until `done` holds; false after 20 s.
+    static bool DrainUntil(Monitor& monitor, const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            monitor.Port().WaitAndDrain(100);
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+TEST_F(MonitorOnVeth, AnAdapterTakenDownEndsEachCycleLikeATimeoutAndSaysSoOnce) {
+    ASSERT_TRUE(sandbox_.RunInside([&] {
+        constexpr MacAddress kVethAcMac = {0x02, 0x4c, 0x57, 0x20, 0x0a, 0x01};
+        PadoResponder responder(peer_, kVethAcMac, kOurMac, 0);
+        ASSERT_TRUE(responder.ok());
+        MonitorSettings settings;
+        settings.probeIntervalSeconds = 1;
+        settings.padoWaitMs = 200;
+        settings.downAfterUnanswered = 2;
+        MonitorHarness h(settings);
+        ASSERT_TRUE(h.monitor->Open({{ours_, "Veth adapter", kOurMac}})) << h.view.Everything();
+        const auto& rows = h.monitor->Rows();
+        ASSERT_TRUE(DrainUntil(*h.monitor, [&] { return !rows.empty() && rows[0]->received >= 2; }))
+            << h.view.Everything();
+
+        ASSERT_TRUE(sandbox_.Ip("link set dev " + ours_ + " down"));
+        ASSERT_TRUE(DrainUntil(*h.monitor, [&] { return rows[0]->down; })) << h.view.Everything();
+        const KtAcRecord& row = *rows[0];
+        EXPECT_EQ(FormatRttText(row), "N/A");
+        EXPECT_GE(row.lost, 2);
+        EXPECT_EQ(row.lost, row.sent - row.received);
+        EXPECT_EQ(h.view.LogCount("AC: DOWN:  02:4C:57:20:0A:01 Veth-AC"), 1u);
+        // Another failed cycle or two: still said once.
+        const int32_t sentWhenDown = row.sent;
+        ASSERT_TRUE(DrainUntil(*h.monitor, [&] { return row.sent >= sentWhenDown + 2; }));
+        EXPECT_EQ(h.view.LogCount("ERROR: Probes cannot be sent on this adapter"), 1u);
+        EXPECT_EQ(h.view.LogCount("INFO: Probes are sent on this adapter again"), 0u);
+
+        ASSERT_TRUE(sandbox_.Ip("link set dev " + ours_ + " up"));
+        ASSERT_TRUE(DrainUntil(*h.monitor, [&] { return !row.down; })) << h.view.Everything();
+        EXPECT_EQ(h.view.LogCount("INFO: Probes are sent on this adapter again"), 1u);
+        EXPECT_EQ(h.view.LogCount("ERROR: Probes cannot be sent on this adapter"), 1u);
+        EXPECT_EQ(h.view.LogCount("AC: UP:  02:4C:57:20:0A:01 Veth-AC"), 1u);
+        EXPECT_EQ(row.lost, row.sent - row.received);
+        h.monitor->Close();
+    })) << "cannot enter the sandbox";
 }
