@@ -184,7 +184,7 @@ class LinkWatcherOnVeth : public VethPairTest {
 
     // Waits (bounded) until the watcher has read the given state.
     static bool WaitForState(KtNetWatchMedia& watcher, int32_t state) {
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
         while (watcher.LinkState() != state) {
             if (std::chrono::steady_clock::now() > deadline) return false;
             std::this_thread::sleep_for(10ms);
@@ -205,9 +205,9 @@ TEST_F(LinkWatcherOnVeth, PullingThePeerDownAndUpGivesOneEventEach) {
         ASSERT_TRUE(WaitForState(watcher, kLinkStateConnected));
 
         ASSERT_TRUE(sandbox_.Ip("link set " + peer_ + " down"));
-        ASSERT_TRUE(cable.WaitForCount(1, 3s));
+        ASSERT_TRUE(cable.WaitForCount(1, 10s));
         ASSERT_TRUE(sandbox_.Ip("link set " + peer_ + " up"));
-        ASSERT_TRUE(cable.WaitForCount(2, 3s));
+        ASSERT_TRUE(cable.WaitForCount(2, 10s));
         watcher.Stop();
         EXPECT_EQ(cable.Values(), (std::vector<int>{kCableUnplugged, kCableConnected}));
     }));
@@ -223,7 +223,7 @@ TEST_F(LinkWatcherOnVeth, StartingWithThePeerDownReportsOnlyTheConnection) {
         watcher.Start();
         ASSERT_TRUE(WaitForState(watcher, kLinkStateDisconnected));
         ASSERT_TRUE(sandbox_.Ip("link set " + peer_ + " up"));
-        ASSERT_TRUE(cable.WaitForCount(1, 3s));
+        ASSERT_TRUE(cable.WaitForCount(1, 10s));
         watcher.Stop();
         EXPECT_EQ(cable.Values(), std::vector<int>{kCableConnected});
     }));
