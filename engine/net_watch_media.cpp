@@ -1,5 +1,14 @@
 #include "engine/net_watch_media.h"
 
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -31,10 +40,34 @@ CarrierReading ReadCarrier(const std::string& root, const std::string& name) {
     return CarrierReading::kFailed;
 }
 
+// A netlink socket that receives the kernel's link messages (RTM_NEWLINK on
+// every carrier or administrative change, RTM_DELLINK); invalid when it
+// cannot be opened.
+UniqueFd OpenLinkEvents() {
+    UniqueFd socket(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
+    if (!socket) return socket;
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = RTMGRP_LINK;
+    if (bind(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return UniqueFd();
+    return socket;
+}
+
+// Empties the socket: which message came does not matter, sysfs is read
+// afresh after any of them. An overrun (ENOBUFS) ends the draining too.
+void DrainLinkEvents(int socket) {
+    std::array<char, 8192> buffer;
+    while (recv(socket, buffer.data(), buffer.size(), 0) > 0) {
+    }
+}
+
 }  // namespace
 
 KtNetWatchMedia::KtNetWatchMedia(std::string sysfsNetRoot, uint32_t pollPeriodMs)
-    : sysfsNetRoot_(std::move(sysfsNetRoot)), pollPeriodMs_(pollPeriodMs) {}
+    : sysfsNetRoot_(std::move(sysfsNetRoot)),
+      pollPeriodMs_(pollPeriodMs),
+      stopSignal_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 KtNetWatchMedia::~KtNetWatchMedia() {
     Stop();
@@ -75,12 +108,20 @@ void KtNetWatchMedia::Stop() {
         std::scoped_lock lock(lock_);
         stopWaiter = reports_.stopWaiter;
     }
+    // The thread may sleep in poll(), which only the eventfd ends.
+    const uint64_t one = 1;
+    if (stopSignal_ && write(stopSignal_.Get(), &one, sizeof one) < 0) {
+        DebugOutput("Error in write(eventfd)\n");
+    }
     if (stopWaiter) {
         stopWaiter(*thread_);
     } else {
         thread_->StopAndWait();
     }
     thread_.reset();
+    uint64_t count = 0;
+    // Non-blocking: empties the eventfd for the next start.
+    if (stopSignal_) (void)!read(stopSignal_.Get(), &count, sizeof count);
 }
 
 bool KtNetWatchMedia::IsRunning() {
@@ -88,9 +129,24 @@ bool KtNetWatchMedia::IsRunning() {
 }
 
 int KtNetWatchMedia::PollLoop(KtThread& thread) {
+    // Link messages describe the system's own interfaces: with them the
+    // thread sleeps until something changes. A planted tree, or no netlink,
+    // is read at the poll period.
+    const UniqueFd events =
+        sysfsNetRoot_ == kSystemNetRoot && stopSignal_ ? OpenLinkEvents() : UniqueFd();
     while (!thread.IsStopRequested()) {
         Poll();
-        thread.WaitForStop(pollPeriodMs_);
+        if (!events) {
+            thread.WaitForStop(pollPeriodMs_);
+            continue;
+        }
+        pollfd waits[2] = {{events.Get(), POLLIN, 0}, {stopSignal_.Get(), POLLIN, 0}};
+        if (poll(waits, 2, -1) < 0) {
+            if (errno != EINTR) thread.WaitForStop(pollPeriodMs_);
+            continue;
+        }
+        if (waits[1].revents != 0) break;
+        DrainLinkEvents(events.Get());
     }
     return 0;
 }

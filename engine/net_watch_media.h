@@ -8,12 +8,14 @@
 #include <string>
 
 #include "core/threads/thread.h"
+#include "core/unique_fd.h"
 
 constexpr int32_t kLinkStateUnknown = 0;
 constexpr int32_t kLinkStateDisconnected = 1;
 constexpr int32_t kLinkStateConnected = 2;
 
 constexpr uint32_t kLinkPollPeriodMs = 1000;
+constexpr const char* kSystemNetRoot = "/sys/class/net";
 
 // What the link watcher reports to its owner, and how the owner stops it.
 struct LinkWatchReports {
@@ -25,9 +27,12 @@ struct LinkWatchReports {
     std::function<void(KtThread&)> stopWaiter{};
 };
 
-// Watches whether the cable of the monitored adapter is plugged in: once a
-// second it reads the interface's carrier and reports a change between two
-// successful readings of the same interface (1 unplugged, 2 connected). The
+// Watches whether the cable of the monitored adapter is plugged in: it reads
+// the interface's carrier at the start and whenever the kernel sends a link
+// message (netlink, RTM_NEWLINK and RTM_DELLINK), or once a poll period
+// where no such messages can be had (a planted sysfs tree, no netlink), and
+// reports a change between two successful readings of the same interface
+// (1 unplugged, 2 connected). Between messages the thread sleeps. The
 // first reading after a start or a change of interface, and any reading after
 // a failed one, set the state silently.
 //
@@ -40,7 +45,7 @@ struct LinkWatchReports {
 // failed query).
 class KtNetWatchMedia {
   public:
-    explicit KtNetWatchMedia(std::string sysfsNetRoot = "/sys/class/net",
+    explicit KtNetWatchMedia(std::string sysfsNetRoot = kSystemNetRoot,
                              uint32_t pollPeriodMs = kLinkPollPeriodMs);
     ~KtNetWatchMedia();
     KtNetWatchMedia(const KtNetWatchMedia&) = delete;
@@ -73,6 +78,8 @@ class KtNetWatchMedia {
     std::string deviceName_;
     const std::string sysfsNetRoot_;
     const uint32_t pollPeriodMs_;
+    // Wakes the thread from its wait for link messages when it is to stop.
+    UniqueFd stopSignal_;
     // Used by the polling thread only (or by Poll while no thread runs).
     std::string lastPolledName_;
     std::atomic<int32_t> linkState_{kLinkStateUnknown};
