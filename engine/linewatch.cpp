@@ -1,10 +1,8 @@
 #include "engine/linewatch.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -46,8 +44,7 @@ int64_t CaptureTimeUs(const pcap_pkthdr& header) {
 
 }  // namespace
 
-KtLinewatch::KtLinewatch()
-    : stopSignal_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), instanceStamp_(MillisecondTick()) {
+KtLinewatch::KtLinewatch() : instanceStamp_(MillisecondTick()) {
     BuildProbeFrame(probe_, instanceStamp_);
 }
 
@@ -128,7 +125,7 @@ bool KtLinewatch::LastCapturePermissionDenied() {
 }
 
 bool KtLinewatch::Start() {
-    if (!capture_ || !stopSignal_) {
+    if (!capture_ || !stopSignal_.Valid()) {
         return false;
     }
     StartWorker(padoWaitThread_, &KtLinewatch::PadoWaitLoop);
@@ -151,14 +148,9 @@ void KtLinewatch::StartWorker(std::unique_ptr<Worker>& worker,
 
 void KtLinewatch::Stop() {
     StopWorker(sendThread_);
-    if (receiveThread_ && stopSignal_) {
-        // The receive thread sleeps in poll(), which the stop event of its
-        // thread object cannot end; the eventfd does.
-        const uint64_t one = 1;
-        if (write(stopSignal_.Get(), &one, sizeof one) < 0) {
-            DebugOutput("Error in write(eventfd)\n");
-        }
-    }
+    // The receive thread sleeps in poll(), which the stop event of its
+    // thread object cannot end.
+    if (receiveThread_) stopSignal_.Signal();
     StopWorker(receiveThread_);
     StopWorker(padoWaitThread_);
     {
@@ -168,11 +160,7 @@ void KtLinewatch::Stop() {
         for (SentProbe& sent : sentProbes_) sent.waitOver = true;
         waits_.clear();
     }
-    if (stopSignal_) {
-        uint64_t count = 0;
-        // Non-blocking: empties the eventfd for the next start, if it was set.
-        (void)!read(stopSignal_.Get(), &count, sizeof count);
-    }
+    stopSignal_.Clear();
 }
 
 void KtLinewatch::StopWorker(std::unique_ptr<Worker>& worker) {

@@ -14,9 +14,9 @@
 
 #include "core/threads/event.h"
 #include "core/threads/thread.h"
-#include "core/unique_fd.h"
 #include "engine/capture_channel.h"
 #include "engine/discovery_frames.h"
+#include "engine/wake_signal.h"
 
 class KtLogWriter;
 
@@ -173,9 +173,8 @@ class KtLinewatch {
 
     KtEvent waitQueued_{false, false};
     KtEvent sendNow_{false, false};
-    // An eventfd that wakes the receive thread from its wait on the capture
-    // when it is to stop.
-    UniqueFd stopSignal_;
+    // Wakes the receive thread from its wait on the capture for a stop.
+    WakeSignal stopSignal_;
 
     std::mutex frameLock_;
     ProbeFrame probe_{};

@@ -3,7 +3,6 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <utility>
 
 #include "core/debug_output.h"
+#include "core/unique_fd.h"
 #include "engine/engine_messages.h"
 #include "engine/net_interface_info.h"
 
@@ -65,9 +65,7 @@ void DrainLinkEvents(int socket) {
 }  // namespace
 
 KtNetWatchMedia::KtNetWatchMedia(std::string sysfsNetRoot, uint32_t pollPeriodMs)
-    : sysfsNetRoot_(std::move(sysfsNetRoot)),
-      pollPeriodMs_(pollPeriodMs),
-      stopSignal_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    : sysfsNetRoot_(std::move(sysfsNetRoot)), pollPeriodMs_(pollPeriodMs) {}
 
 KtNetWatchMedia::~KtNetWatchMedia() {
     Stop();
@@ -108,20 +106,15 @@ void KtNetWatchMedia::Stop() {
         std::scoped_lock lock(lock_);
         stopWaiter = reports_.stopWaiter;
     }
-    // The thread may sleep in poll(), which only the eventfd ends.
-    const uint64_t one = 1;
-    if (stopSignal_ && write(stopSignal_.Get(), &one, sizeof one) < 0) {
-        DebugOutput("Error in write(eventfd)\n");
-    }
+    // The thread may sleep in poll(), which its stop event cannot end.
+    stopSignal_.Signal();
     if (stopWaiter) {
         stopWaiter(*thread_);
     } else {
         thread_->StopAndWait();
     }
     thread_.reset();
-    uint64_t count = 0;
-    // Non-blocking: empties the eventfd for the next start.
-    if (stopSignal_) (void)!read(stopSignal_.Get(), &count, sizeof count);
+    stopSignal_.Clear();
 }
 
 bool KtNetWatchMedia::IsRunning() {
@@ -133,7 +126,7 @@ int KtNetWatchMedia::PollLoop(KtThread& thread) {
     // thread sleeps until something changes. A planted tree, or no netlink,
     // is read at the poll period.
     const UniqueFd events =
-        sysfsNetRoot_ == kSystemNetRoot && stopSignal_ ? OpenLinkEvents() : UniqueFd();
+        sysfsNetRoot_ == kSystemNetRoot && stopSignal_.Valid() ? OpenLinkEvents() : UniqueFd();
     while (!thread.IsStopRequested()) {
         Poll();
         if (!events) {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "core/threads/thread.h"
-#include "core/unique_fd.h"
+#include "engine/wake_signal.h"
 
 constexpr int32_t kLinkStateUnknown = 0;
 constexpr int32_t kLinkStateDisconnected = 1;
@@ -78,8 +78,8 @@ class KtNetWatchMedia {
     std::string deviceName_;
     const std::string sysfsNetRoot_;
     const uint32_t pollPeriodMs_;
-    // Wakes the thread from its wait for link messages when it is to stop.
-    UniqueFd stopSignal_;
+    // Wakes the thread from its wait for link messages for a stop.
+    WakeSignal stopSignal_;
     // Used by the polling thread only (or by Poll while no thread runs).
     std::string lastPolledName_;
     std::atomic<int32_t> linkState_{kLinkStateUnknown};
