@@ -1,17 +1,30 @@
-// CPU time of an idle monitoring process: the probe engine and the link state
-// watcher run at their default settings on one end of a veth pair (in a
-// throw-away network namespace) for a while, with an owner thread that
-// handles their messages as the monitor window does. Prints the CPU time used
-// and its share of one core. Needs root (namespace, capture).
+// CPU time and wake-ups of idle monitoring, on one end of a veth pair in a
+// throw-away network namespace, at the default settings (a probe every 30 s):
+//  1. in this process, the probe engine and the link state watcher with an
+//     owner thread that handles their messages as the monitor window does;
+//  2. a linewatch-cli process watching the same interface.
+// Prints, for each, the CPU time used, its share of one core and the
+// wake-ups per second (voluntary and involuntary context switches of all
+// its threads). Needs root (namespace, capture).
 //
-//   idle_cpu_bench [seconds]        (default 60)
+//   idle_cpu_bench [seconds] [path of linewatch-cli]
+//     (default 60 s; linewatch-cli next to this build's bench folder)
 
-#include <sys/resource.h>
+#include <dirent.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
 
 #include "core/threads/message_port.h"
 #include "engine/engine_messages.h"
@@ -21,34 +34,119 @@
 
 namespace {
 
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) {
-        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-    };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+// User plus system CPU seconds of a process, all its threads included
+// (fields 14 and 15 of /proc/PID/stat).
+double CpuSeconds(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    // The command name may hold spaces; the fields after it are plain.
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) return 0.0;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    unsigned long long user = 0, system = 0;
+    for (int index = 3; fields >> field; ++index) {
+        if (index == 14) user = std::stoull(field);
+        if (index == 15) {
+            system = std::stoull(field);
+            break;
+        }
+    }
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-// Stands in for the monitor window: its bound members send or post to its port.
-class Owner {
-  public:
-    explicit Owner(MessagePort& port) : port_(port) {}
-    void ProbeSent(int value) { port_.Send(WM_LW_PADI_SENT, static_cast<uintptr_t>(value)); }
-    void PadoWaitExpired(int value) {
-        port_.Send(WM_LW_PADO_TIMEOUT, static_cast<uintptr_t>(value));
+// Context switches of every thread of a process: each is one wake-up.
+long long ContextSwitches(pid_t pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    long long total = 0;
+    DIR* folder = opendir(tasks.c_str());
+    if (folder == nullptr) return 0;
+    while (const dirent* entry = readdir(folder)) {
+        if (entry->d_name[0] == '.') continue;
+        std::ifstream status(tasks + "/" + entry->d_name + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.starts_with("voluntary_ctxt_switches:") ||
+                line.starts_with("nonvoluntary_ctxt_switches:"))
+                total += std::stoll(line.substr(line.find(':') + 1));
+        }
     }
-    void PadoReceived(int value) { port_.Send(WM_LW_PADO_RECEIVED, static_cast<uintptr_t>(value)); }
-    void CaptureError(int value) { port_.Send(WM_LW_CAPTURE_ERROR, static_cast<uintptr_t>(value)); }
-    void Cable(int value) { port_.Post(WM_LW_CABLE, static_cast<uintptr_t>(value)); }
+    closedir(folder);
+    return total;
+}
 
-  private:
-    MessagePort& port_;
+struct IdleFigures {
+    double wall = 0.0;
+    double cpu = 0.0;
+    long long switches = 0;
 };
 
-template <class Member>
-std::shared_ptr<KtUnaryFunctionSafe<void, int>> Bind(Owner& owner, Member member) {
-    return std::make_shared<KtVoidUnaryMemberFunctionSafe<Owner, int>>(&owner, member);
+// Samples `pid` across `body` (which lets the idle window pass).
+template <class Body>
+IdleFigures MeasureIdle(pid_t pid, Body body) {
+    const double cpuBefore = CpuSeconds(pid);
+    const long long switchesBefore = ContextSwitches(pid);
+    const auto start = std::chrono::steady_clock::now();
+    body();
+    IdleFigures figures;
+    figures.switches = ContextSwitches(pid) - switchesBefore;
+    figures.cpu = CpuSeconds(pid) - cpuBefore;
+    figures.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return figures;
+}
+
+void PrintFigures(const IdleFigures& figures) {
+    std::printf("  wall time      %8.2f s\n", figures.wall);
+    std::printf("  CPU time       %8.3f s (user + system)\n", figures.cpu);
+    std::printf("  share of core  %8.3f %%  (goal < 0.5 %%)\n", 100.0 * figures.cpu / figures.wall);
+    std::printf("  wake-ups       %8.2f per second (goal < 3; %lld context switches)\n",
+                static_cast<double>(figures.switches) / figures.wall, figures.switches);
+}
+
+std::string DefaultCliPath() {
+    char self[PATH_MAX] = {};
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0) return "linewatch-cli";
+    std::string path(self, static_cast<size_t>(length));
+    path.resize(path.rfind('/'));
+    return path + "/../cmd/linewatch-cli";
+}
+
+// Runs linewatch-cli on `device` inside the namespace, with its settings in
+// a throw-away home, and measures it once it has started.
+bool MeasureCli(const std::string& cli, const std::string& netns, const std::string& device,
+                int seconds) {
+    char home[] = "/tmp/lw-idle-bench-XXXXXX";
+    if (mkdtemp(home) == nullptr) return false;
+    std::fflush(stdout);
+    const pid_t child = fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        setenv("HOME", home, 1);
+        unsetenv("XDG_DATA_HOME");
+        unsetenv("XDG_CONFIG_HOME");
+        if (std::freopen("/dev/null", "w", stdout) == nullptr) _exit(126);
+        execlp("ip", "ip", "netns", "exec", netns.c_str(), cli.c_str(), "-i", device.c_str(),
+               static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Past its start and first probe.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    bool alive = waitpid(child, nullptr, WNOHANG) == 0;
+    if (alive) {
+        const IdleFigures figures =
+            MeasureIdle(child, [&] { std::this_thread::sleep_for(std::chrono::seconds(seconds)); });
+        alive = waitpid(child, nullptr, WNOHANG) == 0;
+        std::printf("idle linewatch-cli -i %s (default settings, pid %d)\n", device.c_str(),
+                    static_cast<int>(child));
+        PrintFigures(figures);
+        kill(child, SIGTERM);
+        waitpid(child, nullptr, 0);
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(home, ignored);
+    if (!alive) std::fprintf(stderr, "idle_cpu_bench: %s ended early\n", cli.c_str());
+    return alive;
 }
 
 }  // namespace
@@ -56,9 +154,10 @@ std::shared_ptr<KtUnaryFunctionSafe<void, int>> Bind(Owner& owner, Member member
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
     if (seconds <= 0) {
-        std::fprintf(stderr, "usage: %s [seconds]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [seconds] [linewatch-cli]\n", argv[0]);
         return 2;
     }
+    const std::string cli = argc > 2 ? argv[2] : DefaultCliPath();
     const std::string reason = NetnsSandbox::SkipReason();
     if (!reason.empty()) {
         std::fprintf(stderr, "idle_cpu_bench: %s\n", reason.c_str());
@@ -75,32 +174,29 @@ int main(int argc, char** argv) {
     int exitCode = 1;
     sandbox.RunInside([&] {
         int probes = 0, expiries = 0, offers = 0, cableEvents = 0;
-        KtLinewatch* engineRef = nullptr;
+        KtLinewatch engine;
         MessagePort port([&](uint32_t msg, uintptr_t, intptr_t) {
             if (msg == WM_LW_PADI_SENT) ++probes;
-            if (msg == WM_LW_PADO_RECEIVED) {
-                offers += static_cast<int>(engineRef->TakeReplies().size());
-                engineRef->ClearPadoMatched();
-            }
-            if (msg == WM_LW_PADO_TIMEOUT) {
-                ++expiries;
-                engineRef->ClearOwnProbeSeen();
-            }
+            if (msg == WM_LW_PADO_RECEIVED) offers += static_cast<int>(engine.TakeReplies().size());
+            if (msg == WM_LW_PADO_TIMEOUT) ++expiries;
             if (msg == WM_LW_CABLE) ++cableEvents;
         });
-        Owner owner(port);
-        KtLinewatch engine;
-        engineRef = &engine;
+        // Stands in for the monitor window: the reports send or post to its port.
+        auto sendTo = [&port](uint32_t msg) {
+            return [&port, msg](uint32_t value) { port.Send(msg, value); };
+        };
+        auto stopWaiter = [&port](KtThread& thread) { port.StopAndWait(thread); };
+        engine.Connect({.probeSent = sendTo(WM_LW_PADI_SENT),
+                        .probeSendFailed = sendTo(WM_LW_PROBE_SEND_FAILED),
+                        .padoWaitExpired = sendTo(WM_LW_PADO_TIMEOUT),
+                        .padoReceived = sendTo(WM_LW_PADO_RECEIVED),
+                        .captureError = sendTo(WM_LW_CAPTURE_ERROR),
+                        .stopWaiter = stopWaiter});
         KtNetWatchMedia watcher;
+        watcher.Connect({.cableChanged = [&port](int state) { port.Post(WM_LW_CABLE, state); },
+                         .stopWaiter = stopWaiter});
         const MacAddress mac = {0x02, 0x4c, 0x57, 0x40, 0x00, 0x01};
         engine.SetSourceMac(&mac);
-        engine.SetProbeSentNotification(Bind(owner, &Owner::ProbeSent));
-        engine.SetPadoWaitExpiredNotification(Bind(owner, &Owner::PadoWaitExpired));
-        engine.SetPadoReceivedNotification(Bind(owner, &Owner::PadoReceived));
-        engine.SetCaptureErrorNotification(Bind(owner, &Owner::CaptureError));
-        engine.SetStopWaiter([&port](KtThread& thread) { port.StopAndWait(thread); });
-        watcher.SetNotification(Bind(owner, &Owner::Cable));
-        watcher.SetStopWaiter([&port](KtThread& thread) { port.StopAndWait(thread); });
         if (!engine.OpenCapture(ours, false)) {
             std::fprintf(stderr, "idle_cpu_bench: cannot open the capture: %s\n",
                          engine.LastCaptureError().c_str());
@@ -108,29 +204,29 @@ int main(int argc, char** argv) {
         }
         watcher.SetDeviceName(ours);
 
-        const double cpuBefore = CpuSeconds();
-        const auto start = std::chrono::steady_clock::now();
-        const auto end = start + std::chrono::seconds(seconds);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         watcher.Start();
         engine.Start();
-        while (std::chrono::steady_clock::now() < end) {
-            port.WaitAndDrain(250);
-        }
-        watcher.Stop();
-        engine.Stop();
+        // Sampled while the threads run: the counts of a thread that ended
+        // are gone with it.
+        const IdleFigures figures = MeasureIdle(getpid(), [&] {
+            // Asleep until a message comes or the window is over.
+            for (auto now = std::chrono::steady_clock::now(); now < end;
+                 now = std::chrono::steady_clock::now()) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now);
+                port.WaitAndDrain(static_cast<uint32_t>(left.count()));
+            }
+        });
+        watcher.Disconnect();
+        engine.Disconnect();
         port.Drain();
-        const double wall =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        const double cpu = CpuSeconds() - cpuBefore;
-
         std::printf("idle monitoring on a veth pair, interval %d ms, PADO wait %d ms\n",
                     engine.GetProbeInterval(), engine.GetPadoWaitTime());
-        std::printf("  wall time      %8.2f s\n", wall);
-        std::printf("  CPU time       %8.3f s (user + system)\n", cpu);
-        std::printf("  share of core  %8.3f %%  (goal < 0.5 %%)\n", 100.0 * cpu / wall);
+        PrintFigures(figures);
         std::printf("  probes %d, wait expiries %d, offers %d, cable events %d\n", probes, expiries,
                     offers, cableEvents);
         exitCode = 0;
     });
+    if (exitCode == 0 && !MeasureCli(cli, sandbox.name(), ours, seconds)) exitCode = 1;
     return exitCode;
 }

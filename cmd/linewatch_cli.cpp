@@ -388,8 +388,9 @@ int main(int argc, char** argv) {
                          monitor.Settings().deviceName.c_str(), engine.LastCaptureError().c_str());
         exitCode = kExitFailure;
     } else {
+        // Asleep until a message comes; a quit signal posts one.
         while (!signals.Signalled() && (!options.cycles || view.Cycles() < *options.cycles))
-            monitor.Port().WaitAndDrain(1000);
+            monitor.Port().WaitAndDrain(kInfinite);
     }
     monitor.Close();
     signals.Stop();

@@ -42,7 +42,8 @@ struct KtAcRecord {
     int32_t sent = 1;
     int32_t received = 1;
     int32_t lost = 0;
-    int32_t unanswered = 0;
+    int32_t unanswered = 0;          // probes missed since the last reply
+    uint32_t lastAnsweredProbe = 0;  // number of the latest probe it answered
     std::shared_ptr<KtAcLogFile> logFile;
     KtRttHistory history;
     int32_t samples = 0;

@@ -5,39 +5,17 @@
 #include <pcap/pcap.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
 #include <string_view>
 
 #include "core/debug_output.h"
+#include "core/unique_fd.h"
+#include "engine/net_interface_info.h"
 #include "engine/network_text.h"
 
 namespace {
-
-bool PathExists(const std::string& path) {
-    struct stat info {};
-    return lstat(path.c_str(), &info) == 0;
-}
-
-// The first line of a small sysfs attribute, without its line end.
-std::optional<std::string> ReadFirstLine(const std::string& path) {
-    std::ifstream file(path);
-    std::string line;
-    if (!file || !std::getline(file, line)) {
-        return std::nullopt;
-    }
-    return line;
-}
-
-// Interface names come from the kernel, but are still checked before they
-// are joined into a path: no separators, no "." or "..".
-bool IsPlainInterfaceName(const std::string& name) {
-    return !name.empty() && name.size() < IFNAMSIZ && name != "." && name != ".." &&
-           name.find('/') == std::string::npos;
-}
 
 std::string CutText(std::string text, size_t maxLength) {
     if (text.size() > maxLength) {
@@ -49,29 +27,26 @@ std::string CutText(std::string text, size_t maxLength) {
 }  // namespace
 
 bool IsWiredEthernetInterface(const AdapterSources& sources, const std::string& name) {
-    if (!IsPlainInterfaceName(name)) {
-        return false;
-    }
-    const std::string base = sources.sysfsNetRoot + "/" + name;
-    const std::optional<std::string> type = ReadFirstLine(base + "/type");
+    const std::optional<std::string> type =
+        ReadInterfaceAttribute(sources.sysfsNetRoot, name, "type");
     if (!type || *type != std::to_string(ARPHRD_ETHER)) {
         return false;
     }
-    return !PathExists(base + "/wireless") && !PathExists(base + "/phy80211");
+    return !InterfaceEntryExists(sources.sysfsNetRoot, name, "wireless") &&
+           !InterfaceEntryExists(sources.sysfsNetRoot, name, "phy80211");
 }
 
 std::optional<MacAddress> QueryInterfaceMac(const std::string& name) {
     if (!IsPlainInterfaceName(name)) {
         return std::nullopt;
     }
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    const UniqueFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd) {
         return std::nullopt;
     }
     ifreq request{};
     std::memcpy(request.ifr_name, name.data(), name.size());
-    const int result = ioctl(fd, SIOCGIFHWADDR, &request);
-    close(fd);
+    const int result = ioctl(fd.Get(), SIOCGIFHWADDR, &request);
     if (result != 0 || request.ifr_hwaddr.sa_family != ARPHRD_ETHER) {
         return std::nullopt;
     }
@@ -86,7 +61,7 @@ std::string AdapterDescription(const AdapterSources& sources, const std::string&
     }
     // udev keeps the properties of network device N in "n<ifindex>".
     const std::optional<std::string> index =
-        ReadFirstLine(sources.sysfsNetRoot + "/" + name + "/ifindex");
+        ReadInterfaceAttribute(sources.sysfsNetRoot, name, "ifindex");
     if (index && !index->empty() && index->find_first_not_of("0123456789") == std::string::npos) {
         std::ifstream file(sources.udevDataRoot + "/n" + *index);
         constexpr std::string_view kModelKey = "E:ID_MODEL_FROM_DATABASE=";

@@ -1,6 +1,9 @@
 #include "engine/capture_channel.h"
 
+#include <fcntl.h>
 #include <poll.h>
+
+#include <utility>
 
 #include "core/debug_output.h"
 #include "engine/capture_permission.h"
@@ -15,26 +18,34 @@ constexpr int kSenderBufferBytes = 64 * 1024;
 // concentrators all answer one probe at once must not overflow it.
 constexpr int kReceiveBufferBytes = 8 * 1024 * 1024;
 
+// libpcap opens its packet socket without O_CLOEXEC.
+bool SetCloseOnExec(pcap_t* handle) {
+    const int descriptor = pcap_get_selectable_fd(handle);
+    if (descriptor < 0) return false;
+    const int flags = fcntl(descriptor, F_GETFD);
+    return flags >= 0 && fcntl(descriptor, F_SETFD, flags | FD_CLOEXEC) == 0;
+}
+
 // A handle for transmitting only: a filter that accepts nothing keeps the
 // kernel from queueing any frame on it.
-pcap_t* OpenSender(const std::string& device, CaptureOpening& opening) {
+PcapHandle OpenSender(const std::string& device, CaptureOpening& opening) {
     char errorBuffer[PCAP_ERRBUF_SIZE] = {};
     ScopedCaptureCapability capability;
-    pcap_t* sender = pcap_create(device.c_str(), errorBuffer);
-    if (sender == nullptr) {
+    PcapHandle sender(pcap_create(device.c_str(), errorBuffer));
+    if (!sender) {
         opening.errorText = errorBuffer;
         return nullptr;
     }
-    pcap_set_snaplen(sender, kCaptureSnapLength);
-    pcap_set_timeout(sender, kCaptureReadTimeoutMs);
-    pcap_set_buffer_size(sender, kSenderBufferBytes);
-    const int activation = pcap_activate(sender);
+    pcap_set_snaplen(sender.get(), kCaptureSnapLength);
+    pcap_set_timeout(sender.get(), kCaptureReadTimeoutMs);
+    pcap_set_buffer_size(sender.get(), kSenderBufferBytes);
+    const int activation = pcap_activate(sender.get());
     bpf_insn rejectAll = {static_cast<u_short>(BPF_RET | BPF_K), 0, 0, 0};
     bpf_program program{1, &rejectAll};
-    if (activation < 0 || pcap_setfilter(sender, &program) != 0) {
-        opening.errorText = pcap_geterr(sender);
+    if (activation < 0 || pcap_setfilter(sender.get(), &program) != 0 ||
+        !SetCloseOnExec(sender.get())) {
+        opening.errorText = pcap_geterr(sender.get());
         opening.permissionDenied = activation == PCAP_ERROR_PERM_DENIED;
-        pcap_close(sender);
         return nullptr;
     }
     return sender;
@@ -45,54 +56,52 @@ pcap_t* OpenSender(const std::string& device, CaptureOpening& opening) {
 CaptureOpening OpenDiscoveryCapture(const std::string& device, bool promiscuous) {
     CaptureOpening opening;
     char errorBuffer[PCAP_ERRBUF_SIZE] = {};
-    pcap_t* handle = nullptr;
+    PcapHandle handle;
     int activation = 0;
     {
         ScopedCaptureCapability capability;
         // pcap_create + activate with the parameters pcap_open_live takes,
         // plus immediate delivery: each frame is handed over as it arrives
         // instead of when a kernel block fills or is retired.
-        handle = pcap_create(device.c_str(), errorBuffer);
-        if (handle != nullptr) {
-            pcap_set_snaplen(handle, kCaptureSnapLength);
-            pcap_set_promisc(handle, promiscuous ? 1 : 0);
-            pcap_set_timeout(handle, kCaptureReadTimeoutMs);
-            pcap_set_immediate_mode(handle, 1);
-            pcap_set_buffer_size(handle, kReceiveBufferBytes);
-            activation = pcap_activate(handle);
+        handle.reset(pcap_create(device.c_str(), errorBuffer));
+        if (handle) {
+            pcap_t* raw = handle.get();
+            pcap_set_snaplen(raw, kCaptureSnapLength);
+            pcap_set_promisc(raw, promiscuous ? 1 : 0);
+            pcap_set_timeout(raw, kCaptureReadTimeoutMs);
+            pcap_set_immediate_mode(raw, 1);
+            pcap_set_buffer_size(raw, kReceiveBufferBytes);
+            activation = pcap_activate(raw);
             // Linux libpcap keeps polling inside pcap_next_ex until a frame
-            // arrives, whatever the read timeout, so a quiet segment would
-            // hold the receive thread forever. Non-blocking, the timeout is
-            // applied by ReadCapturedFrame instead.
-            if (activation >= 0 && pcap_setnonblock(handle, 1, errorBuffer) != 0) {
+            // arrives, whatever the read timeout. Non-blocking, a read takes
+            // what the ring holds and the caller waits on the descriptor.
+            if (activation >= 0 &&
+                (pcap_setnonblock(raw, 1, errorBuffer) != 0 || !SetCloseOnExec(raw))) {
                 activation = PCAP_ERROR;
             }
         }
     }
-    if (handle == nullptr || activation < 0) {
-        if (handle != nullptr) {
-            opening.errorText = pcap_geterr(handle);
+    if (!handle || activation < 0) {
+        if (handle) {
+            opening.errorText = pcap_geterr(handle.get());
             opening.permissionDenied = activation == PCAP_ERROR_PERM_DENIED;
-            pcap_close(handle);
         } else {
             opening.errorText = errorBuffer;
         }
         DebugOutput("Error in pcap_open_live()\n");
         return opening;
     }
-    if (!InstallDiscoveryFilter(handle)) {
-        opening.errorText = pcap_geterr(handle);
-        pcap_close(handle);
+    if (!InstallDiscoveryFilter(handle.get())) {
+        opening.errorText = pcap_geterr(handle.get());
         return opening;
     }
-    pcap_t* sender = OpenSender(device, opening);
-    if (sender == nullptr) {
-        pcap_close(handle);
+    PcapHandle sender = OpenSender(device, opening);
+    if (!sender) {
         DebugOutput("Error in pcap_open_live()\n");
         return opening;
     }
-    opening.handle = handle;
-    opening.sender = sender;
+    opening.handle = std::move(handle);
+    opening.sender = std::move(sender);
     return opening;
 }
 

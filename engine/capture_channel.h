@@ -2,6 +2,7 @@
 
 #include <pcap/pcap.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -13,9 +14,9 @@
 // cookie), and such an AC would never be heard. 2048 covers any Ethernet
 // frame with room to spare.
 constexpr int kCaptureSnapLength = 2048;
-// pcap_next_ex returns after at most this long, so the receive loop notices
-// a stop request promptly; it also bounds how long a captured frame waits in
-// the kernel before it is handed over.
+// The read timeout handed to libpcap. The handles are non-blocking and the
+// receive thread waits on the descriptor itself, so it only bounds how long
+// ReadCapturedFrame waits.
 constexpr int kCaptureReadTimeoutMs = 10;
 constexpr std::string_view kDiscoveryFilter =
     "ether proto 0x8863 and (ether[15] = 7 or ether[15] = 9)";
@@ -25,9 +26,15 @@ constexpr std::string_view kDiscoveryFilter =
 // leave. So the probe goes out through a second handle on the same device,
 // which receives nothing; the capture handle sees the probe leave like any
 // other outgoing frame.
+struct PcapCloser {
+    void operator()(pcap_t* handle) const { pcap_close(handle); }
+};
+// A capture handle that closes itself.
+using PcapHandle = std::unique_ptr<pcap_t, PcapCloser>;
+
 struct CaptureOpening {
-    pcap_t* handle = nullptr;       // open and filtered, or null
-    pcap_t* sender = nullptr;       // transmits the probe; open whenever handle is
+    PcapHandle handle;              // open and filtered, or null
+    PcapHandle sender;              // transmits the probe; open whenever handle is
     std::string errorText;          // libpcap's text when opening failed
     bool permissionDenied = false;  // the failure was a missing CAP_NET_RAW
 };
@@ -35,7 +42,9 @@ struct CaptureOpening {
 // Opens `device` (snapshot length, promiscuous mode as given, read timeout,
 // immediate delivery, non-blocking), compiles the discovery filter optimised with netmask
 // 0, installs it and frees the compiled program; then opens the sending
-// handle. CAP_NET_RAW is raised into the effective set only for the opening.
+// handle. Both descriptors are close-on-exec: a program started later must
+// not inherit a raw packet socket. CAP_NET_RAW is raised into the effective
+// set only for the opening.
 // On failure writes the debug text of the failing step and returns no
 // handles.
 CaptureOpening OpenDiscoveryCapture(const std::string& device, bool promiscuous);

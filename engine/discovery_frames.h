@@ -69,6 +69,7 @@ struct KtPadoReply {
     std::string serviceName;
     double rtt = 0.0;          // milliseconds, filled by the engine
     uint32_t frameLength = 0;  // wire length of the PADO, filled by the engine
+    uint32_t probe = 0;        // number of the own probe it followed, filled by the engine
 };
 
 enum class FrameKind {

@@ -1,15 +1,22 @@
 #include "engine/linewatch.h"
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <time.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <utility>
 
 #include "core/debug_output.h"
-#include "engine/capture_channel.h"
 #include "engine/engine_messages.h"
 #include "engine/log_writer.h"
 
 namespace {
+
+// Probe records kept for matching own probes and replies: far more than the
+// probes whose waits can overlap.
+constexpr size_t kKeptProbeRecords = 64;
 
 uint32_t MillisecondTick() {
     timespec now{};
@@ -19,9 +26,20 @@ uint32_t MillisecondTick() {
     return static_cast<uint32_t>(ms);
 }
 
+// The clock the capture stamps frames with, in microseconds.
+int64_t CaptureClockNowUs() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
 // Capture time of a frame in seconds, from the capture header.
 double CaptureTime(const pcap_pkthdr& header) {
     return static_cast<double>(header.ts.tv_sec) + static_cast<double>(header.ts.tv_usec) / 1e6;
+}
+
+int64_t CaptureTimeUs(const pcap_pkthdr& header) {
+    return static_cast<int64_t>(header.ts.tv_sec) * 1000000 + header.ts.tv_usec;
 }
 
 }  // namespace
@@ -35,46 +53,27 @@ KtLinewatch::~KtLinewatch() {
     CloseCapture();
 }
 
-void KtLinewatch::SetProbeSentNotification(Notification notification) {
-    std::scoped_lock lock(notifyLock_);
-    probeSentNotification_ = std::move(notification);
+void KtLinewatch::Connect(LinewatchReports reports) {
+    std::scoped_lock lock(reportLock_);
+    reports_ = std::move(reports);
 }
 
-void KtLinewatch::SetPadoWaitExpiredNotification(Notification notification) {
-    std::scoped_lock lock(notifyLock_);
-    padoWaitExpiredNotification_ = std::move(notification);
+void KtLinewatch::Disconnect() {
+    Stop();
+    std::scoped_lock lock(reportLock_);
+    reports_ = {};
 }
 
-void KtLinewatch::SetPadoReceivedNotification(Notification notification) {
-    std::scoped_lock lock(notifyLock_);
-    padoReceivedNotification_ = std::move(notification);
-}
-
-void KtLinewatch::SetCaptureErrorNotification(Notification notification) {
-    std::scoped_lock lock(notifyLock_);
-    captureErrorNotification_ = std::move(notification);
-}
-
-void KtLinewatch::SetLogWriter(KtLogWriter* writer) {
-    std::scoped_lock lock(notifyLock_);
-    logWriter_ = writer;
-}
-
-void KtLinewatch::SetStopWaiter(std::function<void(KtThread&)> stopWaiter) {
-    std::scoped_lock lock(notifyLock_);
-    stopWaiter_ = std::move(stopWaiter);
-}
-
-void KtLinewatch::Notify(Notification KtLinewatch::*which, int value) {
-    Notification notification;
+void KtLinewatch::Notify(Report which, uint32_t value) {
+    std::function<void(uint32_t)> report;
     {
-        std::scoped_lock lock(notifyLock_);
-        notification = this->*which;
+        std::scoped_lock lock(reportLock_);
+        report = reports_.*which;
     }
-    // Called outside every lock: the bound member may block in a Send until
-    // the owner has handled the message, and the owner calls back in here.
-    if (notification) {
-        notification->Call(value);
+    // Called outside every lock: the report may block in a Send until the
+    // owner has handled the message, and the owner calls back in here.
+    if (report) {
+        report(value);
     }
 }
 
@@ -87,16 +86,16 @@ bool KtLinewatch::OpenCapture(const std::string& device, bool promiscuous) {
         lastCaptureError_ = opening.errorText;
         lastCapturePermissionDenied_ = opening.permissionDenied;
     }
-    if (opening.handle == nullptr) {
+    if (!opening.handle) {
         return false;
     }
-    ReplaceCapture(opening.handle, opening.sender);
+    ReplaceCapture(std::move(opening.handle), std::move(opening.sender));
     return true;
 }
 
-void KtLinewatch::AttachCapture(pcap_t* capture, pcap_t* sender) {
+void KtLinewatch::AttachCapture(PcapHandle capture, PcapHandle sender) {
     Stop();
-    ReplaceCapture(capture, sender);
+    ReplaceCapture(std::move(capture), std::move(sender));
 }
 
 void KtLinewatch::CloseCapture() {
@@ -104,15 +103,9 @@ void KtLinewatch::CloseCapture() {
     ReplaceCapture(nullptr, nullptr);
 }
 
-void KtLinewatch::ReplaceCapture(pcap_t* capture, pcap_t* sender) {
-    if (sender_ != nullptr) {
-        pcap_close(sender_);
-    }
-    if (capture_ != nullptr) {
-        pcap_close(capture_);
-    }
-    capture_ = capture;
-    sender_ = sender;
+void KtLinewatch::ReplaceCapture(PcapHandle capture, PcapHandle sender) {
+    sender_ = std::move(sender);
+    capture_ = std::move(capture);
     // A new channel: its first failure is reported again.
     lastReadSucceeded_ = true;
 }
@@ -132,7 +125,7 @@ bool KtLinewatch::LastCapturePermissionDenied() {
 }
 
 bool KtLinewatch::Start() {
-    if (capture_ == nullptr) {
+    if (!capture_ || !stopSignal_.Valid()) {
         return false;
     }
     StartWorker(padoWaitThread_, &KtLinewatch::PadoWaitLoop);
@@ -155,8 +148,19 @@ void KtLinewatch::StartWorker(std::unique_ptr<Worker>& worker,
 
 void KtLinewatch::Stop() {
     StopWorker(sendThread_);
+    // The receive thread sleeps in poll(), which the stop event of its
+    // thread object cannot end.
+    if (receiveThread_) stopSignal_.Signal();
     StopWorker(receiveThread_);
     StopWorker(padoWaitThread_);
+    {
+        // The waits still running are abandoned: their probes get no more
+        // replies and no expiry.
+        std::scoped_lock lock(cycleLock_);
+        for (SentProbe& sent : sentProbes_) sent.waitOver = true;
+        waits_.clear();
+    }
+    stopSignal_.Clear();
 }
 
 void KtLinewatch::StopWorker(std::unique_ptr<Worker>& worker) {
@@ -165,8 +169,8 @@ void KtLinewatch::StopWorker(std::unique_ptr<Worker>& worker) {
     }
     std::function<void(KtThread&)> stopWaiter;
     {
-        std::scoped_lock lock(notifyLock_);
-        stopWaiter = stopWaiter_;
+        std::scoped_lock lock(reportLock_);
+        stopWaiter = reports_.stopWaiter;
     }
     if (stopWaiter) {
         stopWaiter(*worker);
@@ -213,8 +217,24 @@ void KtLinewatch::TriggerProbe() {
 }
 
 std::vector<KtPadoReply> KtLinewatch::TakeReplies() {
-    std::scoped_lock lock(replyLock_);
+    std::scoped_lock lock(cycleLock_);
     return std::exchange(replies_, {});
+}
+
+uint32_t KtLinewatch::RecordProbeSent(int64_t sendTimeUs) {
+    std::scoped_lock lock(cycleLock_);
+    const uint32_t number = ++lastProbeNumber_;
+    sentProbes_.push_back({number, sendTimeUs, false});
+    while (sentProbes_.size() > kKeptProbeRecords) sentProbes_.pop_front();
+    return number;
+}
+
+void KtLinewatch::EndProbeWait(uint32_t probe) {
+    std::scoped_lock lock(cycleLock_);
+    // Waits end in sending order: every earlier probe's wait is over too.
+    for (SentProbe& sent : sentProbes_) {
+        if (sent.number <= probe) sent.waitOver = true;
+    }
 }
 
 void KtLinewatch::HandleFrame(const pcap_pkthdr& header, const uint8_t* data) {
@@ -223,29 +243,42 @@ void KtLinewatch::HandleFrame(const pcap_pkthdr& header, const uint8_t* data) {
     switch (reading.kind) {
         case FrameKind::Ignored:
             return;
-        case FrameKind::OwnProbe:
-            ownProbeTime_ = CaptureTime(header);
-            ownProbeSeen_ = 1;
-            return;
-        case FrameKind::PadoMatched: {
-            padoMatched_ = 1;
-            padoTime_ = CaptureTime(header);
-            // Only an offer captured after the own probe of the running cycle
-            // counts; the owner clears the flag when the wait runs out.
-            if (ownProbeSeen_ == 0) {
-                return;
+        case FrameKind::OwnProbe: {
+            // The capture shows the probes leave in sending order; this one
+            // is the latest that was sent before it was captured.
+            const int64_t capturedUs = CaptureTimeUs(header);
+            std::scoped_lock lock(cycleLock_);
+            auto sent =
+                std::find_if(sentProbes_.rbegin(), sentProbes_.rend(),
+                             [&](const SentProbe& p) { return p.sendTimeUs <= capturedUs; });
+            if (sent != sentProbes_.rend()) {
+                ownProbeNumber_ = sent->number;
+                ownProbeTime_ = CaptureTime(header);
             }
-            KtPadoReply reply;
-            reply.acMac = reading.sourceMac;
-            reply.acName = std::move(reading.acName);
-            reply.serviceName = std::move(reading.serviceName);
-            reply.rtt = (padoTime_ - ownProbeTime_) * 1000.0;
-            reply.frameLength = header.len;
+            return;
+        }
+        case FrameKind::PadoMatched: {
+            uint32_t number;
             {
-                std::scoped_lock lock(replyLock_);
+                // Only an offer captured after an own probe, before that
+                // probe's wait ran out, counts.
+                std::scoped_lock lock(cycleLock_);
+                number = ownProbeNumber_;
+                auto sent = std::find_if(sentProbes_.begin(), sentProbes_.end(),
+                                         [&](const SentProbe& p) { return p.number == number; });
+                if (number == 0 || sent == sentProbes_.end() || sent->waitOver) {
+                    return;
+                }
+                KtPadoReply reply;
+                reply.acMac = reading.sourceMac;
+                reply.acName = std::move(reading.acName);
+                reply.serviceName = std::move(reading.serviceName);
+                reply.rtt = (CaptureTime(header) - ownProbeTime_) * 1000.0;
+                reply.frameLength = header.len;
+                reply.probe = number;
                 replies_.push_back(std::move(reply));
             }
-            Notify(&KtLinewatch::padoReceivedNotification_, 0);
+            Notify(&LinewatchReports::padoReceived, number);
             return;
         }
         case FrameKind::ForeignPadi:
@@ -256,8 +289,8 @@ void KtLinewatch::HandleFrame(const pcap_pkthdr& header, const uint8_t* data) {
             }
             KtLogWriter* writer;
             {
-                std::scoped_lock lock(notifyLock_);
-                writer = logWriter_;
+                std::scoped_lock lock(reportLock_);
+                writer = reports_.logWriter;
             }
             if (writer != nullptr) {
                 writer->WriteLine({foreign ? "PADI:  " : "Line Watchman PADI:  ",
@@ -268,21 +301,43 @@ void KtLinewatch::HandleFrame(const pcap_pkthdr& header, const uint8_t* data) {
     }
 }
 
+void KtLinewatch::QueueWait(uint32_t probe, int32_t waitTimeMs) {
+    {
+        std::scoped_lock lock(cycleLock_);
+        waits_.push_back({probe, std::chrono::steady_clock::now() +
+                                     std::chrono::milliseconds(std::max(waitTimeMs, 0))});
+    }
+    waitQueued_.Set();
+}
+
 int KtLinewatch::SendLoop(KtThread& thread) {
     while (!thread.IsStopRequested()) {
         const int32_t interval = probeIntervalMs_;
+        const int32_t waitTime = padoWaitTimeMs_;
+        uint32_t number;
         int result;
         {
             std::scoped_lock lock(frameLock_);
-            result = pcap_sendpacket(sender_ != nullptr ? sender_ : capture_, probe_.data(),
-                                     static_cast<int>(probe_.size()));
+            // Recorded before it leaves: the receive thread may see it go
+            // before pcap_sendpacket returns.
+            number = RecordProbeSent(CaptureClockNowUs());
+            pcap_t* out = sender_ ? sender_.get() : capture_.get();
+            result = pcap_sendpacket(out, probe_.data(), static_cast<int>(probe_.size()));
         }
         if (result != 0) {
             DebugOutput("Error in pcap_sendpacket():\n");
+            {
+                // Nothing left: the capture cannot see this one.
+                std::scoped_lock lock(cycleLock_);
+                std::erase_if(sentProbes_, [&](const SentProbe& p) { return p.number == number; });
+            }
             SetStatus(kLinewatchSendFailed);
+            Notify(&LinewatchReports::probeSendFailed, number);
+            // Nobody can answer it: its wait ends at once.
+            QueueWait(number, 0);
         } else {
-            Notify(&KtLinewatch::probeSentNotification_, 0);
-            probeSent_.Set();
+            Notify(&LinewatchReports::probeSent, number);
+            QueueWait(number, waitTime);
             SetStatus(kLinewatchProbing);
         }
         thread.WaitForObjectOrStop(sendNow_, static_cast<uint32_t>(interval < 0 ? 0 : interval));
@@ -293,35 +348,89 @@ int KtLinewatch::SendLoop(KtThread& thread) {
 }
 
 int KtLinewatch::ReceiveLoop(KtThread& thread) {
+    pcap_t* capture = capture_.get();
+    // Savefiles and dead handles have no descriptor to wait on.
+    const int descriptor = pcap_file(capture) == nullptr ? pcap_get_selectable_fd(capture) : -1;
     while (!thread.IsStopRequested()) {
-        pcap_pkthdr* header = nullptr;
-        const u_char* data = nullptr;
-        const int result = ReadCapturedFrame(capture_, &header, &data);
-        if (result < 0) {
-            if (lastReadSucceeded_) {
-                Notify(&KtLinewatch::captureErrorNotification_, kCaptureErrorReadFailed);
-                DebugOutput("Error in pcap_next_ex()\n");
+        short events = 0;
+        if (descriptor >= 0) {
+            // Asleep until a frame arrives or the stop signal comes: the
+            // socket stays readable while the ring holds frames not yet read.
+            pollfd waits[2] = {{descriptor, POLLIN, 0}, {stopSignal_.Get(), POLLIN, 0}};
+            if (poll(waits, 2, -1) < 0) {
+                if (errno != EINTR) thread.WaitForStop(kCaptureRetryMs);
+                continue;
             }
-            lastReadSucceeded_ = false;
+            if (waits[1].revents != 0) break;
+            events = waits[0].revents;
+        }
+        int framesRead = 0;
+        if (!ReadAvailableFrames(thread, framesRead)) {
             thread.WaitForStop(kCaptureRetryMs);
             continue;
         }
-        lastReadSucceeded_ = true;
-        if (result == 1 && header != nullptr && data != nullptr) {
-            HandleFrame(*header, data);
+        if (framesRead == 0 && (descriptor < 0 || (events & ~POLLIN) != 0)) {
+            // An error state on the socket that the read did not clear (the
+            // interface went down, say): take it and pause, so that the
+            // wait does not turn into a spin.
+            int error = 0;
+            socklen_t length = sizeof error;
+            if (descriptor >= 0) getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &error, &length);
+            thread.WaitForStop(kCaptureRetryMs);
         }
     }
     return 0;
 }
 
+bool KtLinewatch::ReadAvailableFrames(KtThread& thread, int& framesRead) {
+    while (!thread.IsStopRequested()) {
+        pcap_pkthdr* header = nullptr;
+        const u_char* data = nullptr;
+        const int result = pcap_next_ex(capture_.get(), &header, &data);
+        if (result < 0) {
+            if (lastReadSucceeded_) {
+                Notify(&LinewatchReports::captureError, kCaptureErrorReadFailed);
+                DebugOutput("Error in pcap_next_ex()\n");
+            }
+            lastReadSucceeded_ = false;
+            return false;
+        }
+        lastReadSucceeded_ = true;
+        if (result == 0) break;
+        if (header != nullptr && data != nullptr) {
+            HandleFrame(*header, data);
+            ++framesRead;
+        }
+    }
+    return true;
+}
+
 int KtLinewatch::PadoWaitLoop(KtThread& thread) {
     while (!thread.IsStopRequested()) {
-        const int32_t waitTime = padoWaitTimeMs_;
-        if (thread.WaitForObjectOrStop(probeSent_, kInfinite)) {
-            thread.WaitForStop(static_cast<uint32_t>(waitTime < 0 ? 0 : waitTime));
-            if (!thread.IsStopRequested()) {
-                Notify(&KtLinewatch::padoWaitExpiredNotification_, 0);
+        uint32_t due = 0;
+        uint32_t sleepMs = kInfinite;
+        {
+            std::scoped_lock lock(cycleLock_);
+            if (!waits_.empty()) {
+                const auto now = std::chrono::steady_clock::now();
+                const ProbeWait& next = waits_.front();
+                if (next.deadline <= now) {
+                    due = next.number;
+                    waits_.pop_front();
+                } else {
+                    const auto left =
+                        std::chrono::ceil<std::chrono::milliseconds>(next.deadline - now);
+                    sleepMs = static_cast<uint32_t>(left.count());
+                }
             }
+        }
+        if (due == 0) {
+            thread.WaitForObjectOrStop(waitQueued_, sleepMs);
+            continue;
+        }
+        EndProbeWait(due);
+        if (!thread.IsStopRequested()) {
+            Notify(&LinewatchReports::padoWaitExpired, due);
         }
     }
     return 0;

@@ -3,7 +3,9 @@
 #include <pcap/pcap.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -11,9 +13,10 @@
 #include <vector>
 
 #include "core/threads/event.h"
-#include "core/threads/functors.h"
 #include "core/threads/thread.h"
+#include "engine/capture_channel.h"
 #include "engine/discovery_frames.h"
+#include "engine/wake_signal.h"
 
 class KtLogWriter;
 
@@ -27,38 +30,55 @@ constexpr int32_t kDefaultProbeIntervalMs = 30000;
 // Pause before reading the capture again after a failed read.
 constexpr uint32_t kCaptureRetryMs = 100;
 
+// What the engine reports to its owner, and how the owner wants it stopped.
+// Every report runs on an engine thread; a report may block (a Send to the
+// owner), and the owner may call into the engine meanwhile. Probes are
+// numbered from 1 upwards for the life of the engine; every transmission
+// attempt takes the next number, whether it succeeds or not.
+struct LinewatchReports {
+    std::function<void(uint32_t probe)> probeSent{};        // WM_LW_PADI_SENT
+    std::function<void(uint32_t probe)> probeSendFailed{};  // WM_LW_PROBE_SEND_FAILED
+    // The waiting time of this probe ran out (at once for a failed one).
+    std::function<void(uint32_t probe)> padoWaitExpired{};  // WM_LW_PADO_TIMEOUT
+    // A reply to this probe was added to the reply list.
+    std::function<void(uint32_t probe)> padoReceived{};   // WM_LW_PADO_RECEIVED
+    std::function<void(uint32_t reason)> captureError{};  // WM_LW_CAPTURE_ERROR
+    // Receives the foreign and other-instance PADI lines; may be null.
+    KtLogWriter* logWriter = nullptr;
+    // How Stop waits for each worker. An owner whose reports Send to it
+    // passes MessagePort::StopAndWait, so that a worker blocked in a Send
+    // cannot lock up the stop. Empty: KtThread::StopAndWait.
+    std::function<void(KtThread&)> stopWaiter{};
+};
+
 // The probe engine. Three worker threads share one capture handle:
 //  - the send thread broadcasts the probe PADI at the probe interval (or at
-//    once on TriggerProbe) and reports each transmission;
-//  - the receive thread reads the capture, notes when its own probe is seen
-//    leaving and turns each PADO that answers it into a KtPadoReply, with the
-//    round-trip time taken from the two capture timestamps;
-//  - the PADO-wait thread waits the PADO waiting time after each probe and
-//    then reports that the wait is over.
-// Reports go through Safe functors that the owner installs; the owner drains
-// the replies with TakeReplies while the receive thread waits in its report.
+//    once on TriggerProbe), numbers each attempt and reports it;
+//  - the receive thread sleeps on the capture descriptor, notes which own
+//    probe it saw leave (the latest one sent before its capture time) and
+//    turns each PADO that follows it, within that probe's wait, into a
+//    KtPadoReply carrying the probe's number and the round-trip time taken
+//    from the two capture timestamps;
+//  - the PADO-wait thread ends each probe's wait at that probe's own
+//    deadline, in sending order, and reports the number.
+// The owner drains the replies with TakeReplies while the receive thread
+// waits in its report.
 //
-// Start, Stop, OpenCapture and CloseCapture belong to the owner thread. The
-// capture handle is opened and closed only while the threads are stopped.
+// Connect, Disconnect, Start, Stop, OpenCapture and CloseCapture belong to
+// the owner thread. The capture handle is opened and closed only while the
+// threads are stopped.
 class KtLinewatch {
   public:
-    using Notification = std::shared_ptr<KtUnaryFunctionSafe<void, int>>;
-
     KtLinewatch();
     ~KtLinewatch();
     KtLinewatch(const KtLinewatch&) = delete;
     KtLinewatch& operator=(const KtLinewatch&) = delete;
 
-    void SetProbeSentNotification(Notification notification);        // WM_LW_PADI_SENT
-    void SetPadoWaitExpiredNotification(Notification notification);  // WM_LW_PADO_TIMEOUT
-    void SetPadoReceivedNotification(Notification notification);     // WM_LW_PADO_RECEIVED
-    void SetCaptureErrorNotification(Notification notification);     // WM_LW_CAPTURE_ERROR, 1
-    // Receives the foreign and other-instance PADI lines; may be null.
-    void SetLogWriter(KtLogWriter* writer);
-    // How Stop waits for each worker. The owner passes MessagePort::StopAndWait
-    // so that a worker blocked in a Send to the owner cannot lock up the stop.
-    // Default: KtThread::StopAndWait.
-    void SetStopWaiter(std::function<void(KtThread&)> stopWaiter);
+    // Installs the owner's reports in place of any earlier ones.
+    void Connect(LinewatchReports reports);
+    // Stops the threads (through the owner's stop waiter) and forgets the
+    // reports: none runs any more once this returns.
+    void Disconnect();
 
     // Closes any open capture, then opens `device` for discovery frames
     // (capture_channel.h). Stops the threads first if they run. False, with
@@ -67,7 +87,7 @@ class KtLinewatch {
     // Takes ownership of already opened handles (a savefile, handles set up by
     // the caller) in place of the current ones; filters are not changed. The
     // probe is sent through `sender`, or through `capture` when it is null.
-    void AttachCapture(pcap_t* capture, pcap_t* sender = nullptr);
+    void AttachCapture(PcapHandle capture, PcapHandle sender = nullptr);
     void CloseCapture();
     bool IsCaptureOpen();
     // libpcap's text for the last failed OpenCapture, and whether it failed
@@ -79,7 +99,9 @@ class KtLinewatch {
     // only when it is not running. Needs an open capture: without one
     // nothing is started and false is returned.
     bool Start();
-    // Stops the send, receive and PADO-wait threads, in that order.
+    // Stops the send, receive and PADO-wait threads, in that order. The waits
+    // still running are abandoned: no reply to those probes is taken any
+    // more, and their ends are not reported.
     void Stop();
     bool IsRunning();
 
@@ -96,11 +118,6 @@ class KtLinewatch {
     // The replies added since the last call, oldest first.
     std::vector<KtPadoReply> TakeReplies();
 
-    void ClearPadoMatched() { padoMatched_ = 0; }
-    void ClearOwnProbeSeen() { ownProbeSeen_ = 0; }
-    bool IsPadoMatched() const { return padoMatched_ != 0; }
-    bool IsOwnProbeSeen() const { return ownProbeSeen_ != 0; }
-
     void SetPadoWaitTime(int32_t ms) { padoWaitTimeMs_ = ms; }
     void SetProbeInterval(int32_t ms) { probeIntervalMs_ = ms; }
     int32_t GetPadoWaitTime() const { return padoWaitTimeMs_; }
@@ -110,6 +127,13 @@ class KtLinewatch {
 
     // The receive thread's rules for one captured frame; public for tests.
     void HandleFrame(const pcap_pkthdr& header, const uint8_t* data);
+    // The send thread's record of a probe about to leave at `sendTimeUs`
+    // (microseconds on the capture clock, CLOCK_REALTIME); gives its number.
+    // Public for tests that feed frames by hand.
+    uint32_t RecordProbeSent(int64_t sendTimeUs);
+    // Ends the wait of `probe`: no reply is taken for it from now on. Called
+    // by the PADO-wait thread; public for tests.
+    void EndProbeWait(uint32_t probe);
 
     // Millisecond tick (CLOCK_MONOTONIC, low 32 bits) taken at construction;
     // carried in every probe so that answers to this instance can be told.
@@ -117,50 +141,67 @@ class KtLinewatch {
 
   private:
     using Worker = KtThreadClassFunction<KtLinewatch>;
+    using Report = std::function<void(uint32_t)> LinewatchReports::*;
+
+    // A probe that went out, kept while it may still be seen or answered.
+    struct SentProbe {
+        uint32_t number;
+        int64_t sendTimeUs;  // capture clock, microseconds
+        bool waitOver;
+    };
+    struct ProbeWait {
+        uint32_t number;
+        std::chrono::steady_clock::time_point deadline;
+    };
 
     int SendLoop(KtThread& thread);
     int ReceiveLoop(KtThread& thread);
     int PadoWaitLoop(KtThread& thread);
+    // Hands every frame the capture holds to HandleFrame. False when a read
+    // failed (reported once per change from working to failing).
+    bool ReadAvailableFrames(KtThread& thread, int& framesRead);
+    void QueueWait(uint32_t probe, int32_t waitTimeMs);
 
     void StartWorker(std::unique_ptr<Worker>& worker, int (KtLinewatch::*loop)(KtThread&));
     void StopWorker(std::unique_ptr<Worker>& worker);
-    void Notify(Notification KtLinewatch::*which, int value);
-    void ReplaceCapture(pcap_t* capture, pcap_t* sender);
+    void Notify(Report which, uint32_t value);
+    void ReplaceCapture(PcapHandle capture, PcapHandle sender);
 
     std::unique_ptr<Worker> receiveThread_;
     std::unique_ptr<Worker> sendThread_;
     std::unique_ptr<Worker> padoWaitThread_;
 
-    KtEvent probeSent_{false, false};
+    KtEvent waitQueued_{false, false};
     KtEvent sendNow_{false, false};
+    // Wakes the receive thread from its wait on the capture for a stop.
+    WakeSignal stopSignal_;
 
     std::mutex frameLock_;
     ProbeFrame probe_{};
 
-    // Written and read by the receive thread only.
-    double ownProbeTime_ = 0.0;
-    double padoTime_ = 0.0;
-
     std::mutex statusLock_;
     int32_t status_ = kLinewatchStopped;
 
-    std::atomic<int32_t> ownProbeSeen_{0};
-    std::atomic<int32_t> padoMatched_{0};
+    // Guards the probe records, the waits, the own probe seen and the reply
+    // list together: a reply is in the list before its probe's wait ends,
+    // or it is not taken at all.
+    std::mutex cycleLock_;
+    uint32_t lastProbeNumber_ = 0;
+    std::deque<SentProbe> sentProbes_;  // oldest first
+    std::deque<ProbeWait> waits_;       // in sending order
+    uint32_t ownProbeNumber_ = 0;       // the latest own probe the capture saw
+    double ownProbeTime_ = 0.0;         // its capture time, seconds
+    std::vector<KtPadoReply> replies_;
 
-    // Guards the notifications, the log writer and the stop waiter, which the
-    // owner may replace while the threads run; they are called outside it.
-    std::mutex notifyLock_;
-    Notification probeSentNotification_;
-    Notification padoWaitExpiredNotification_;
-    Notification padoReceivedNotification_;
-    Notification captureErrorNotification_;
-    KtLogWriter* logWriter_ = nullptr;
-    std::function<void(KtThread&)> stopWaiter_;
+    // Guards the reports, which the owner may replace; they are called
+    // outside it.
+    std::mutex reportLock_;
+    LinewatchReports reports_;
 
     // Opened and closed by the owner while stopped; used by the send and
     // receive threads without a lock while they run.
-    pcap_t* capture_ = nullptr;
-    pcap_t* sender_ = nullptr;  // null: the probe goes out through capture_
+    PcapHandle capture_;
+    PcapHandle sender_;  // null: the probe goes out through capture_
     std::mutex captureInfoLock_;
     std::string lastCaptureError_;
     bool lastCapturePermissionDenied_ = false;
@@ -173,7 +214,4 @@ class KtLinewatch {
     std::atomic<int32_t> probeIntervalMs_{kDefaultProbeIntervalMs};
     std::atomic<bool> logForeignPadi_{false};
     std::atomic<bool> logInstancePadi_{false};
-
-    std::mutex replyLock_;
-    std::vector<KtPadoReply> replies_;
 };

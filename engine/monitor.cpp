@@ -29,40 +29,29 @@ Monitor::Monitor(KtLinewatch& engine, KtNetWatchMedia& media, MonitorView& view,
         else
             port_.Post(WM_LW_LOG_LINES);
     });
-    engine_.SetLogWriter(&logWriter_);
 
     // Workers are stopped through the port so that one blocked in a Send to
     // this thread is served while we wait for it.
     auto stopWaiter = [this](KtThread& worker) { port_.StopAndWait(worker); };
-    engine_.SetStopWaiter(stopWaiter);
-    media_.SetStopWaiter(stopWaiter);
-
-    probeSent_ = std::make_shared<Notifier>(this, &Monitor::OnProbeSentNotification);
-    padoWaitExpired_ = std::make_shared<Notifier>(this, &Monitor::OnPadoWaitExpiredNotification);
-    padoReceived_ = std::make_shared<Notifier>(this, &Monitor::OnPadoReceivedNotification);
-    captureError_ = std::make_shared<Notifier>(this, &Monitor::OnCaptureErrorNotification);
-    cable_ = std::make_shared<Notifier>(this, &Monitor::OnCableNotification);
-    engine_.SetProbeSentNotification(probeSent_);
-    engine_.SetPadoWaitExpiredNotification(padoWaitExpired_);
-    engine_.SetPadoReceivedNotification(padoReceived_);
-    engine_.SetCaptureErrorNotification(captureError_);
-    media_.SetNotification(cable_);
+    auto sendTo = [this](uint32_t msg) {
+        return [this, msg](uint32_t value) { port_.Send(msg, value); };
+    };
+    engine_.Connect({.probeSent = sendTo(WM_LW_PADI_SENT),
+                     .probeSendFailed = sendTo(WM_LW_PROBE_SEND_FAILED),
+                     .padoWaitExpired = sendTo(WM_LW_PADO_TIMEOUT),
+                     .padoReceived = sendTo(WM_LW_PADO_RECEIVED),
+                     .captureError = sendTo(WM_LW_CAPTURE_ERROR),
+                     .logWriter = &logWriter_,
+                     .stopWaiter = stopWaiter});
+    // Posted: the link watcher never waits for the owner.
+    media_.Connect({.cableChanged = [this](int state) { port_.Post(WM_LW_CABLE, state); },
+                    .stopWaiter = stopWaiter});
 }
 
 Monitor::~Monitor() {
     Close();
-    // The workers are stopped: nothing calls the notifiers any more. Unbind
-    // anyway so that a copy the engines still hold can never reach us.
-    for (auto* notifier : {&probeSent_, &padoWaitExpired_, &padoReceived_, &captureError_, &cable_})
-        (*notifier)->Unbind();
-    engine_.SetProbeSentNotification(nullptr);
-    engine_.SetPadoWaitExpiredNotification(nullptr);
-    engine_.SetPadoReceivedNotification(nullptr);
-    engine_.SetCaptureErrorNotification(nullptr);
-    media_.SetNotification(nullptr);
-    engine_.SetLogWriter(nullptr);
-    engine_.SetStopWaiter(nullptr);
-    media_.SetStopWaiter(nullptr);
+    engine_.Disconnect();
+    media_.Disconnect();
     logWriter_.SetBoxNotification(nullptr);
     port_.Close();
 }
@@ -136,11 +125,9 @@ bool Monitor::StartMonitoring() {
         logWriter_.WriteLine({"ERROR: ", kAdapterErrorText});
         return false;
     }
-    // Replies and flags of an earlier run belong to no probe of this one.
+    // Replies of an earlier run belong to no probe of this one.
     engine_.TakeReplies();
-    engine_.ClearOwnProbeSeen();
-    repliesHeld_ = false;
-    cycleOpen_ = false;
+    cycles_.Restart();
     media_.SetDeviceName(adapter.deviceName);
     media_.Start();
     running_ = true;
@@ -210,13 +197,16 @@ void Monitor::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t /*lParam*/)
     if (closed_) return;
     switch (msg) {
         case WM_LW_PADI_SENT:
-            HandlePadiSent();
+            HandlePadiSent(static_cast<uint32_t>(wParam));
+            break;
+        case WM_LW_PROBE_SEND_FAILED:
+            HandleSendFailed(static_cast<uint32_t>(wParam));
             break;
         case WM_LW_PADO_RECEIVED:
             HandlePadoReceived();
             break;
         case WM_LW_PADO_TIMEOUT:
-            HandlePadoTimeout();
+            HandlePadoTimeout(static_cast<uint32_t>(wParam));
             break;
         case WM_LW_CAPTURE_ERROR:
             HandleCaptureError(wParam);
@@ -229,81 +219,68 @@ void Monitor::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t /*lParam*/)
     }
 }
 
-void Monitor::OnProbeSentNotification(int value) {
-    port_.Send(WM_LW_PADI_SENT, static_cast<uintptr_t>(value));
+void Monitor::HandlePadiSent(uint32_t probe) {
+    if (sendsFailing_) {
+        sendsFailing_ = false;
+        logWriter_.WriteLine({"INFO: ", kProbesSentAgainText});
+    }
+    CountProbe(probe);
 }
 
-void Monitor::OnPadoWaitExpiredNotification(int value) {
-    port_.Send(WM_LW_PADO_TIMEOUT, static_cast<uintptr_t>(value));
+void Monitor::HandleSendFailed(uint32_t probe) {
+    // Counted like a probe nobody answers: its wait ends at once, with the
+    // rows' "N/A", loss and, at the threshold, DOWN.
+    if (!sendsFailing_) {
+        sendsFailing_ = true;
+        logWriter_.WriteLine({"ERROR: ", kProbesNotSentText});
+    }
+    CountProbe(probe);
 }
 
-void Monitor::OnPadoReceivedNotification(int value) {
-    port_.Send(WM_LW_PADO_RECEIVED, static_cast<uintptr_t>(value));
-}
-
-void Monitor::OnCaptureErrorNotification(int value) {
-    port_.Send(WM_LW_CAPTURE_ERROR, static_cast<uintptr_t>(value));
-}
-
-void Monitor::OnCableNotification(int value) {
-    // Posted: the link watcher never waits for the owner.
-    port_.Post(WM_LW_CABLE, static_cast<uintptr_t>(value));
-}
-
-void Monitor::HandlePadiSent() {
+void Monitor::CountProbe(uint32_t probe) {
     for (size_t row = 0; row < rows_.size(); ++row) {
         KtAcRecord& record = *rows_[row];
         ++record.sent;
-        ++record.unanswered;
         view_.RowChanged(row, record);
     }
-    cycleOpen_ = true;
-    if (repliesHeld_) {
-        repliesHeld_ = false;
-        HandlePadoReceived();
-    }
+    for (const KtPadoReply& reply : cycles_.Reported(probe)) CountReply(reply);
 }
 
 void Monitor::HandlePadoReceived() {
-    // The send thread reports a probe after transmitting it, so on a fast
-    // segment the receive thread can report the answers first. Counted
-    // before the probe they would leave sent below received and, at the end
-    // of the cycle, mark the answering AC "N/A" and down. Between the end of
-    // one cycle and the report of the next probe, an answer can only be to
-    // that next probe once the capture has seen it leave: keep such answers
-    // in the engine's list until the probe is counted.
-    if (!cycleOpen_ && engine_.IsOwnProbeSeen()) {
-        repliesHeld_ = true;
+    for (KtPadoReply& reply : engine_.TakeReplies()) {
+        if (cycles_.Admit(reply)) CountReply(reply);
+    }
+}
+
+void Monitor::CountReply(const KtPadoReply& reply) {
+    const std::string_view name = std::string_view(reply.acName).substr(0, kMaxAcNameLength);
+    auto found = std::find_if(rows_.begin(), rows_.end(), [&](const auto& record) {
+        return record->SameAc(reply.acMac, name);
+    });
+    if (found == rows_.end()) {
+        AddAc(reply);
         return;
     }
-    for (const KtPadoReply& reply : engine_.TakeReplies()) {
-        const std::string_view name = std::string_view(reply.acName).substr(0, kMaxAcNameLength);
-        auto found = std::find_if(rows_.begin(), rows_.end(), [&](const auto& record) {
-            return record->SameAc(reply.acMac, name);
-        });
-        if (found == rows_.end()) {
-            AddAc(reply);
-            engine_.ClearPadoMatched();
-            continue;
-        }
-        const size_t row = static_cast<size_t>(found - rows_.begin());
-        KtAcRecord& record = **found;
-        if (record.down) RaiseAcUp(row);
-        record.answered = true;
-        record.down = false;
-        record.lastRtt = reply.rtt;
-        ++record.received;
-        record.lost = record.sent - record.received;
-        record.unanswered = 0;
-        view_.RowChanged(row, record);
-        record.PushSample(reply.rtt);
-        view_.RefreshGraphs();
-        if (acLogActive_ && record.logFile)
-            record.logFile->WriteReplyLine(reply.frameLength, reply.rtt);
-        engine_.ClearPadoMatched();
-        if (!settings_.trayShowAcState || static_cast<int>(row) == selected_) trayUp_ = true;
-        if (trayUp_) view_.SetTrayState(true);
-    }
+    const size_t row = static_cast<size_t>(found - rows_.begin());
+    KtAcRecord& record = **found;
+    // A second offer to the same probe (another service of the same AC)
+    // counts once.
+    if (!ProbeCycles::FirstAnswer(record, reply)) return;
+    if (record.down) RaiseAcUp(row);
+    record.answered = true;
+    record.down = false;
+    record.lastRtt = reply.rtt;
+    record.lastAnsweredProbe = reply.probe;
+    ++record.received;
+    record.lost = cycles_.Lost(record);
+    record.unanswered = 0;
+    view_.RowChanged(row, record);
+    record.PushSample(reply.rtt);
+    view_.RefreshGraphs();
+    if (acLogActive_ && record.logFile)
+        record.logFile->WriteReplyLine(reply.frameLength, reply.rtt);
+    if (!settings_.trayShowAcState || static_cast<int>(row) == selected_) trayUp_ = true;
+    if (trayUp_) view_.SetTrayState(true);
 }
 
 void Monitor::AddAc(const KtPadoReply& reply) {
@@ -313,6 +290,8 @@ void Monitor::AddAc(const KtPadoReply& reply) {
     record->serviceName =
         std::string(std::string_view(reply.serviceName).substr(0, kMaxServiceNameLength));
     record->lastRtt = reply.rtt;
+    record->lastAnsweredProbe = reply.probe;
+    record->sent = cycles_.SentSince(reply.probe);
     if (acLogActive_) OpenAcLogFile(*record, "Error: AcLogFile::fopen_s()\n");
     rows_.push_back(std::move(record));
     const size_t row = rows_.size() - 1;
@@ -352,13 +331,16 @@ void Monitor::RaiseAcDown(size_t row) {
     ShowBalloon("AC DOWN:", BalloonIcon::kWarning, mac + " " + name);
 }
 
-void Monitor::HandlePadoTimeout() {
-    engine_.ClearOwnProbeSeen();
-    cycleOpen_ = false;
+void Monitor::HandlePadoTimeout(uint32_t probe) {
+    // Answers the engine took before the wait ended count first.
+    HandlePadoReceived();
+    cycles_.Expired(probe);
     for (size_t row = 0; row < rows_.size(); ++row) {
         KtAcRecord& record = *rows_[row];
-        record.lost = record.sent - record.received;
-        if (record.unanswered > 0) {
+        const bool missed = ProbeCycles::Missed(record, probe);
+        if (missed) ++record.unanswered;
+        record.lost = cycles_.Lost(record);
+        if (missed) {
             record.answered = false;
             record.PushSample(-1.0);
             view_.RefreshGraphs();

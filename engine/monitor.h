@@ -17,6 +17,7 @@
 #include "engine/log_writer.h"
 #include "engine/monitor_settings.h"
 #include "engine/monitor_view.h"
+#include "engine/probe_cycles.h"
 
 class KtLinewatch;
 class KtNetWatchMedia;
@@ -30,6 +31,8 @@ constexpr std::string_view kAdapterErrorText =
     "This Ethernet Adapter is unavailable. Line Watchman is stopped";
 constexpr std::string_view kCableUnpluggedText = "Network cable unplugged";
 constexpr std::string_view kCableConnectedText = "Network cable is connected";
+constexpr std::string_view kProbesNotSentText = "Probes cannot be sent on this adapter";
+constexpr std::string_view kProbesSentAgainText = "Probes are sent on this adapter again";
 
 // The monitor window's rules without the window: the AC table, the events and
 // their log lines, balloons, tray state and sounds, the logs, the adapter
@@ -111,16 +114,12 @@ class Monitor final : public MonitorSettingsTarget {
     bool LastStartLackedPermission() const { return lastStartLackedPermission_; }
 
   private:
-    // Notification members installed in the engines (called on their threads).
-    void OnProbeSentNotification(int value);
-    void OnPadoWaitExpiredNotification(int value);
-    void OnPadoReceivedNotification(int value);
-    void OnCaptureErrorNotification(int value);
-    void OnCableNotification(int value);
-
-    void HandlePadiSent();
+    void HandlePadiSent(uint32_t probe);
+    void HandleSendFailed(uint32_t probe);
+    void CountProbe(uint32_t probe);
     void HandlePadoReceived();
-    void HandlePadoTimeout();
+    void CountReply(const KtPadoReply& reply);
+    void HandlePadoTimeout(uint32_t probe);
     void HandleCaptureError(uintptr_t wParam);
     void HandleCable(uintptr_t wParam);
     void DrainLogBox();
@@ -169,15 +168,7 @@ class Monitor final : public MonitorSettingsTarget {
     bool running_ = false;
     bool closed_ = false;
     bool lastStartLackedPermission_ = false;
-    // From a handled probe report to the end of its wait.
-    bool cycleOpen_ = false;
-    // Answers that overtook the report of their probe wait for it.
-    bool repliesHeld_ = false;
-
-    using Notifier = KtVoidUnaryMemberFunctionSafe<Monitor, int>;
-    std::shared_ptr<Notifier> probeSent_;
-    std::shared_ptr<Notifier> padoWaitExpired_;
-    std::shared_ptr<Notifier> padoReceived_;
-    std::shared_ptr<Notifier> captureError_;
-    std::shared_ptr<Notifier> cable_;
+    // Set from a failed transmission to the next successful one.
+    bool sendsFailing_ = false;
+    ProbeCycles cycles_;
 };

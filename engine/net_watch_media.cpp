@@ -1,72 +1,38 @@
 #include "engine/net_watch_media.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
-#include <charconv>
+#include <cerrno>
 #include <optional>
 #include <string_view>
 #include <utility>
 
 #include "core/debug_output.h"
+#include "core/unique_fd.h"
 #include "engine/engine_messages.h"
+#include "engine/net_interface_info.h"
 
 namespace {
 
 enum class CarrierReading { kConnected, kDisconnected, kOther, kFailed };
 
-// Reads a small sysfs attribute; nullopt when it cannot be read.
-std::optional<std::string> ReadAttribute(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    std::array<char, 64> buffer{};
-    const ssize_t length = read(fd, buffer.data(), buffer.size());
-    close(fd);
-    if (length < 0) {
-        return std::nullopt;
-    }
-    std::string text(buffer.data(), static_cast<size_t>(length));
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
-        text.pop_back();
-    }
-    return text;
-}
-
-// IFF_UP from the interface's flags, e.g. "0x1003".
-std::optional<bool> ReadAdministrativelyUp(const std::string& base) {
-    const std::optional<std::string> flags = ReadAttribute(base + "/flags");
-    if (!flags) {
-        return std::nullopt;
-    }
-    std::string_view digits = *flags;
-    if (digits.starts_with("0x")) {
-        digits.remove_prefix(2);
-    }
-    unsigned long value = 0;
-    const auto [end, error] =
-        std::from_chars(digits.data(), digits.data() + digits.size(), value, 16);
-    if (error != std::errc() || end != digits.data() + digits.size()) {
-        return std::nullopt;
-    }
-    return (value & 0x1u) != 0;
-}
-
-CarrierReading ReadCarrier(const std::string& base) {
-    if (const std::optional<std::string> carrier = ReadAttribute(base + "/carrier")) {
+CarrierReading ReadCarrier(const std::string& root, const std::string& name) {
+    if (const std::optional<std::string> carrier = ReadInterfaceAttribute(root, name, "carrier")) {
         if (*carrier == "1") return CarrierReading::kConnected;
         if (*carrier == "0") return CarrierReading::kDisconnected;
         return CarrierReading::kOther;
     }
     // Administratively down: the carrier is not known, the query fails.
-    const std::optional<bool> up = ReadAdministrativelyUp(base);
+    const std::optional<bool> up = ReadInterfaceAdministrativelyUp(root, name);
     if (!up || !*up) {
         return CarrierReading::kFailed;
     }
-    const std::optional<std::string> operstate = ReadAttribute(base + "/operstate");
+    const std::optional<std::string> operstate = ReadInterfaceAttribute(root, name, "operstate");
     if (!operstate) return CarrierReading::kFailed;
     if (*operstate == "up") return CarrierReading::kConnected;
     if (*operstate == "down" || *operstate == "lowerlayerdown")
@@ -74,32 +40,51 @@ CarrierReading ReadCarrier(const std::string& base) {
     return CarrierReading::kFailed;
 }
 
-bool IsPlainInterfaceName(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+// A netlink socket that receives the kernel's link messages (RTM_NEWLINK on
+// every carrier or administrative change, RTM_DELLINK); invalid when it
+// cannot be opened.
+UniqueFd OpenLinkEvents() {
+    UniqueFd socket(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
+    if (!socket) return socket;
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = RTMGRP_LINK;
+    if (bind(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return UniqueFd();
+    return socket;
+}
+
+// Empties the socket: which message came does not matter, sysfs is read
+// afresh after any of them. An overrun (ENOBUFS) ends the draining too.
+void DrainLinkEvents(int socket) {
+    std::array<char, 8192> buffer;
+    while (recv(socket, buffer.data(), buffer.size(), 0) > 0) {
+    }
 }
 
 }  // namespace
 
-KtNetWatchMedia::KtNetWatchMedia(std::string sysfsNetRoot)
-    : sysfsNetRoot_(std::move(sysfsNetRoot)) {}
+KtNetWatchMedia::KtNetWatchMedia(std::string sysfsNetRoot, uint32_t pollPeriodMs)
+    : sysfsNetRoot_(std::move(sysfsNetRoot)), pollPeriodMs_(pollPeriodMs) {}
 
 KtNetWatchMedia::~KtNetWatchMedia() {
     Stop();
 }
 
-void KtNetWatchMedia::SetNotification(Notification notification) {
+void KtNetWatchMedia::Connect(LinkWatchReports reports) {
     std::scoped_lock lock(lock_);
-    notification_ = std::move(notification);
+    reports_ = std::move(reports);
+}
+
+void KtNetWatchMedia::Disconnect() {
+    Stop();
+    std::scoped_lock lock(lock_);
+    reports_ = {};
 }
 
 void KtNetWatchMedia::SetDeviceName(std::string deviceName) {
     std::scoped_lock lock(lock_);
     deviceName_ = std::move(deviceName);
-}
-
-void KtNetWatchMedia::SetStopWaiter(std::function<void(KtThread&)> stopWaiter) {
-    std::scoped_lock lock(lock_);
-    stopWaiter_ = std::move(stopWaiter);
 }
 
 void KtNetWatchMedia::Start() {
@@ -119,14 +104,17 @@ void KtNetWatchMedia::Stop() {
     std::function<void(KtThread&)> stopWaiter;
     {
         std::scoped_lock lock(lock_);
-        stopWaiter = stopWaiter_;
+        stopWaiter = reports_.stopWaiter;
     }
+    // The thread may sleep in poll(), which its stop event cannot end.
+    stopSignal_.Signal();
     if (stopWaiter) {
         stopWaiter(*thread_);
     } else {
         thread_->StopAndWait();
     }
     thread_.reset();
+    stopSignal_.Clear();
 }
 
 bool KtNetWatchMedia::IsRunning() {
@@ -134,29 +122,42 @@ bool KtNetWatchMedia::IsRunning() {
 }
 
 int KtNetWatchMedia::PollLoop(KtThread& thread) {
+    // Link messages describe the system's own interfaces: with them the
+    // thread sleeps until something changes. A planted tree, or no netlink,
+    // is read at the poll period.
+    const UniqueFd events =
+        sysfsNetRoot_ == kSystemNetRoot && stopSignal_.Valid() ? OpenLinkEvents() : UniqueFd();
     while (!thread.IsStopRequested()) {
         Poll();
-        thread.WaitForStop(kLinkPollPeriodMs);
+        if (!events) {
+            thread.WaitForStop(pollPeriodMs_);
+            continue;
+        }
+        pollfd waits[2] = {{events.Get(), POLLIN, 0}, {stopSignal_.Get(), POLLIN, 0}};
+        if (poll(waits, 2, -1) < 0) {
+            if (errno != EINTR) thread.WaitForStop(pollPeriodMs_);
+            continue;
+        }
+        if (waits[1].revents != 0) break;
+        DrainLinkEvents(events.Get());
     }
     return 0;
 }
 
 void KtNetWatchMedia::Poll() {
     std::string deviceName;
-    Notification notification;
+    std::function<void(int)> cableChanged;
     {
         std::scoped_lock lock(lock_);
         deviceName = deviceName_;
-        notification = notification_;
+        cableChanged = reports_.cableChanged;
     }
-    const std::string base = sysfsNetRoot_ + "/" + deviceName;
-    struct stat info {};
-    if (!IsPlainInterfaceName(deviceName) || stat(base.c_str(), &info) != 0) {
+    if (!InterfaceEntryExists(sysfsNetRoot_, deviceName)) {
         linkState_ = kLinkStateUnknown;
         DebugOutput("adapter_status::PacketOpenAdapter(): FALSE\n");
         return;
     }
-    const CarrierReading reading = ReadCarrier(base);
+    const CarrierReading reading = ReadCarrier(sysfsNetRoot_, deviceName);
     if (reading == CarrierReading::kFailed) {
         linkState_ = kLinkStateUnknown;
         DebugOutput("adapter_status::PacketRequest(): FALSE\n");
@@ -172,7 +173,7 @@ void KtNetWatchMedia::Poll() {
         linkState_ = kLinkStateDisconnected;
     }
     lastPolledName_ = deviceName;
-    if (report != 0 && notification) {
-        notification->Call(report);
+    if (report != 0 && cableChanged) {
+        cableChanged(report);
     }
 }

@@ -7,18 +7,32 @@
 #include <mutex>
 #include <string>
 
-#include "core/threads/functors.h"
 #include "core/threads/thread.h"
+#include "engine/wake_signal.h"
 
 constexpr int32_t kLinkStateUnknown = 0;
 constexpr int32_t kLinkStateDisconnected = 1;
 constexpr int32_t kLinkStateConnected = 2;
 
 constexpr uint32_t kLinkPollPeriodMs = 1000;
+constexpr const char* kSystemNetRoot = "/sys/class/net";
 
-// Watches whether the cable of the monitored adapter is plugged in: once a
-// second it reads the interface's carrier and reports a change between two
-// successful readings of the same interface (1 unplugged, 2 connected). The
+// What the link watcher reports to its owner, and how the owner stops it.
+struct LinkWatchReports {
+    // Called on the watcher thread with kCableUnplugged or kCableConnected;
+    // the owner posts WM_LW_CABLE.
+    std::function<void(int state)> cableChanged{};
+    // How Stop waits for the watcher thread (MessagePort::StopAndWait from the
+    // owner thread); empty: KtThread::StopAndWait.
+    std::function<void(KtThread&)> stopWaiter{};
+};
+
+// Watches whether the cable of the monitored adapter is plugged in: it reads
+// the interface's carrier at the start and whenever the kernel sends a link
+// message (netlink, RTM_NEWLINK and RTM_DELLINK), or once a poll period
+// where no such messages can be had (a planted sysfs tree, no netlink), and
+// reports a change between two successful readings of the same interface
+// (1 unplugged, 2 connected). Between messages the thread sleeps. The
 // first reading after a start or a change of interface, and any reading after
 // a failed one, set the state silently.
 //
@@ -31,20 +45,18 @@ constexpr uint32_t kLinkPollPeriodMs = 1000;
 // failed query).
 class KtNetWatchMedia {
   public:
-    using Notification = std::shared_ptr<KtUnaryFunctionSafe<void, int>>;
-
-    explicit KtNetWatchMedia(std::string sysfsNetRoot = "/sys/class/net");
+    explicit KtNetWatchMedia(std::string sysfsNetRoot = kSystemNetRoot,
+                             uint32_t pollPeriodMs = kLinkPollPeriodMs);
     ~KtNetWatchMedia();
     KtNetWatchMedia(const KtNetWatchMedia&) = delete;
     KtNetWatchMedia& operator=(const KtNetWatchMedia&) = delete;
 
-    // Called on the watcher thread with kCableUnplugged or kCableConnected;
-    // the owner's member posts WM_LW_CABLE.
-    void SetNotification(Notification notification);
+    // Installs the owner's reports in place of any earlier ones.
+    void Connect(LinkWatchReports reports);
+    // Stops the watcher (through the owner's stop waiter) and forgets the
+    // reports: none runs any more once this returns.
+    void Disconnect();
     void SetDeviceName(std::string deviceName);
-    // How Stop waits for the watcher thread (MessagePort::StopAndWait from the
-    // owner thread); default KtThread::StopAndWait.
-    void SetStopWaiter(std::function<void(KtThread&)> stopWaiter);
 
     void Start();
     void Stop();
@@ -62,10 +74,12 @@ class KtNetWatchMedia {
 
     std::unique_ptr<Worker> thread_;
     std::mutex lock_;
-    Notification notification_;
+    LinkWatchReports reports_;
     std::string deviceName_;
-    std::function<void(KtThread&)> stopWaiter_;
     const std::string sysfsNetRoot_;
+    const uint32_t pollPeriodMs_;
+    // Wakes the thread from its wait for link messages for a stop.
+    WakeSignal stopSignal_;
     // Used by the polling thread only (or by Poll while no thread runs).
     std::string lastPolledName_;
     std::atomic<int32_t> linkState_{kLinkStateUnknown};

@@ -13,7 +13,6 @@
 #include <string_view>
 #include <vector>
 
-#include "core/threads/functors.h"
 #include "engine/discovery_frames.h"
 
 // Receives one kind of engine notification.
@@ -54,9 +53,9 @@ class NotificationRecorder {
         return times_;
     }
 
-    std::shared_ptr<KtUnaryFunctionSafe<void, int>> Notification() {
-        return std::make_shared<KtVoidUnaryMemberFunctionSafe<NotificationRecorder, int>>(
-            this, &NotificationRecorder::On);
+    // A report function for a LinewatchReports or LinkWatchReports member.
+    auto Reporter() {
+        return [this](auto value) { On(static_cast<int>(value)); };
     }
 
   private:

@@ -17,6 +17,7 @@
 #include "engine/net_watch_media.h"
 #include "engine_test_support.h"
 #include "netns_sandbox.h"
+#include "pado_responder.h"
 #include "recording_view.h"
 #include "test_support.h"
 
@@ -48,32 +49,48 @@ class MonitorHarness {
     // One probe cycle: the probe goes out, the capture sees it leave at
     // `now`, the offers arrive after their RTT, the wait runs out.
     void Cycle(const std::vector<Offer>& offers) {
-        monitor->Port().Send(WM_LW_PADI_SENT);
-        const ProbeFrame probe = engine.GetProbeFrame();
-        Feed(probe.data(), probe.size(), 0);
-        for (const Offer& offer : offers) {
-            std::vector<uint8_t> pado = BuildPado(kOurMac, offer.mac, ProbeHostUniq(probe.data()),
-                                                  offer.acName, offer.service);
-            Feed(pado.data(), pado.size(), offer.rttMicroseconds);
-        }
-        monitor->Port().Send(WM_LW_PADO_TIMEOUT);
+        const uint32_t probe = SendProbe();
+        Report(probe);
+        SeeProbeLeave();
+        Answer(offers);
+        EndWait(probe);
         now_ += 1000000;
     }
 
     // A cycle in which the answers are captured and reported before the send
     // thread's report of the probe is handled (a fast segment).
     void CycleWithOvertakingReplies(const std::vector<Offer>& offers) {
+        const uint32_t probe = SendProbe();
+        SeeProbeLeave();
+        Answer(offers);
+        Report(probe);
+        EndWait(probe);
+        now_ += 1000000;
+    }
+
+    // The steps of a cycle, for tests that interleave cycles. SendProbe
+    // records a probe leaving now (it is seen 10 µs later).
+    uint32_t SendProbe() { return engine.RecordProbeSent(now_); }
+    void Report(uint32_t probe) { monitor->Port().Send(WM_LW_PADI_SENT, probe); }
+    void SeeProbeLeave() {
         const ProbeFrame probe = engine.GetProbeFrame();
-        Feed(probe.data(), probe.size(), 0);
+        Feed(probe.data(), probe.size(), 10);
+    }
+    // The offers, captured after their RTT from the probe seen last.
+    void Answer(const std::vector<Offer>& offers) {
+        const ProbeFrame probe = engine.GetProbeFrame();
         for (const Offer& offer : offers) {
             const std::vector<uint8_t> pado = BuildPado(
                 kOurMac, offer.mac, ProbeHostUniq(probe.data()), offer.acName, offer.service);
-            Feed(pado.data(), pado.size(), offer.rttMicroseconds);
+            Feed(pado.data(), pado.size(), 10 + offer.rttMicroseconds);
         }
-        monitor->Port().Send(WM_LW_PADI_SENT);
-        monitor->Port().Send(WM_LW_PADO_TIMEOUT);
-        now_ += 1000000;
     }
+    // As the PADO-wait thread does it: the engine first, then the report.
+    void EndWait(uint32_t probe) {
+        engine.EndProbeWait(probe);
+        monitor->Port().Send(WM_LW_PADO_TIMEOUT, probe);
+    }
+    void Advance(long microseconds) { now_ += microseconds; }
 
     const KtAcRecord& Row(size_t i) { return *monitor->Rows().at(i); }
 
@@ -166,6 +183,83 @@ TEST(MonitorTable, AnswersThatOvertakeTheReportOfTheirProbeAreCountedAfterIt) {
     EXPECT_TRUE(h.Row(0).down);
 }
 
+namespace {
+
+// What no row may ever show for concentrators that answer every probe.
+void ExpectSaneRows(MonitorHarness& h, const std::string& step) {
+    for (size_t i = 0; i < h.monitor->Rows().size(); ++i) {
+        const KtAcRecord& row = h.Row(i);
+        EXPECT_GE(row.lost, 0) << step << ", row " << i;
+        EXPECT_LE(row.received, row.sent) << step << ", row " << i;
+        EXPECT_FALSE(row.down) << step << ", row " << i;
+        EXPECT_NE(FormatRttText(row), "N/A") << step << ", row " << i;
+    }
+}
+
+}  // namespace
+
+TEST(MonitorCycles, OverlappingCyclesCountEveryAnswerWithItsOwnProbe) {
+    MonitorHarness h;  // down after one missed probe
+    // Interval equal to the wait: each probe leaves as the wait of the one
+    // before ends, and that end is reported between the new probe's report
+    // and its answer.
+    uint32_t waiting = 0;
+    for (int cycle = 0; cycle < 10; ++cycle) {
+        const uint32_t probe = h.SendProbe();
+        h.Report(probe);
+        ExpectSaneRows(h, "reported " + std::to_string(probe));
+        if (waiting != 0) h.EndWait(waiting);
+        ExpectSaneRows(h, "wait over " + std::to_string(waiting));
+        h.SeeProbeLeave();
+        h.Answer({kAc1});
+        ExpectSaneRows(h, "answered " + std::to_string(probe));
+        waiting = probe;
+        h.Advance(1000000);
+    }
+    h.EndWait(waiting);
+    // Rediscover inside the wait: a second probe leaves and is answered
+    // (its answers overtaking its report) before the first one's wait ends.
+    for (int cycle = 0; cycle < 5; ++cycle) {
+        const uint32_t first = h.SendProbe();
+        h.Report(first);
+        h.SeeProbeLeave();
+        h.Answer({kAc1, kAc2});
+        h.Advance(300000);
+        const uint32_t second = h.SendProbe();
+        h.SeeProbeLeave();
+        h.Answer({kAc1, kAc2});
+        ExpectSaneRows(h, "overtaken " + std::to_string(second));
+        h.Report(second);
+        ExpectSaneRows(h, "rediscover " + std::to_string(second));
+        h.EndWait(first);
+        ExpectSaneRows(h, "wait over " + std::to_string(first));
+        h.EndWait(second);
+        h.Advance(1000000);
+    }
+    ASSERT_EQ(h.monitor->Rows().size(), 2u);
+    EXPECT_EQ(FormatAcRow(h.Row(0)), (AcRowTexts{"UP", "00:1B:21:0A:4C:5E", "access1", "internet",
+                                                 "12.346", "20", "20", "0"}));
+    EXPECT_EQ(FormatAcRow(h.Row(1)), (AcRowTexts{"UP", "02:4C:57:20:0A:02", "access2", "video",
+                                                 "0.800", "10", "10", "0"}));
+    EXPECT_EQ(h.Row(0).history.Count(), 20u);
+    EXPECT_EQ(h.view.LogCount("AC: DOWN:  00:1B:21:0A:4C:5E access1"), 0u);
+    EXPECT_EQ(h.view.LogCount("AC: DOWN:  02:4C:57:20:0A:02 access2"), 0u);
+
+    // A probe nobody answers still ends in "N/A" and DOWN, and an answer
+    // that comes after its wait is not counted.
+    const uint32_t unanswered = h.SendProbe();
+    h.Report(unanswered);
+    h.SeeProbeLeave();
+    h.EndWait(unanswered);
+    h.Answer({kAc1});
+    h.monitor->Port().Drain();
+    EXPECT_EQ(FormatAcRow(h.Row(0))[4], "N/A");
+    EXPECT_EQ(FormatAcRow(h.Row(0))[5], "21");
+    EXPECT_EQ(FormatAcRow(h.Row(0))[6], "20");
+    EXPECT_EQ(FormatAcRow(h.Row(0))[7], "1");
+    EXPECT_TRUE(h.Row(0).down);
+}
+
 TEST(MonitorTable, DefaultThresholdDeclaresDownAtTheEndOfTheFirstMissedCycle) {
     MonitorHarness h;
     h.Cycle({kAc1});
@@ -187,8 +281,10 @@ TEST(MonitorTable, SameMacAndNameWithOtherServiceUpdatesOneRowKeepingTheFirstSer
     h.Cycle({{kAc1Mac, "alpha", "video", 500}, {kAc1Mac, "alpha", "voice", 600}});
     ASSERT_EQ(h.monitor->Rows().size(), 1u);
     EXPECT_EQ(h.Row(0).serviceName, "video");
-    EXPECT_EQ(h.Row(0).received, 2);
-    EXPECT_NEAR(h.Row(0).lastRtt, 0.6, 1e-6);
+    // Both offers answer one probe: one answer received, not two.
+    EXPECT_EQ(h.Row(0).received, 1);
+    EXPECT_EQ(h.Row(0).sent, 1);
+    EXPECT_NEAR(h.Row(0).lastRtt, 0.5, 1e-6);
 }
 
 TEST(MonitorTable, NamesDifferingOnlyAfterANulByteAreTwoConcentrators) {
@@ -808,4 +904,61 @@ TEST(MonitorRunning, ClosingWhileAWorkerWaitsInASendDoesNotLockUp) {
     watchdog.join();
     ASSERT_TRUE(ran);
     EXPECT_TRUE(finished);
+}
+
+namespace {
+
+class MonitorOnVeth : public VethPairTest {
+  protected:
+    MonitorOnVeth() : VethPairTest("02:4c:57:20:00:01", "02:4c:57:20:0a:01") {}
+
+    // Handles the engines' messages until `done` holds; false after 20 s.
+    static bool DrainUntil(Monitor& monitor, const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            monitor.Port().WaitAndDrain(100);
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+TEST_F(MonitorOnVeth, AnAdapterTakenDownEndsEachCycleLikeATimeoutAndSaysSoOnce) {
+    ASSERT_TRUE(sandbox_.RunInside([&] {
+        constexpr MacAddress kVethAcMac = {0x02, 0x4c, 0x57, 0x20, 0x0a, 0x01};
+        PadoResponder responder(peer_, kVethAcMac, kOurMac, 0);
+        ASSERT_TRUE(responder.ok());
+        MonitorSettings settings;
+        settings.probeIntervalSeconds = 1;
+        settings.padoWaitMs = 200;
+        settings.downAfterUnanswered = 2;
+        MonitorHarness h(settings);
+        ASSERT_TRUE(h.monitor->Open({{ours_, "Veth adapter", kOurMac}})) << h.view.Everything();
+        const auto& rows = h.monitor->Rows();
+        ASSERT_TRUE(DrainUntil(*h.monitor, [&] { return !rows.empty() && rows[0]->received >= 2; }))
+            << h.view.Everything();
+
+        ASSERT_TRUE(sandbox_.Ip("link set dev " + ours_ + " down"));
+        ASSERT_TRUE(DrainUntil(*h.monitor, [&] { return rows[0]->down; })) << h.view.Everything();
+        const KtAcRecord& row = *rows[0];
+        EXPECT_EQ(FormatRttText(row), "N/A");
+        EXPECT_GE(row.lost, 2);
+        EXPECT_EQ(row.lost, row.sent - row.received);
+        EXPECT_EQ(h.view.LogCount("AC: DOWN:  02:4C:57:20:0A:01 Veth-AC"), 1u);
+        // Another failed cycle or two: still said once.
+        const int32_t sentWhenDown = row.sent;
+        ASSERT_TRUE(DrainUntil(*h.monitor, [&] { return row.sent >= sentWhenDown + 2; }));
+        EXPECT_EQ(h.view.LogCount("ERROR: Probes cannot be sent on this adapter"), 1u);
+        EXPECT_EQ(h.view.LogCount("INFO: Probes are sent on this adapter again"), 0u);
+
+        ASSERT_TRUE(sandbox_.Ip("link set dev " + ours_ + " up"));
+        ASSERT_TRUE(DrainUntil(*h.monitor, [&] { return !row.down; })) << h.view.Everything();
+        EXPECT_EQ(h.view.LogCount("INFO: Probes are sent on this adapter again"), 1u);
+        EXPECT_EQ(h.view.LogCount("ERROR: Probes cannot be sent on this adapter"), 1u);
+        EXPECT_EQ(h.view.LogCount("AC: UP:  02:4C:57:20:0A:01 Veth-AC"), 1u);
+        EXPECT_EQ(row.lost, row.sent - row.received);
+        h.monitor->Close();
+    })) << "cannot enter the sandbox";
 }
