@@ -34,6 +34,15 @@ KtGraph::KtGraph(QWidget* parent) : QFrame(parent) {
     setCursor(Qt::ArrowCursor);
 }
 
+QSize KtGraph::BeginCanvas(QPainter& painter) {
+    drawFrame(&painter);
+    const QRect area = contentsRect();
+    painter.translate(area.topLeft());
+    painter.setClipRect(QRect(QPoint(0, 0), area.size()));
+    painter.fillRect(QRect(QPoint(0, 0), area.size()), ColourFromRef(kColourBlack));
+    return area.size();
+}
+
 KtBarGraph::KtBarGraph(QWidget* parent) : KtGraph(parent) {
     SetBackground(this, ColourFromRef(kColourBlack));
 }
@@ -69,13 +78,9 @@ int KtBarGraph::LitSegments() const {
 
 void KtBarGraph::paintEvent(QPaintEvent* /*event*/) {
     QPainter painter(this);
-    const QRect area = contentsRect();
-    painter.translate(area.topLeft());
-    painter.setClipRect(QRect(QPoint(0, 0), area.size()));
-    const int width = area.width();
-    const int height = area.height();
-
-    painter.fillRect(0, 0, width, height, ColourFromRef(kColourBlack));
+    const QSize canvas = BeginCanvas(painter);
+    const int width = canvas.width();
+    const int height = canvas.height();
     const int lit = LitSegments();
     const QColor dark = ColourFromRef(kColourDarkGreen);
     const QColor bright = ColourFromRef(kColourGreen);
@@ -138,13 +143,9 @@ double KtLineGraph::CurrentScale() {
 
 void KtLineGraph::paintEvent(QPaintEvent* /*event*/) {
     QPainter painter(this);
-    const QRect area = contentsRect();
-    painter.translate(area.topLeft());
-    painter.setClipRect(QRect(QPoint(0, 0), area.size()));
-    const int width = area.width();
-    const int height = area.height();
-
-    painter.fillRect(0, 0, width, height, ColourFromRef(kColourBlack));
+    const QSize canvas = BeginCanvas(painter);
+    const int width = canvas.width();
+    const int height = canvas.height();
     // The vertical grid moves 2 pixels left per probe cycle, in step with the curve.
     const int offset =
         static_cast<int>((static_cast<int64_t>(sampleCounter_) * kPixelsPerSample) % kGridStep);

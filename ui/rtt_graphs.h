@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFrame>
+#include <QPainter>
 #include <QString>
 #include <cstdint>
 
@@ -17,6 +18,11 @@ class KtGraph : public QFrame {
 
   public:
     explicit KtGraph(QWidget* parent = nullptr);
+
+  protected:
+    // Draws the frame, then moves the painter into the contents, clips it there
+    // and fills it black. Returns the size of the contents.
+    QSize BeginCanvas(QPainter& painter);
 };
 
 // A vertical meter of 19 segments with the latest round-trip time as text.
