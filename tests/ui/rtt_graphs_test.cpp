@@ -157,4 +157,10 @@ TEST(RoundTripGraphs, GraphsFollowTheSelectionAndDropAReleasedHistory) {
     EXPECT_GT(CountPixels(empty, kDark), 0);
     EXPECT_EQ(graphs.bar.Text(), "N/A");
     EXPECT_EQ(graphs.bar.Scale(), 0.0);
+    // A frame set by the owner lies outside the drawing: the marks move in by one.
+    graphs.line.setFrameStyle(QFrame::Box | QFrame::Plain);
+    UpdateRttGraphs(graphs.bar, graphs.line, &kept);
+    const QImage framed = Snapshot(graphs.line);
+    EXPECT_EQ(CountPixels(framed, kRed, QRect(117, 75, 1, 3)), 3);
+    EXPECT_EQ(CountPixels(framed, kRed), 6);
 }

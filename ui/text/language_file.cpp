@@ -217,7 +217,14 @@ KtLanguageFile::KtLanguageFile(const std::string& path) {
                     std::strerror(errno) + "); it is not used.\n");
         return;
     }
-    ini_ = std::make_unique<KtIniFile>("/proc/self/fd/" + std::to_string(textFd_));
+    const std::string textPath = "/proc/self/fd/" + std::to_string(textFd_);
+    // Without /proc the INI module would read nothing and every text stay as it was.
+    if (access(textPath.c_str(), R_OK) != 0) {
+        DebugOutput("Language file " + path + " cannot be handed to the INI reader (" +
+                    std::strerror(errno) + "); it is not used.\n");
+        return;
+    }
+    ini_ = std::make_unique<KtIniFile>(textPath);
 }
 
 KtLanguageFile::~KtLanguageFile() {
