@@ -26,9 +26,10 @@ QRect Box(int left, int top, int right, int bottom) {
     return QRect(QPoint(left, top), QPoint(right - 1, bottom - 1));
 }
 
-void SetShownText(QWidget* control, QLabel* label, const QString& text) {
+// Screen readers name the control by the text the user sees.
+void SetShownText(QLabel* label, const QString& text) {
     label->setText(text);
-    control->setAccessibleName(text);
+    label->setAccessibleName(text);
 }
 
 }  // namespace
@@ -93,16 +94,14 @@ void KtFormAboutBox::FillTexts(const std::string& programPath) {
     icon_->setPixmap(RenderWindowIcon(KtWindowIcon::Application, kIconSize));
     const QString productName = QString::fromStdString(GetText(TextId::kAboutName));
     icon_->setAccessibleName(productName);
-    SetShownText(name_, name_, productName);
-    SetShownText(description_, description_,
-                 QString::fromStdString(GetText(TextId::kAboutDescription)));
-    SetShownText(version_, version_, QString::fromStdString(AboutVersionLine(programPath)));
-    SetShownText(webLabel_, webLabel_, QString::fromStdString(GetText(TextId::kAboutWebSite)));
-    SetShownText(webLink_, webLink_, QString::fromLatin1(kWebSiteAddress));
-    SetShownText(supportLabel_, supportLabel_,
-                 QString::fromStdString(GetText(TextId::kAboutSupport)));
-    SetShownText(supportLink_, supportLink_, QString::fromLatin1(kSupportAddress));
-    SetShownText(notice_, notice_, QString::fromLatin1(kNoticeLine));
+    SetShownText(name_, productName);
+    SetShownText(description_, QString::fromStdString(GetText(TextId::kAboutDescription)));
+    SetShownText(version_, QString::fromStdString(AboutVersionLine(programPath)));
+    SetShownText(webLabel_, QString::fromStdString(GetText(TextId::kAboutWebSite)));
+    SetShownText(webLink_, QString::fromLatin1(kWebSiteAddress));
+    SetShownText(supportLabel_, QString::fromStdString(GetText(TextId::kAboutSupport)));
+    SetShownText(supportLink_, QString::fromLatin1(kSupportAddress));
+    SetShownText(notice_, QString::fromLatin1(kNoticeLine));
     const QString ok = QString::fromStdString(GetText(TextId::kOk));
     ok_->setText(ok);
     ok_->setAccessibleName(ok);
