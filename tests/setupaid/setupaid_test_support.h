@@ -1,0 +1,231 @@
+#pragma once
+
+// Shared pieces of the setupaid tests: a system root in a temporary folder,
+// a private system bus with stand-in services, a recording command runner,
+// and a way to run a call as an ordinary user.
+
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "setupaid/command_runner.h"
+#include "test_support.h"
+
+extern char** environ;
+
+#ifndef LW_SETUPAID_FAKE_SERVICES
+#define LW_SETUPAID_FAKE_SERVICES "fake_system_services.py"
+#endif
+
+namespace setupaid_test {
+
+// The uid and gid of "nobody", the ordinary user of the tests.
+inline constexpr uid_t kNobody = 65534;
+
+// A system root for one test: LW_SETUPAID_ROOT points at a fresh folder, and
+// the system bus at a socket nobody listens on, so that no test reaches the
+// machine's own files or services by accident.
+class TestRoot {
+  public:
+    TestRoot()
+        : root_("setupaid"),
+          rootVariable_("LW_SETUPAID_ROOT", root_.Path().c_str()),
+          busVariable_("DBUS_SYSTEM_BUS_ADDRESS",
+                       ("unix:path=" + root_.Path() + "/no-bus-here").c_str()) {
+        chmod(root_.Path().c_str(), 0755);
+    }
+
+    const std::string& Path() const { return root_.Path(); }
+    std::string operator/(const std::string& path) const { return root_.Path() + path; }
+
+    // Writes a file below the root, making its folders.
+    void Write(const std::string& path, const std::string& content) const {
+        const std::filesystem::path full = root_.Path() + path;
+        std::filesystem::create_directories(full.parent_path());
+        std::ofstream(full, std::ios::binary) << content;
+    }
+    std::string Read(const std::string& path) const { return ReadFile(root_.Path() + path); }
+    bool Exists(const std::string& path) const {
+        return std::filesystem::exists(root_.Path() + path);
+    }
+
+  private:
+    TempFolder root_;
+    ScopedEnv rootVariable_;
+    ScopedEnv busVariable_;
+};
+
+// A process started from an argument list; killed and reaped at the end.
+class ChildProcess {
+  public:
+    explicit ChildProcess(const std::vector<std::string>& argv) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        std::vector<std::string> copy = argv;
+        std::vector<char*> pointers;
+        for (std::string& text : copy) pointers.push_back(text.data());
+        pointers.push_back(nullptr);
+        if (posix_spawnp(&pid_, copy[0].c_str(), &actions, nullptr, pointers.data(), environ) !=
+            0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+        output_ = fds[0];
+    }
+    ~ChildProcess() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (output_ >= 0) close(output_);
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool Started() const { return pid_ > 0; }
+    // The first line the process prints; empty when it ends without one.
+    std::string FirstLine() {
+        std::string line;
+        char c = 0;
+        while (read(output_, &c, 1) == 1 && c != '\n') line += c;
+        return line;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int output_ = -1;
+};
+
+// A private bus standing in for the system bus (DBUS_SYSTEM_BUS_ADDRESS points
+// at it for the bus's life), with the stand-in services started on demand.
+class PrivateSystemBus {
+  public:
+    explicit PrivateSystemBus(const std::string& folder) : folder_(folder) {
+        const std::string config = folder + "/bus.conf";
+        std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC "
+                                 "\"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
+                                 " \"http://www.freedesktop.org/standards/dbus/1.0/"
+                                 "busconfig.dtd\">\n"
+                                 "<busconfig><type>custom</type>\n"
+                                 "<listen>unix:path="
+                              << folder
+                              << "/system_bus_socket</listen>\n"
+                                 "<auth>EXTERNAL</auth>\n"
+                                 "<policy context=\"default\"><allow user=\"*\"/>"
+                                 "<allow own=\"*\"/><allow send_destination=\"*\"/>"
+                                 "<allow receive_sender=\"*\"/></policy></busconfig>\n";
+        daemon_ = std::make_unique<ChildProcess>(std::vector<std::string>{
+            "dbus-daemon", "--config-file=" + config, "--nofork", "--print-address=1"});
+        address_ = daemon_->FirstLine();
+        variable_ = std::make_unique<ScopedEnv>("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str());
+    }
+
+    bool Running() const { return !address_.empty(); }
+    std::string Log() const { return ReadFile(folder_ + "/services.log"); }
+
+    // Starts the stand-in services with these options; true once they run.
+    bool StartServices(const std::vector<std::string>& options) {
+        std::vector<std::string> argv = {"/usr/bin/python3", LW_SETUPAID_FAKE_SERVICES, "--log",
+                                         folder_ + "/services.log"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        services_ = std::make_unique<ChildProcess>(argv);
+        return services_->FirstLine() == "ready";
+    }
+
+  private:
+    std::string folder_;
+    std::string address_;
+    std::unique_ptr<ChildProcess> daemon_;
+    std::unique_ptr<ScopedEnv> variable_;
+    std::unique_ptr<ChildProcess> services_;
+};
+
+// Records the commands the library runs. Programs listed in real() run for
+// real; others answer from answers() (exit 0, no output, when not listed).
+class RecordingRunner : public setupaid::CommandRunner {
+  public:
+    RecordingRunner() { setupaid::SetCommandRunner(this); }
+    ~RecordingRunner() override { setupaid::SetCommandRunner(nullptr); }
+    RecordingRunner(const RecordingRunner&) = delete;
+    RecordingRunner& operator=(const RecordingRunner&) = delete;
+
+    bool Has(const std::string& program) override {
+        if (missing.count(program) != 0) return false;
+        return real.count(program) != 0 ? realRunner_.Has(program) : true;
+    }
+    setupaid::CommandResult Run(const std::vector<std::string>& argv) override {
+        commands.push_back(argv);
+        if (real.count(argv[0]) != 0) return realRunner_.Run(argv);
+        setupaid::CommandResult result;
+        result.started = true;
+        result.exitStatus = 0;
+        const auto answer = answers.find(Joined(argv));
+        if (answer != answers.end()) result = answer->second;
+        return result;
+    }
+
+    static std::string Joined(const std::vector<std::string>& argv) {
+        std::string text;
+        for (const std::string& word : argv) text += (text.empty() ? "" : " ") + word;
+        return text;
+    }
+    std::vector<std::string> JoinedCommands() const {
+        std::vector<std::string> joined;
+        for (const auto& argv : commands) joined.push_back(Joined(argv));
+        return joined;
+    }
+
+    std::set<std::string> real;
+    std::set<std::string> missing;
+    std::map<std::string, setupaid::CommandResult> answers;
+    std::vector<std::vector<std::string>> commands;
+
+  private:
+    setupaid::SystemCommandRunner realRunner_;
+};
+
+// Runs call in a child process as "nobody" and answers what it returned
+// (-1 when the child could not take on that user).
+inline int RunAsNobody(const std::function<int()>& call) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(255);
+        _exit(call());
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 255) return -1;
+    return WEXITSTATUS(status);
+}
+
+// Waits until check() holds or a generous bound passes; the answer of check().
+inline bool WaitFor(const std::function<bool()>& check) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!check()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+}  // namespace setupaid_test
