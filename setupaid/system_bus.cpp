@@ -2,6 +2,8 @@
 
 #include <dbus/dbus.h>
 
+#include <cstdlib>
+
 namespace setupaid {
 namespace {
 
@@ -38,9 +40,18 @@ bool SystemBus::Connect() {
     Close();
     DBusError error;
     dbus_error_init(&error);
-    connection_ = dbus_bus_get_private(DBUS_BUS_SYSTEM, &error);
+    // The address is read on every connect: libdbus's own lookup keeps the
+    // first address it saw for the life of the process.
+    const char* variable = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    const char* address = variable != nullptr && *variable != '\0'
+                              ? variable
+                              : "unix:path=/run/dbus/system_bus_socket";
+    connection_ = dbus_connection_open_private(address, &error);
+    if (connection_ != nullptr) {
+        dbus_connection_set_exit_on_disconnect(connection_, FALSE);
+        if (!dbus_bus_register(connection_, &error)) Close();
+    }
     dbus_error_free(&error);
-    if (connection_ != nullptr) dbus_connection_set_exit_on_disconnect(connection_, FALSE);
     return connection_ != nullptr;
 }
 

@@ -23,7 +23,8 @@ struct BusReply {
     std::optional<bool> flag;         // a boolean value
 };
 
-// A private connection to the system bus (DBUS_SYSTEM_BUS_ADDRESS where set),
+// A private connection to the system bus (DBUS_SYSTEM_BUS_ADDRESS where set,
+// read at each Connect),
 // used for NetworkManager and firewalld. Calls never start a service that is
 // not running, and losing the bus never ends the process.
 class SystemBus {
