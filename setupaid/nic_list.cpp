@@ -2,6 +2,7 @@
 
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -40,6 +41,13 @@ bool ListAddressedInterfaces(std::vector<std::string>& names) {
         if (entry->ifa_addr == nullptr || entry->ifa_name == nullptr) continue;
         const int family = entry->ifa_addr->sa_family;
         if (family != AF_INET && family != AF_INET6) continue;
+        // Every interface that is up has an IPv6 link-local address; only
+        // an address that reaches beyond the link makes it IP-enabled.
+        if (family == AF_INET6 &&
+            IN6_IS_ADDR_LINKLOCAL(
+                &reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr)->sin6_addr)) {
+            continue;
+        }
         if ((entry->ifa_flags & IFF_LOOPBACK) != 0) continue;
         const std::string name = entry->ifa_name;
         const bool known = std::any_of(found.begin(), found.end(),

@@ -14,7 +14,8 @@ struct NicEntry {
 };
 
 // The IP-enabled connections of the machine: every interface with an IPv4 or
-// IPv6 address except loopback, in interface index order, named by the
+// IPv6 address (IPv6 link-local addresses, which every interface that is up
+// has, do not count) except loopback, in interface index order, named by the
 // NetworkManager connection active on it where NetworkManager runs, else by
 // the interface name.
 //
@@ -47,8 +48,9 @@ class NicList {
     char nameBuffer_[kNameBytes + 1] = {};
 };
 
-// Names of the interfaces that have an IPv4 or IPv6 address, loopback left
-// out, in interface index order. False when the kernel cannot be asked.
+// Names of the interfaces that have an IPv4 or IPv6 address (not counting
+// IPv6 link-local ones), loopback left out, in interface index order. False when the kernel cannot
+// be asked.
 bool ListAddressedInterfaces(std::vector<std::string>& names);
 
 }  // namespace setupaid
