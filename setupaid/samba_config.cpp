@@ -119,10 +119,13 @@ void SambaConfig::SetGlobal(std::string_view name, std::string_view value) {
     }
     if (placed) return;
     for (size_t i = 0; i < lines_.size(); ++i) {
-        if (lines_[i].header && lines_[i].global) {
-            lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(i + 1), setting);
-            return;
-        }
+        if (!lines_[i].header || !lines_[i].global) continue;
+        // At the end of the section, before the blank lines that end it.
+        size_t end = i + 1;
+        while (end < lines_.size() && !lines_[end].header) ++end;
+        while (end > i + 1 && Trim(lines_[end - 1].text).empty()) --end;
+        lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(end), setting);
+        return;
     }
     Line header;
     header.text = "[global]";

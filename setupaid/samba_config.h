@@ -20,8 +20,8 @@ class SambaConfig {
     // section count as global); the last one wins, as in Samba.
     std::optional<std::string> Global(std::string_view name) const;
     // Sets a parameter of [global]: its first line takes the value and later
-    // ones are dropped; a new parameter goes right after the [global] header,
-    // and a missing [global] section is added at the top.
+    // ones are dropped; a new parameter goes at the end of the [global]
+    // section, and a missing [global] section is added at the top.
     void SetGlobal(std::string_view name, std::string_view value);
 
     std::string Text() const;
