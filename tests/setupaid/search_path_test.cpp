@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -17,22 +16,11 @@ using setupaid::EnvironmentFileFolders;
 using setupaid::kEnvironmentFile;
 using setupaid::kProfileScript;
 using setupaid::ProfileScriptFolders;
+using setupaid_test::Output;
 using setupaid_test::TestRoot;
 
 const std::string kProfile(kProfileScript);
 const std::string kEnvironment(kEnvironmentFile);
-
-// Standard output of a shell command, and whether it exited 0.
-std::string Output(const std::string& command, bool* succeeded = nullptr) {
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return output;
-    char buffer[4096];
-    for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, got);
-    const int status = pclose(pipe);
-    if (succeeded != nullptr) *succeeded = status == 0;
-    return output;
-}
 
 TEST(AddPathVar, AddsTheFolderToBothFilesOnce) {
     TestRoot root;

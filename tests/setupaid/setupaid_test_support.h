@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -216,6 +217,18 @@ inline int RunAsNobody(const std::function<int()>& call) {
     waitpid(pid, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) == 255) return -1;
     return WEXITSTATUS(status);
+}
+
+// Standard output of a shell command, and whether it exited 0.
+inline std::string Output(const std::string& command, bool* succeeded = nullptr) {
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return output;
+    char buffer[4096];
+    for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, got);
+    const int status = pclose(pipe);
+    if (succeeded != nullptr) *succeeded = status == 0;
+    return output;
 }
 
 // Waits until check() holds or a generous bound passes; the answer of check().
