@@ -219,16 +219,29 @@ inline int RunAsNobody(const std::function<int()>& call) {
     return WEXITSTATUS(status);
 }
 
+// What a shell command printed on standard output, and its exit status.
+struct ShellResult {
+    std::string output;
+    int exitStatus = -1;
+};
+inline ShellResult Shell(const std::string& command) {
+    ShellResult result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return result;
+    char buffer[4096];
+    for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        result.output.append(buffer, got);
+    }
+    const int status = pclose(pipe);
+    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
 // Standard output of a shell command, and whether it exited 0.
 inline std::string Output(const std::string& command, bool* succeeded = nullptr) {
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return output;
-    char buffer[4096];
-    for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, got);
-    const int status = pclose(pipe);
-    if (succeeded != nullptr) *succeeded = status == 0;
-    return output;
+    ShellResult result = Shell(command);
+    if (succeeded != nullptr) *succeeded = result.exitStatus == 0;
+    return result.output;
 }
 
 // Waits until check() holds or a generous bound passes; the answer of check().
