@@ -34,23 +34,24 @@ std::vector<std::string> CommandEnvironment() {
     return variables;
 }
 
-std::vector<char*> PointersTo(std::vector<std::string>& texts) {
+}  // namespace
+
+CommandRunner& Commands() {
+    static SystemCommandRunner real;
+    if (g_runner != nullptr) return *g_runner;
+    return real;
+}
+
+void SetCommandRunner(CommandRunner* runner) {
+    g_runner = runner;
+}
+
+std::vector<char*> ArgumentPointers(std::vector<std::string>& texts) {
     std::vector<char*> pointers;
     pointers.reserve(texts.size() + 1);
     for (std::string& text : texts) pointers.push_back(text.data());
     pointers.push_back(nullptr);
     return pointers;
-}
-
-}  // namespace
-
-CommandRunner& Commands() {
-    static SystemCommandRunner real;
-    return g_runner != nullptr ? *g_runner : real;
-}
-
-void SetCommandRunner(CommandRunner* runner) {
-    g_runner = runner;
 }
 
 std::string FindProgram(const std::string& program) {
@@ -94,8 +95,8 @@ CommandResult SystemCommandRunner::Run(const std::vector<std::string>& argv) {
 
     std::vector<std::string> arguments = argv;
     std::vector<std::string> environment = CommandEnvironment();
-    std::vector<char*> argumentPointers = PointersTo(arguments);
-    std::vector<char*> environmentPointers = PointersTo(environment);
+    std::vector<char*> argumentPointers = ArgumentPointers(arguments);
+    std::vector<char*> environmentPointers = ArgumentPointers(environment);
     pid_t pid = -1;
     const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr,
                                     argumentPointers.data(), environmentPointers.data());

@@ -39,6 +39,9 @@ class SystemCommandRunner : public CommandRunner {
     CommandResult Run(const std::vector<std::string>& argv) override;
 };
 
+// The C string pointers of texts, ended by a null pointer, for exec calls.
+std::vector<char*> ArgumentPointers(std::vector<std::string>& texts);
+
 // The full path of an executable program: itself when it holds a slash,
 // otherwise the first match in PATH. Empty when there is none.
 std::string FindProgram(const std::string& program);

@@ -4,7 +4,6 @@
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 
 #include "setupaid/command_runner.h"
 #include "setupaid/setupaid.h"
+#include "setupaid/text_file.h"
 
 extern char** environ;
 
@@ -47,16 +47,6 @@ std::optional<uid_t> ParseUid(const char* text) {
     }
     if (value == static_cast<uid_t>(-1)) return std::nullopt;
     return value;
-}
-
-bool IsFolder(const std::string& path) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-bool Exists(const std::string& path) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0;
 }
 
 // Everything the child needs, prepared before fork: after fork only calls
@@ -99,7 +89,7 @@ int PlanUser(uid_t uid, LaunchPlan& plan) {
     bool haveBus = false;
     if (IsFolder(runtime)) {
         plan.environment.push_back("XDG_RUNTIME_DIR=" + runtime);
-        if (Exists(runtime + "/bus")) {
+        if (PathExists(runtime + "/bus")) {
             plan.environment.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + runtime + "/bus");
             haveBus = true;
         }
@@ -111,13 +101,6 @@ int PlanUser(uid_t uid, LaunchPlan& plan) {
         }
     }
     return SETUPAID_DONE;
-}
-
-std::vector<char*> PointersTo(std::vector<std::string>& texts) {
-    std::vector<char*> pointers;
-    for (std::string& text : texts) pointers.push_back(text.data());
-    pointers.push_back(nullptr);
-    return pointers;
 }
 
 void ReportAndExit(int fd, int error) {
@@ -183,8 +166,8 @@ int DesktopLauncher::Open(const std::vector<std::string>& argv) {
             plan.environment.emplace_back(*entry);
         }
     }
-    std::vector<char*> argumentPointers = PointersTo(plan.arguments);
-    std::vector<char*> environmentPointers = PointersTo(plan.environment);
+    std::vector<char*> argumentPointers = ArgumentPointers(plan.arguments);
+    std::vector<char*> environmentPointers = ArgumentPointers(plan.environment);
 
     // The program runs in a grandchild that init adopts, so that nothing is
     // left to reap. A pipe closed by exec tells whether it got that far.

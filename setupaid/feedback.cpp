@@ -112,7 +112,8 @@ bool IsWebAddress(std::string_view address) {
 
 AddressOpener& Opener() {
     static DesktopLauncher real;
-    return g_opener != nullptr ? *g_opener : real;
+    if (g_opener != nullptr) return *g_opener;
+    return real;
 }
 
 void SetAddressOpener(AddressOpener* opener) {

@@ -1,6 +1,5 @@
 #include "setupaid/firewall_setup.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,11 +25,6 @@ constexpr std::string_view kUfwSambaProfile = "/etc/ufw/applications.d/samba";
 constexpr std::string_view kNftablesConfig = "/etc/nftables.conf";
 constexpr std::string_view kNftablesComment =
     "# Samba (file and printer sharing), added by the Line Watchman installer\n";
-
-bool Exists(std::string_view path) {
-    struct stat info {};
-    return stat(std::string(path).c_str(), &info) == 0;
-}
 
 int CodeOfBusError(const BusReply& reply) {
     const std::string& name = reply.errorName;
@@ -105,7 +99,7 @@ int SetupUfw() {
     if (geteuid() != 0) return SETUPAID_ACCESS_DENIED;
     // ufw skips a rule it has already, so a second call adds nothing.
     std::vector<std::vector<std::string>> commands;
-    if (Exists(SystemPath(kUfwSambaProfile))) {
+    if (PathExists(SystemPath(kUfwSambaProfile))) {
         commands.push_back({"ufw", "allow", "Samba"});
     } else {
         commands.push_back({"ufw", "allow", "137,138/udp"});

@@ -1,6 +1,5 @@
 #include "setupaid/netbios_setup.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string_view>
@@ -20,11 +19,6 @@ constexpr const char* kNmbdUnit = "nmbd.service";
 constexpr std::string_view kUnitFolders[] = {"/etc/systemd/system", "/lib/systemd/system",
                                              "/usr/lib/systemd/system"};
 
-bool Exists(const std::string& path) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0;
-}
-
 // Kernel interface names may hold almost any byte; Samba's list syntax takes
 // only plain names.
 bool IsPlainInterfaceName(const std::string& name) {
@@ -39,7 +33,7 @@ bool IsPlainInterfaceName(const std::string& name) {
 
 bool HasNmbdUnit() {
     for (std::string_view folder : kUnitFolders) {
-        if (Exists(SystemPath(std::string(folder) + "/" + kNmbdUnit))) return true;
+        if (PathExists(SystemPath(std::string(folder) + "/" + kNmbdUnit))) return true;
     }
     return false;
 }
@@ -89,7 +83,7 @@ int ApplyToRegistry(const std::string& configPath, const std::string& interfaceN
 // runs this very system, restarted to read the new settings.
 int StartNameService() {
     const std::string root = SystemRoot();
-    if (root.empty() && Exists("/run/systemd/system")) {
+    if (root.empty() && PathExists("/run/systemd/system")) {
         if (!Commands().Run({"systemctl", "enable", kNmbdUnit}).Succeeded()) {
             return SETUPAID_FAILED;
         }
@@ -107,7 +101,7 @@ int StartNameService() {
 int EnableNetbios(const std::string& interfaceName) {
     if (!IsPlainInterfaceName(interfaceName)) return SETUPAID_FAILED;
     const std::string configPath = SystemPath(kSambaConfig);
-    if (!Exists(configPath) || !Commands().Has("testparm") || !HasNmbdUnit()) {
+    if (!PathExists(configPath) || !Commands().Has("testparm") || !HasNmbdUnit()) {
         return SETUPAID_NOT_AVAILABLE;
     }
     if (geteuid() != 0) return SETUPAID_ACCESS_DENIED;

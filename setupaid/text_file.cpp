@@ -65,6 +65,16 @@ int ResultCodeOf(FileStatus status) {
     }
 }
 
+bool PathExists(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0;
+}
+
+bool IsFolder(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
 FileStatus ReadWholeFile(const std::string& path, std::string& content) {
     content.clear();
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);

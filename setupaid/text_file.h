@@ -14,6 +14,10 @@ enum class FileStatus { kOk, kMissing, kDenied, kFailed };
 // permission or a read-only file system, any other failure otherwise.
 int ResultCodeOf(FileStatus status);
 
+// True when something (a file, folder or link target) is at path.
+bool PathExists(const std::string& path);
+bool IsFolder(const std::string& path);
+
 // Reads the whole file into content.
 FileStatus ReadWholeFile(const std::string& path, std::string& content);
 
