@@ -12,13 +12,17 @@
 namespace {
 
 using setupaid::SetupSambaFirewall;
-using setupaid_test::Output;
 using setupaid_test::PrivateSystemBus;
 using setupaid_test::RecordingRunner;
+using setupaid_test::Shell;
 using setupaid_test::TestRoot;
 
 const std::string kTcpTag = "linewatch-setupaid: Samba TCP";
 const std::string kUdpTag = "linewatch-setupaid: Samba UDP";
+
+int AllowSamba() {
+    return SetupFirewall("Line Watchman", "/usr/bin/linewatch");
+}
 
 size_t Occurrences(const std::string& text, const std::string& part) {
     size_t count = 0;
@@ -49,9 +53,11 @@ class NftablesTest : public ::testing::Test {
         ASSERT_TRUE(sandbox_.ok());
     }
 
-    std::string Nft(const std::string& arguments, bool* succeeded = nullptr) {
-        return Output("ip netns exec " + sandbox_.name() + " nft " + arguments + " 2>&1",
-                      succeeded);
+    std::string Nft(const std::string& arguments, int* exitStatus = nullptr) {
+        const auto result =
+            Shell("ip netns exec " + sandbox_.name() + " nft " + arguments + " 2>&1");
+        if (exitStatus != nullptr) *exitStatus = result.exitStatus;
+        return result.output;
     }
     int SetupInside(const char* name = "Line Watchman") {
         int result = -1;
@@ -68,9 +74,9 @@ TEST_F(NftablesTest, InsertsTaggedRulesOnceAndPersistsThem) {
     root_.Write("/etc/nftables.conf",
                 std::string("#!/usr/sbin/nft -f\nflush ruleset\n") + kRuleset);
     root_.Write("/run/ruleset.nft", kRuleset);
-    bool loaded = false;
+    int loaded = -1;
     Nft("-f " + (root_ / "/run/ruleset.nft"), &loaded);
-    ASSERT_TRUE(loaded);
+    ASSERT_EQ(loaded, 0);
 
     EXPECT_EQ(SetupInside(), SETUPAID_DONE);
     const std::string ruleset = Nft("list ruleset");
@@ -88,12 +94,12 @@ TEST_F(NftablesTest, InsertsTaggedRulesOnceAndPersistsThem) {
     EXPECT_EQ(root_.Read("/etc/nftables.conf"), persisted);
 
     // The boot file is valid and brings the rules back after a flush.
-    bool valid = false;
+    int valid = -1;
     EXPECT_EQ(Nft("-c -f " + (root_ / "/etc/nftables.conf"), &valid), "");
-    EXPECT_TRUE(valid);
+    EXPECT_EQ(valid, 0);
     Nft("flush ruleset");
     Nft("-f " + (root_ / "/etc/nftables.conf"), &loaded);
-    EXPECT_TRUE(loaded);
+    EXPECT_EQ(loaded, 0);
     EXPECT_EQ(Occurrences(Nft("list ruleset"), kTcpTag), 2u);
 }
 
@@ -123,9 +129,9 @@ TEST(SetupFirewall, AddsSambaToFirewalldForNowAndLater) {
     ASSERT_TRUE(bus.StartServices({"--firewalld"}));
     RecordingRunner runner;
 
-    EXPECT_EQ(SetupFirewall("Line Watchman", "/usr/bin/linewatch"), SETUPAID_DONE);
+    EXPECT_EQ(AllowSamba(), SETUPAID_DONE);
     EXPECT_EQ(bus.Log(), "runtime public samba 0\npermanent public samba\n");
-    EXPECT_EQ(SetupFirewall("Line Watchman", "/usr/bin/linewatch"), SETUPAID_DONE);
+    EXPECT_EQ(AllowSamba(), SETUPAID_DONE);
     EXPECT_EQ(bus.Log(), "runtime public samba 0\npermanent public samba\n");
     // firewalld runs: no other firewall is touched.
     EXPECT_TRUE(runner.commands.empty());
@@ -136,12 +142,12 @@ TEST(SetupFirewall, AnswersFirewalldsRefusalAndKnownSamba) {
     {
         PrivateSystemBus bus(root.Path());
         ASSERT_TRUE(bus.StartServices({"--firewalld", "--firewalld-deny"}));
-        EXPECT_EQ(SetupFirewall("Line Watchman", "/usr/bin/linewatch"), SETUPAID_ACCESS_DENIED);
+        EXPECT_EQ(AllowSamba(), SETUPAID_ACCESS_DENIED);
     }
     TestRoot other;
     PrivateSystemBus bus(other.Path());
     ASSERT_TRUE(bus.StartServices({"--firewalld", "--firewalld-deny", "--samba-enabled"}));
-    EXPECT_EQ(SetupFirewall("Line Watchman", "/usr/bin/linewatch"), SETUPAID_DONE);
+    EXPECT_EQ(AllowSamba(), SETUPAID_DONE);
     EXPECT_EQ(bus.Log(), "");
 }
 
@@ -150,43 +156,38 @@ TEST(SetupFirewall, UsesUfwWhenItIsEnabled) {
     TestRoot root;
     RecordingRunner runner;
     root.Write("/etc/ufw/ufw.conf", "# ufw\nENABLED=yes\nLOGLEVEL=low\n");
-    EXPECT_EQ(SetupFirewall("Line Watchman", "/usr/bin/linewatch"), SETUPAID_DONE);
-    EXPECT_EQ(runner.JoinedCommands(),
+    EXPECT_EQ(AllowSamba(), SETUPAID_DONE);
+    EXPECT_EQ(runner.commands,
               (std::vector<std::string>{"ufw allow 137,138/udp", "ufw allow 139,445/tcp"}));
 
     // With Samba's application profile installed, the profile.
     runner.commands.clear();
     root.Write("/etc/ufw/applications.d/samba", "[Samba]\nports=137,138/udp|139,445/tcp\n");
-    EXPECT_EQ(SetupFirewall("Line Watchman", "/usr/bin/linewatch"), SETUPAID_DONE);
-    EXPECT_EQ(runner.JoinedCommands(), std::vector<std::string>{"ufw allow Samba"});
+    EXPECT_EQ(AllowSamba(), SETUPAID_DONE);
+    EXPECT_EQ(runner.commands, std::vector<std::string>{"ufw allow Samba"});
 
-    setupaid::CommandResult failed;
-    failed.started = true;
-    failed.exitStatus = 1;
-    runner.answers["ufw allow Samba"] = failed;
-    EXPECT_EQ(SetupFirewall("Line Watchman", "/usr/bin/linewatch"), SETUPAID_FAILED);
+    runner.answers["ufw allow Samba"] = {true, 1, "ERROR"};
+    EXPECT_EQ(AllowSamba(), SETUPAID_FAILED);
 
     // Installed but not enabled: ufw is passed over for nftables.
     runner.commands.clear();
     root.Write("/etc/ufw/ufw.conf", "ENABLED=no\n");
-    EXPECT_EQ(SetupFirewall("Line Watchman", "/usr/bin/linewatch"), SETUPAID_NOTHING_TO_DO);
-    EXPECT_EQ(runner.JoinedCommands(), std::vector<std::string>{"nft list ruleset"});
+    EXPECT_EQ(AllowSamba(), SETUPAID_NOTHING_TO_DO);
+    EXPECT_EQ(runner.commands, std::vector<std::string>{"nft list ruleset"});
 }
 
 TEST(SetupFirewall, AnswersForNoFirewallBadArgumentsAndOrdinaryUsers) {
     TestRoot root;
     RecordingRunner runner;
     runner.missing = {"ufw", "nft"};
-    EXPECT_EQ(SetupFirewall("Line Watchman", "/usr/bin/linewatch"), SETUPAID_NOTHING_TO_DO);
+    EXPECT_EQ(AllowSamba(), SETUPAID_NOTHING_TO_DO);
     runner.missing.clear();
     EXPECT_EQ(SetupFirewall("", "/usr/bin/linewatch"), SETUPAID_FAILED);
     EXPECT_EQ(SetupFirewall("Line Watchman", nullptr), SETUPAID_FAILED);
     EXPECT_TRUE(runner.commands.empty());
 
     if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to an ordinary user";
-    EXPECT_EQ(setupaid_test::RunAsNobody(
-                  [] { return SetupFirewall("Line Watchman", "/usr/bin/linewatch"); }),
-              SETUPAID_ACCESS_DENIED);
+    EXPECT_EQ(setupaid_test::RunAsNobody(AllowSamba), SETUPAID_ACCESS_DENIED);
 }
 
 }  // namespace

@@ -31,8 +31,9 @@ void InstallSamba(const TestRoot& root, const std::string& config) {
 // A [global] value as Samba itself reads it from the file.
 std::string SambaValue(const std::string& file, const std::string& parameter) {
     const std::string value =
-        setupaid_test::Output("testparm -s --section-name=global '--parameter-name=" + parameter +
-                              "' '" + file + "' 2>/dev/null");
+        setupaid_test::Shell("testparm -s --section-name=global '--parameter-name=" + parameter +
+                             "' '" + file + "' 2>/dev/null")
+            .output;
     return value.substr(0, value.find('\n'));
 }
 
@@ -104,31 +105,20 @@ TEST(NicEnable, UsesNetConfWhenSambaKeepsItsSettingsInItsRegistry) {
     TestRoot root;
     InstallSamba(root, "[global]\n   config backend = registry\n");
     RecordingRunner runner;
-    const std::string configFile = "--configfile=" + (root / kConfig);
-    setupaid::CommandResult notSet;
-    notSet.started = true;
-    notSet.exitStatus = 255;
-    setupaid::CommandResult value;
-    value.started = true;
-    value.exitStatus = 0;
-    value.output = "eth1\n";
-    runner.answers["net " + configFile + " conf getparm global disable netbios"] = notSet;
-    runner.answers["net " + configFile + " conf getparm global interfaces"] = value;
-    value.output = "Yes\n";
-    runner.answers["net " + configFile + " conf getparm global bind interfaces only"] = value;
+    const std::string net = "net --configfile=" + (root / kConfig) + " conf ";
+    runner.answers[net + "getparm global disable netbios"] = {true, 255, ""};  // not set
+    runner.answers[net + "getparm global interfaces"] = {true, 0, "eth1\n"};
+    runner.answers[net + "getparm global bind interfaces only"] = {true, 0, "Yes\n"};
 
     EXPECT_EQ(EnableNetbios("eth0"), SETUPAID_DONE);
-    EXPECT_EQ(runner.JoinedCommands(),
-              (std::vector<std::string>{
-                  "net " + configFile + " conf getparm global disable netbios",
-                  "net " + configFile + " conf getparm global interfaces",
-                  "net " + configFile + " conf getparm global bind interfaces only",
-                  "net " + configFile + " conf setparm global disable netbios no",
-                  "net " + configFile + " conf setparm global interfaces eth1 eth0",
-                  "testparm -s " + (root / kConfig),
-                  "systemctl --root=" + root.Path() + " enable nmbd.service",
-              }));
-    EXPECT_EQ(runner.commands[4].back(), "eth1 eth0");
+    EXPECT_EQ(
+        runner.commands,
+        (std::vector<std::string>{
+            net + "getparm global disable netbios", net + "getparm global interfaces",
+            net + "getparm global bind interfaces only", net + "setparm global disable netbios no",
+            net + "setparm global interfaces eth1 eth0", "testparm -s " + (root / kConfig),
+            "systemctl --root=" + root.Path() + " enable nmbd.service"}));
+    EXPECT_EQ(runner.argvs[4].back(), "eth1 eth0");
     EXPECT_EQ(root.Read(kConfig), "[global]\n   config backend = registry\n");
 }
 

@@ -16,7 +16,7 @@ using setupaid::EnvironmentFileFolders;
 using setupaid::kEnvironmentFile;
 using setupaid::kProfileScript;
 using setupaid::ProfileScriptFolders;
-using setupaid_test::Output;
+using setupaid_test::Shell;
 using setupaid_test::TestRoot;
 
 const std::string kProfile(kProfileScript);
@@ -101,28 +101,24 @@ TEST(AddPathVar, LoginShellsAndDesktopSessionsSeeTheFolder) {
     const std::string folder = "/opt/line watchman/bin";
     ASSERT_EQ(AddPathVar(folder.c_str()), SETUPAID_DONE);
 
-    bool succeeded = false;
-    Output("sh -n '" + (root / kProfile) + "'", &succeeded);
-    EXPECT_TRUE(succeeded) << root.Read(kProfile);
+    const auto syntax = Shell("sh -n '" + (root / kProfile) + "'");
+    EXPECT_EQ(syntax.exitStatus, 0) << root.Read(kProfile);
 
-    const std::string shellPath =
-        Output("unshare -m sh -c 'mount --bind \"" + (root / "/etc/profile.d") +
-                   "\" /etc/profile.d && env -i HOME=/ TERM=dumb bash -l -c \"echo \\$PATH\"'",
-               &succeeded);
-    EXPECT_TRUE(succeeded);
-    EXPECT_EQ(shellPath.substr(0, folder.size() + 1), folder + ":") << shellPath;
+    const auto shell = Shell("unshare -m sh -c 'mount --bind \"" + (root / "/etc/profile.d") +
+                             "\" /etc/profile.d && env -i HOME=/ bash -l -c \"echo \\$PATH\"'");
+    EXPECT_EQ(shell.exitStatus, 0);
+    EXPECT_EQ(shell.output.substr(0, folder.size() + 1), folder + ":") << shell.output;
 
     const char* generator =
         "/usr/lib/systemd/user-environment-generators/"
         "30-systemd-environment-d-generator";
     if (access(generator, X_OK) != 0) GTEST_SKIP() << "no systemd environment generator";
-    const std::string environment =
-        Output("unshare -m sh -c 'mount --bind \"" + (root / "/etc/environment.d") +
-                   "\" /etc/environment.d && env -i PATH=/usr/bin:/bin " + generator + "'",
-               &succeeded);
-    EXPECT_TRUE(succeeded);
-    EXPECT_NE(environment.find("PATH=\"" + folder + ":/usr/bin:/bin\"\n"), std::string::npos)
-        << environment;
+    const auto session =
+        Shell("unshare -m sh -c 'mount --bind \"" + (root / "/etc/environment.d") +
+              "\" /etc/environment.d && env -i PATH=/usr/bin:/bin " + generator + "'");
+    EXPECT_EQ(session.exitStatus, 0);
+    EXPECT_NE(session.output.find("PATH=\"" + folder + ":/usr/bin:/bin\"\n"), std::string::npos)
+        << session.output;
 }
 
 }  // namespace

@@ -2,11 +2,10 @@
 
 // Shared pieces of the setupaid tests: a system root in a temporary folder,
 // a private system bus with stand-in services, a recording command runner,
-// and a way to run a call as an ordinary user.
+// shell commands, and a way to run a call as an ordinary user.
 
 #include <fcntl.h>
 #include <grp.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -30,10 +29,6 @@
 
 extern char** environ;
 
-#ifndef LW_SETUPAID_FAKE_SERVICES
-#define LW_SETUPAID_FAKE_SERVICES "fake_system_services.py"
-#endif
-
 namespace setupaid_test {
 
 // The uid and gid of "nobody", the ordinary user of the tests.
@@ -44,13 +39,7 @@ inline constexpr uid_t kNobody = 65534;
 // machine's own files or services by accident.
 class TestRoot {
   public:
-    TestRoot()
-        : root_("setupaid"),
-          rootVariable_("LW_SETUPAID_ROOT", root_.Path().c_str()),
-          busVariable_("DBUS_SYSTEM_BUS_ADDRESS",
-                       ("unix:path=" + root_.Path() + "/no-bus-here").c_str()) {
-        chmod(root_.Path().c_str(), 0755);
-    }
+    TestRoot() { chmod(root_.Path().c_str(), 0755); }
 
     const std::string& Path() const { return root_.Path(); }
     std::string operator/(const std::string& path) const { return root_.Path() + path; }
@@ -67,25 +56,41 @@ class TestRoot {
     }
 
   private:
-    TempFolder root_;
-    ScopedEnv rootVariable_;
-    ScopedEnv busVariable_;
+    TempFolder root_{"setupaid"};
+    ScopedEnv rootVariable_{"LW_SETUPAID_ROOT", root_.Path().c_str()};
+    ScopedEnv busVariable_{"DBUS_SYSTEM_BUS_ADDRESS",
+                           ("unix:path=" + root_.Path() + "/no-bus-here").c_str()};
 };
 
-// A process started from an argument list; killed and reaped at the end.
+// What a shell command printed on standard output, and its exit status.
+struct ShellResult {
+    std::string output;
+    int exitStatus = -1;
+};
+inline ShellResult Shell(const std::string& command) {
+    ShellResult result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return result;
+    char buffer[4096];
+    for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        result.output.append(buffer, got);
+    }
+    const int status = pclose(pipe);
+    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+// A process started from an argument list; ended and reaped at the end.
 class ChildProcess {
   public:
-    explicit ChildProcess(const std::vector<std::string>& argv) {
+    explicit ChildProcess(std::vector<std::string> argv) {
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-        std::vector<std::string> copy = argv;
-        std::vector<char*> pointers;
-        for (std::string& text : copy) pointers.push_back(text.data());
-        pointers.push_back(nullptr);
-        if (posix_spawnp(&pid_, copy[0].c_str(), &actions, nullptr, pointers.data(), environ) !=
+        std::vector<char*> pointers = setupaid::ArgumentPointers(argv);
+        if (posix_spawnp(&pid_, argv[0].c_str(), &actions, nullptr, pointers.data(), environ) !=
             0) {
             pid_ = -1;
         }
@@ -103,7 +108,6 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    bool Started() const { return pid_ > 0; }
     // The first line the process prints; empty when it ends without one.
     std::string FirstLine() {
         std::string line;
@@ -122,21 +126,15 @@ class ChildProcess {
 class PrivateSystemBus {
   public:
     explicit PrivateSystemBus(const std::string& folder) : folder_(folder) {
-        const std::string config = folder + "/bus.conf";
-        std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC "
-                                 "\"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
-                                 " \"http://www.freedesktop.org/standards/dbus/1.0/"
-                                 "busconfig.dtd\">\n"
-                                 "<busconfig><type>custom</type>\n"
-                                 "<listen>unix:path="
-                              << folder
-                              << "/system_bus_socket</listen>\n"
-                                 "<auth>EXTERNAL</auth>\n"
-                                 "<policy context=\"default\"><allow user=\"*\"/>"
-                                 "<allow own=\"*\"/><allow send_destination=\"*\"/>"
-                                 "<allow receive_sender=\"*\"/></policy></busconfig>\n";
-        daemon_ = std::make_unique<ChildProcess>(std::vector<std::string>{
-            "dbus-daemon", "--config-file=" + config, "--nofork", "--print-address=1"});
+        std::ofstream(folder + "/bus.conf")
+            << "<busconfig><type>custom</type><listen>unix:path=" << folder
+            << "/system_bus_socket</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+               "<allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/>"
+               "<allow receive_sender=\"*\"/>"
+               "</policy></busconfig>\n";
+        daemon_ = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"dbus-daemon", "--config-file=" + folder + "/bus.conf",
+                                     "--nofork", "--print-address=1"});
         address_ = daemon_->FirstLine();
         variable_ = std::make_unique<ScopedEnv>("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str());
     }
@@ -161,8 +159,8 @@ class PrivateSystemBus {
     std::unique_ptr<ChildProcess> services_;
 };
 
-// Records the commands the library runs. Programs listed in real() run for
-// real; others answer from answers() (exit 0, no output, when not listed).
+// Records the commands the library runs, as lines. Programs in real run for
+// real; others answer from answers (exit 0 and no output when not listed).
 class RecordingRunner : public setupaid::CommandRunner {
   public:
     RecordingRunner() { setupaid::SetCommandRunner(this); }
@@ -171,38 +169,26 @@ class RecordingRunner : public setupaid::CommandRunner {
     RecordingRunner& operator=(const RecordingRunner&) = delete;
 
     bool Has(const std::string& program) override {
-        if (missing.count(program) != 0) return false;
-        return real.count(program) != 0 ? realRunner_.Has(program) : true;
+        return missing.count(program) == 0 && (real.count(program) == 0 || real_.Has(program));
     }
     setupaid::CommandResult Run(const std::vector<std::string>& argv) override {
-        commands.push_back(argv);
-        if (real.count(argv[0]) != 0) return realRunner_.Run(argv);
-        setupaid::CommandResult result;
-        result.started = true;
-        result.exitStatus = 0;
-        const auto answer = answers.find(Joined(argv));
-        if (answer != answers.end()) result = answer->second;
-        return result;
-    }
-
-    static std::string Joined(const std::vector<std::string>& argv) {
-        std::string text;
-        for (const std::string& word : argv) text += (text.empty() ? "" : " ") + word;
-        return text;
-    }
-    std::vector<std::string> JoinedCommands() const {
-        std::vector<std::string> joined;
-        for (const auto& argv : commands) joined.push_back(Joined(argv));
-        return joined;
+        std::string line;
+        for (const std::string& word : argv) line += (line.empty() ? "" : " ") + word;
+        commands.push_back(line);
+        argvs.push_back(argv);
+        if (real.count(argv[0]) != 0) return real_.Run(argv);
+        const auto answer = answers.find(line);
+        return answer != answers.end() ? answer->second : setupaid::CommandResult{true, 0, ""};
     }
 
     std::set<std::string> real;
     std::set<std::string> missing;
     std::map<std::string, setupaid::CommandResult> answers;
-    std::vector<std::vector<std::string>> commands;
+    std::vector<std::string> commands;
+    std::vector<std::vector<std::string>> argvs;
 
   private:
-    setupaid::SystemCommandRunner realRunner_;
+    setupaid::SystemCommandRunner real_;
 };
 
 // Runs call in a child process as "nobody" and answers what it returned
@@ -215,33 +201,7 @@ inline int RunAsNobody(const std::function<int()>& call) {
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) == 255) return -1;
-    return WEXITSTATUS(status);
-}
-
-// What a shell command printed on standard output, and its exit status.
-struct ShellResult {
-    std::string output;
-    int exitStatus = -1;
-};
-inline ShellResult Shell(const std::string& command) {
-    ShellResult result;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return result;
-    char buffer[4096];
-    for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-        result.output.append(buffer, got);
-    }
-    const int status = pclose(pipe);
-    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
-
-// Standard output of a shell command, and whether it exited 0.
-inline std::string Output(const std::string& command, bool* succeeded = nullptr) {
-    ShellResult result = Shell(command);
-    if (succeeded != nullptr) *succeeded = result.exitStatus == 0;
-    return result.output;
+    return WIFEXITED(status) && WEXITSTATUS(status) != 255 ? WEXITSTATUS(status) : -1;
 }
 
 // Waits until check() holds or a generous bound passes; the answer of check().
