@@ -1,0 +1,192 @@
+#include "setupaid/firewall_setup.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "setupaid/command_runner.h"
+#include "setupaid/nft_ruleset.h"
+#include "setupaid/setupaid.h"
+#include "setupaid/system_bus.h"
+#include "setupaid/system_root.h"
+#include "setupaid/text_file.h"
+
+namespace setupaid {
+namespace {
+
+constexpr const char* kFirewalld = "org.fedoraproject.FirewallD1";
+constexpr const char* kFirewalldPath = "/org/fedoraproject/FirewallD1";
+constexpr const char* kFirewalldConfigPath = "/org/fedoraproject/FirewallD1/config";
+constexpr const char* kSambaService = "samba";
+constexpr std::string_view kUfwConfig = "/etc/ufw/ufw.conf";
+constexpr std::string_view kUfwSambaProfile = "/etc/ufw/applications.d/samba";
+constexpr std::string_view kNftablesConfig = "/etc/nftables.conf";
+constexpr std::string_view kNftablesComment =
+    "# Samba (file and printer sharing), added by the Line Watchman installer\n";
+
+int CodeOfBusError(const BusReply& reply) {
+    const std::string& name = reply.errorName;
+    if (name == "org.freedesktop.DBus.Error.AccessDenied" ||
+        name.find("NotAuthorized") != std::string::npos) {
+        return SETUPAID_ACCESS_DENIED;
+    }
+    if (name == "org.freedesktop.DBus.Error.UnknownMethod" ||
+        name == "org.freedesktop.DBus.Error.UnknownInterface" ||
+        name == "org.freedesktop.DBus.Error.UnknownObject" ||
+        reply.errorMessage.find("INVALID_SERVICE") != std::string::npos) {
+        return SETUPAID_NOT_AVAILABLE;
+    }
+    if (name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+        name == "org.freedesktop.DBus.Error.NameHasNoOwner") {
+        return SETUPAID_NOTHING_TO_DO;
+    }
+    return SETUPAID_FAILED;
+}
+
+// firewalld answers ALREADY_ENABLED when another client added the service
+// between our query and our add; that is success.
+bool AddedOrPresent(const BusReply& reply) {
+    return reply.ok || reply.errorMessage.find("ALREADY_ENABLED") != std::string::npos;
+}
+
+int SetupFirewalld(SystemBus& bus) {
+    const BusReply runtime = bus.Call(kFirewalld, kFirewalldPath, std::string(kFirewalld) + ".zone",
+                                      "queryService", {std::string(), std::string(kSambaService)});
+    if (!runtime.ok) return CodeOfBusError(runtime);
+    if (!runtime.flag.value_or(false)) {
+        const BusReply added =
+            bus.Call(kFirewalld, kFirewalldPath, std::string(kFirewalld) + ".zone", "addService",
+                     {std::string(), std::string(kSambaService), int32_t{0}});
+        if (!AddedOrPresent(added)) return CodeOfBusError(added);
+    }
+
+    const BusReply zone = bus.Call(kFirewalld, kFirewalldPath, kFirewalld, "getDefaultZone");
+    if (!zone.ok || !zone.text) return zone.ok ? SETUPAID_FAILED : CodeOfBusError(zone);
+    const BusReply zonePath =
+        bus.Call(kFirewalld, kFirewalldConfigPath, std::string(kFirewalld) + ".config",
+                 "getZoneByName", {*zone.text});
+    if (!zonePath.ok || !zonePath.text) {
+        return zonePath.ok ? SETUPAID_FAILED : CodeOfBusError(zonePath);
+    }
+    const std::string zoneInterface = std::string(kFirewalld) + ".config.zone";
+    const BusReply permanent = bus.Call(kFirewalld, *zonePath.text, zoneInterface, "queryService",
+                                        {std::string(kSambaService)});
+    if (!permanent.ok) return CodeOfBusError(permanent);
+    if (!permanent.flag.value_or(false)) {
+        const BusReply added = bus.Call(kFirewalld, *zonePath.text, zoneInterface, "addService",
+                                        {std::string(kSambaService)});
+        if (!AddedOrPresent(added)) return CodeOfBusError(added);
+    }
+    return SETUPAID_DONE;
+}
+
+bool UfwEnabled() {
+    std::string text;
+    if (ReadWholeFile(SystemPath(kUfwConfig), text) != FileStatus::kOk) return false;
+    bool enabled = false;
+    for (std::string_view line : SplitLines(text)) {
+        std::string setting(line);
+        std::erase_if(setting,
+                      [](char c) { return c == ' ' || c == '\t' || c == '"' || c == '\''; });
+        if (setting.rfind("ENABLED=", 0) == 0) enabled = setting == "ENABLED=yes";
+    }
+    return enabled;
+}
+
+int SetupUfw() {
+    if (geteuid() != 0) return SETUPAID_ACCESS_DENIED;
+    // ufw skips a rule it has already, so a second call adds nothing.
+    std::vector<std::vector<std::string>> commands;
+    if (PathExists(SystemPath(kUfwSambaProfile))) {
+        commands.push_back({"ufw", "allow", "Samba"});
+    } else {
+        commands.push_back({"ufw", "allow", "137,138/udp"});
+        commands.push_back({"ufw", "allow", "139,445/tcp"});
+    }
+    for (const auto& command : commands) {
+        if (!Commands().Run(command).Succeeded()) return SETUPAID_FAILED;
+    }
+    return SETUPAID_DONE;
+}
+
+std::string JoinWords(const std::vector<std::string>& words) {
+    std::string text;
+    for (const std::string& word : words) {
+        if (!text.empty()) text += ' ';
+        text += word;
+    }
+    return text;
+}
+
+// Appends the rules to /etc/nftables.conf so that they come back at boot.
+int PersistNftRules(const std::vector<InputChain>& chains) {
+    const std::string path = SystemPath(kNftablesConfig);
+    std::string text;
+    const FileStatus read = ReadWholeFile(path, text);
+    if (read == FileStatus::kMissing) return SETUPAID_DONE;
+    if (read != FileStatus::kOk) return ResultCodeOf(read);
+
+    const std::vector<std::string_view> present = SplitLines(text);
+    std::string additions;
+    for (const InputChain& chain : chains) {
+        for (const SambaRule& rule : kSambaRules) {
+            const std::string line = JoinWords(InsertRuleWords(chain, rule));
+            if (std::find(present.begin(), present.end(), line) == present.end()) {
+                additions += line + "\n";
+            }
+        }
+    }
+    if (additions.empty()) return SETUPAID_DONE;
+    if (!text.empty() && text.back() != '\n') text += '\n';
+    text += "\n";
+    text += kNftablesComment;
+    text += additions;
+
+    PendingFile pending;
+    const FileStatus written = pending.Write(path, text, 0755);
+    if (written != FileStatus::kOk) return ResultCodeOf(written);
+    if (!Commands().Run({"nft", "-c", "-f", pending.TemporaryPath()}).Succeeded()) {
+        return SETUPAID_FAILED;
+    }
+    return ResultCodeOf(pending.Commit());
+}
+
+int SetupNftables() {
+    if (geteuid() != 0) return SETUPAID_ACCESS_DENIED;
+    const CommandResult listing = Commands().Run({"nft", "list", "ruleset"});
+    if (!listing.Succeeded()) return SETUPAID_FAILED;
+    const std::vector<InputChain> chains = InputChains(listing.output);
+    if (chains.empty()) return SETUPAID_NOTHING_TO_DO;
+
+    // Every missing rule in one transaction: all of them or none.
+    std::vector<std::string> command = {"nft"};
+    for (const InputChain& chain : chains) {
+        for (const SambaRule& rule : kSambaRules) {
+            bool present = false;
+            for (std::string_view tag : chain.presentTags) present = present || tag == rule.tag;
+            if (present) continue;
+            if (command.size() > 1) command.emplace_back(";");
+            for (std::string& word : InsertRuleWords(chain, rule))
+                command.push_back(std::move(word));
+        }
+    }
+    if (command.size() > 1 && !Commands().Run(command).Succeeded()) return SETUPAID_FAILED;
+    return PersistNftRules(chains);
+}
+
+}  // namespace
+
+int SetupSambaFirewall(std::string_view applicationName, std::string_view imagePath) {
+    if (applicationName.empty() || imagePath.empty()) return SETUPAID_FAILED;
+
+    SystemBus bus;
+    if (bus.Connect() && bus.HasOwner(kFirewalld)) return SetupFirewalld(bus);
+    bus.Close();
+    if (UfwEnabled() && Commands().Has("ufw")) return SetupUfw();
+    if (Commands().Has("nft")) return SetupNftables();
+    return SETUPAID_NOTHING_TO_DO;
+}
+
+}  // namespace setupaid

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace setupaid {
+
+// The rules that let Samba through an nftables input chain, each carrying a
+// comment that marks it as ours so that it is added once.
+struct SambaRule {
+    std::string_view tag;    // the comment text
+    std::string_view match;  // what the rule accepts
+};
+inline constexpr SambaRule kSambaRules[] = {
+    {"linewatch-setupaid: Samba TCP", "tcp dport { 139, 445 }"},
+    {"linewatch-setupaid: Samba UDP", "udp dport { 137, 138 }"},
+};
+
+// A base chain on the input hook of an ip, ip6 or inet table, as found in the
+// output of "nft list ruleset", and which of our rules it holds already.
+struct InputChain {
+    std::string family;
+    std::string table;
+    std::string chain;
+    std::vector<std::string_view> presentTags;
+};
+
+// The input chains of a ruleset listing. Chains whose table or chain name is
+// not a plain name (letters, digits, "_", "-", ".") are left out.
+std::vector<InputChain> InputChains(std::string_view listing);
+
+// "insert rule FAMILY TABLE CHAIN <match> accept comment \"<tag>\"" as words.
+std::vector<std::string> InsertRuleWords(const InputChain& chain, const SambaRule& rule);
+
+}  // namespace setupaid

@@ -1,0 +1,135 @@
+#include "setupaid/feedback.h"
+
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "setupaid/setupaid.h"
+#include "setupaid/setupaid_test_support.h"
+
+namespace {
+
+using setupaid::FeedbackAddress;
+using setupaid::FeedbackEncode;
+
+TEST(FeedbackEncoding, UsesItsOwnAlphabetAndPadding) {
+    EXPECT_EQ(FeedbackEncode("abc"), "YWJj");
+    EXPECT_EQ(FeedbackEncode("a"), "YQ,,");
+    EXPECT_EQ(FeedbackEncode("ab"), "YWI,");
+    EXPECT_EQ(FeedbackEncode(""), "");
+    EXPECT_EQ(FeedbackEncode("Man is"), "TWFuIGlz");
+    // The two characters that differ from the usual Base64 alphabet.
+    EXPECT_EQ(FeedbackEncode("\xFB\xFF\xBF"), "-_-_");
+}
+
+TEST(FeedbackAddress, OrdersAndEncodesFieldsSoNoneCanForgeAnother) {
+    EXPECT_EQ(FeedbackAddress({"https://example.org/fb", "LW", "1.1.7", "a@b.example", "en", "hi"}),
+              "https://example.org/fb?p=LW&v=1.1.7&r=en&e=YUBiLmV4YW1wbGU,&d1=aGk,");
+    EXPECT_EQ(FeedbackAddress({"http://x.example/", "", "", "", "", ""}), "http://x.example/?p=");
+    EXPECT_EQ(FeedbackAddress({"https://example.org/fb", "x&v=9#top", "1 2", "", "r+s", ""}),
+              "https://example.org/fb?p=x%26v%3D9%23top&v=1%202&r=r%2Bs");
+}
+
+TEST(FeedbackAddress, SplitsTheMessageOnCharacters) {
+    EXPECT_EQ(FeedbackAddress({"https://f.example", "p", "", "", "", std::string(300, 'm')}),
+              "https://f.example?p=p&d1=" + FeedbackEncode(std::string(192, 'm')) +
+                  "&d2=" + FeedbackEncode(std::string(108, 'm')));
+    // Cut to 384 characters; two-byte characters count as one and stay whole.
+    EXPECT_EQ(setupaid::SplitMessage(std::string(500, 'x')).d2, std::string(192, 'x'));
+    std::string accents;
+    for (int i = 0; i < 200; ++i) accents += "\xC3\xA9";
+    EXPECT_EQ(setupaid::SplitMessage(accents).d2, accents.substr(0, 16));
+    // Bytes that are not UTF-8 are sent as U+FFFD, one character each.
+    EXPECT_EQ(setupaid::SplitMessage("a\xFF!").d1, "a\xEF\xBF\xBD!");
+}
+
+// Records the argument lists it is asked to open.
+class RecordingOpener : public setupaid::AddressOpener {
+  public:
+    RecordingOpener() { setupaid::SetAddressOpener(this); }
+    ~RecordingOpener() override { setupaid::SetAddressOpener(nullptr); }
+    int Open(const std::vector<std::string>& argv) override {
+        opened.push_back(argv);
+        return SETUPAID_DONE;
+    }
+    std::vector<std::vector<std::string>> opened;
+};
+
+TEST(SendFeedback, OpensOnlyWebAddressesFromAnArgumentList) {
+    RecordingOpener opener;
+    EXPECT_EQ(SendFeedback("https://fb.example/send", "LW", "1.1.7", "abc", "en", "a"),
+              SETUPAID_DONE);
+    EXPECT_EQ(opener.opened,
+              (std::vector<std::vector<std::string>>{
+                  {"xdg-open", "https://fb.example/send?p=LW&v=1.1.7&r=en&e=YWJj&d1=YQ,,"}}));
+    // Nothing for an empty or missing page address, nor for one that is not a
+    // web address (xdg-open would open a file, or read an option).
+    EXPECT_EQ(SendFeedback("", "LW", "", "", "", "x"), SETUPAID_DONE);
+    EXPECT_EQ(SendFeedback(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), SETUPAID_DONE);
+    for (const char* page : {"/etc/passwd", "--help", "https://fb.example/a b"}) {
+        EXPECT_EQ(SendFeedback(page, "LW", "", "", "", ""), SETUPAID_FAILED) << page;
+    }
+    EXPECT_EQ(opener.opened.size(), 1u);
+}
+
+// The real opener: a stand-in xdg-open found through PATH writes down who ran
+// it, its home, its PATH and its arguments.
+class DesktopLauncherTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "needs root to start a program as another user";
+        chmod(folder_.Path().c_str(), 0777);
+        const std::string script = folder_.File("xdg-open");
+        std::ofstream(script) << "#!/bin/sh\nout=" << folder_.File("opened")
+                              << "\n{ id -u; printf '%s\\n' \"$HOME\" \"$PATH\" \"$@\"; } > "
+                                 "\"$out.part\"\nmv \"$out.part\" \"$out\"\n";
+        chmod(script.c_str(), 0755);
+    }
+    std::string Opened() {
+        const std::string file = folder_.File("opened");
+        EXPECT_TRUE(setupaid_test::WaitFor([&] { return std::filesystem::exists(file); }));
+        const std::string text = ReadFile(file);
+        std::filesystem::remove(file);
+        return text;
+    }
+
+    TempFolder folder_{"setupaid-open"};
+    ScopedEnv path_{"PATH", (folder_.Path() + ":" + std::getenv("PATH")).c_str()};
+    ScopedEnv pkexec_{"PKEXEC_UID", nullptr};
+};
+
+TEST_F(DesktopLauncherTest, RunsAsTheDesktopUserWithoutAShell) {
+    ScopedEnv sudo("SUDO_UID", std::to_string(setupaid_test::kNobody).c_str());
+    const passwd* nobody = getpwuid(setupaid_test::kNobody);
+    ASSERT_NE(nobody, nullptr);
+    // Shell characters in the page address reach the program as they are.
+    const std::string page = "https://fb.example/a;$(touch${IFS}" + folder_.File("ran") + ")";
+    EXPECT_EQ(SendFeedback(page.c_str(), "LW", "1.1.7", "", "", "hello"), SETUPAID_DONE);
+    EXPECT_EQ(Opened(), std::to_string(setupaid_test::kNobody) + "\n" + nobody->pw_dir +
+                            "\n/usr/local/bin:/usr/bin:/bin\n" + page +
+                            "?p=LW&v=1.1.7&d1=" + FeedbackEncode("hello") + "\n");
+    EXPECT_FALSE(std::filesystem::exists(folder_.File("ran")));
+
+    // Root acting for root, or for no one, runs it as itself.
+    ScopedEnv rootUser("SUDO_UID", "0");
+    EXPECT_EQ(SendFeedback("https://fb.example", "LW", "", "", "", ""), SETUPAID_DONE);
+    EXPECT_EQ(Opened().substr(0, 2), "0\n");
+}
+
+TEST_F(DesktopLauncherTest, StartsNothingForAnUnreadableUserOrAMissingOpener) {
+    for (const char* uid : {"12x", "4000000"}) {
+        ScopedEnv pkexec("PKEXEC_UID", uid);
+        EXPECT_EQ(SendFeedback("https://fb.example", "LW", "", "", "", ""), SETUPAID_FAILED);
+    }
+    EXPECT_FALSE(std::filesystem::exists(folder_.File("opened")));
+    ScopedEnv noOpener("PATH", "/nonexistent");
+    EXPECT_EQ(SendFeedback("https://fb.example", "LW", "", "", "", ""), SETUPAID_NOT_AVAILABLE);
+}
+
+}  // namespace
