@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -44,6 +45,29 @@ struct Offer {
   std::uint16_t last_tag = 0;
   std::size_t cookie_length = 0;
 };
+
+// The offer in a discovery frame sent to the monitor, if it is one.
+std::optional<Offer> ReadOffer(const DiscoveryFrame& frame) {
+  if (frame.code != kCodePado || frame.destination != kMonitorMac) {
+    return std::nullopt;
+  }
+  Offer offer;
+  offer.source = frame.source;
+  for (const DiscoveryTag& tag : frame.tags) {
+    const std::string text(tag.value.begin(), tag.value.end());
+    if (tag.type == kTagAcName) {
+      offer.ac_name = text;
+    } else if (tag.type == kTagServiceName) {
+      offer.services.push_back(text);
+    } else if (tag.type == kTagHostUniq) {
+      offer.host_uniq.assign(tag.value.begin(), tag.value.end());
+    } else if (tag.type == 0x0104) {
+      offer.cookie_length = tag.value.size();
+    }
+    offer.last_tag = tag.type;
+  }
+  return offer;
+}
 
 // A raw discovery socket on the monitor interface, opened inside the monitor
 // namespace.
@@ -122,26 +146,9 @@ class MonitorSocket {
                                    std::chrono::milliseconds limit) {
     std::vector<Offer> offers;
     Receive(limit, [&](const DiscoveryFrame& frame) {
-      if (frame.code != kCodePado || frame.destination != kMonitorMac) {
-        return false;
-      }
-      Offer offer;
-      offer.source = frame.source;
-      for (const DiscoveryTag& tag : frame.tags) {
-        const std::string text(tag.value.begin(), tag.value.end());
-        if (tag.type == kTagAcName) {
-          offer.ac_name = text;
-        } else if (tag.type == kTagServiceName) {
-          offer.services.push_back(text);
-        } else if (tag.type == kTagHostUniq) {
-          offer.host_uniq.assign(tag.value.begin(), tag.value.end());
-        } else if (tag.type == 0x0104) {
-          offer.cookie_length = tag.value.size();
-        }
-        offer.last_tag = tag.type;
-      }
-      if (offer.host_uniq == host_uniq) {
-        offers.push_back(std::move(offer));
+      auto offer = ReadOffer(frame);
+      if (offer && offer->host_uniq == host_uniq) {
+        offers.push_back(std::move(*offer));
       }
       return offers.size() >= expected;
     });
@@ -165,7 +172,7 @@ TEST_F(LabSelfTest, BothConcentratorsOfferTheirNamesAndServices) {
   ASSERT_EQ(monitor.error(), "");
   const Bytes host_uniq = ProbeHostUniq(FreshStamp());
   ASSERT_TRUE(monitor.SendPadi(host_uniq));
-  const auto offers = monitor.CollectOffers(host_uniq, 2, std::chrono::seconds(3));
+  const auto offers = monitor.CollectOffers(host_uniq, 2, std::chrono::seconds(10));
   ASSERT_EQ(offers.size(), 2u);
 
   std::map<std::string, Offer> by_name;
@@ -197,7 +204,7 @@ TEST_F(LabSelfTest, ResponderAnswersWithOneOfferPerSourceMac) {
   ASSERT_TRUE(monitor.SendPadi(host_uniq, "internet"));
   // Only LabAC-One offers "internet"; pppoe-server ignores a PADI asking
   // for a service it does not have.
-  const auto offers = monitor.CollectOffers(host_uniq, kOffers + 1, std::chrono::seconds(3));
+  const auto offers = monitor.CollectOffers(host_uniq, kOffers + 1, std::chrono::seconds(10));
   ASSERT_EQ(offers.size(), kOffers + 1);
 
   std::set<MacAddress> sources;
@@ -223,17 +230,32 @@ TEST_F(LabSelfTest, StoppedConcentratorFallsSilentUntilStarted) {
   MonitorSocket monitor;
   ASSERT_EQ(monitor.error(), "");
   ASSERT_EQ(Lab({"ac-stop", "2"}), 0);
-  Bytes host_uniq = ProbeHostUniq(FreshStamp());
-  ASSERT_TRUE(monitor.SendPadi(host_uniq));
-  // Wait long enough for a second offer to show that none comes.
-  auto offers = monitor.CollectOffers(host_uniq, 2, std::chrono::milliseconds(500));
+  const Bytes first = ProbeHostUniq(FreshStamp());
+  ASSERT_TRUE(monitor.SendPadi(first));
+  auto offers = monitor.CollectOffers(first, 1, std::chrono::seconds(10));
   ASSERT_EQ(offers.size(), 1u);
   EXPECT_EQ(offers[0].ac_name, kAc1Name);
+  // AC 1's answer to a second probe marks the time by which a running AC 2
+  // would have answered the first: no fixed wait shows that none comes.
+  const Bytes second = ProbeHostUniq(FreshStamp());
+  ASSERT_TRUE(monitor.SendPadi(second));
+  bool answered = false;
+  std::vector<std::string> late;
+  monitor.Receive(std::chrono::seconds(10), [&](const DiscoveryFrame& frame) {
+    const auto offer = ReadOffer(frame);
+    if (offer && offer->host_uniq == first) {
+      late.push_back(offer->ac_name);
+    }
+    answered = offer && offer->host_uniq == second;
+    return answered;
+  });
+  ASSERT_TRUE(answered);
+  EXPECT_TRUE(late.empty()) << "a stopped concentrator answered: " << late.front();
 
   ASSERT_EQ(Lab({"ac-start", "2"}), 0);
-  host_uniq = ProbeHostUniq(FreshStamp());
-  ASSERT_TRUE(monitor.SendPadi(host_uniq));
-  offers = monitor.CollectOffers(host_uniq, 2, std::chrono::seconds(3));
+  const Bytes third = ProbeHostUniq(FreshStamp());
+  ASSERT_TRUE(monitor.SendPadi(third));
+  offers = monitor.CollectOffers(third, 2, std::chrono::seconds(10));
   EXPECT_EQ(offers.size(), 2u);
 }
 
@@ -242,7 +264,7 @@ TEST_F(LabSelfTest, ForeignStationPadiReachesMonitor) {
   ASSERT_EQ(monitor.error(), "");
   ASSERT_EQ(Lab({"foreign-padi"}), 0);
   bool seen = false;
-  monitor.Receive(std::chrono::seconds(3), [&](const DiscoveryFrame& frame) {
+  monitor.Receive(std::chrono::seconds(10), [&](const DiscoveryFrame& frame) {
     seen = frame.code == kCodePadi && frame.source == kStationMac;
     return seen;
   });
@@ -277,7 +299,7 @@ TEST_F(LabSelfTest, CaptureRecordsProbeAndOffersInFull) {
   ASSERT_EQ(monitor.error(), "");
   const Bytes host_uniq = ProbeHostUniq(FreshStamp());
   ASSERT_TRUE(monitor.SendPadi(host_uniq));
-  ASSERT_EQ(monitor.CollectOffers(host_uniq, 2, std::chrono::seconds(3)).size(), 2u);
+  ASSERT_EQ(monitor.CollectOffers(host_uniq, 2, std::chrono::seconds(10)).size(), 2u);
   ASSERT_EQ(Lab({"capture-stop"}), 0);
 
   char error[PCAP_ERRBUF_SIZE] = {};
