@@ -118,8 +118,11 @@ class KtVoidUnaryMemberFunctionSafe final : public KtUnaryMemberFunctionSafe<T, 
 
     void Invoke(A argument) override {
         this->lock_.LockShared();
-        if (this->object_ != nullptr && this->method_ != nullptr)
-            (this->object_->*this->method_)(argument);
+        // Read into locals: GCC's UBSan checks `this->object_->*this->method_`
+        // against the functor's type instead of T's and reports a false error.
+        T* const object = this->object_;
+        void (T::*const method)(A) = this->method_;
+        if (object != nullptr && method != nullptr) (object->*method)(argument);
         this->lock_.Unlock();
     }
     void Call(A argument) override { Invoke(argument); }

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
 namespace {
@@ -79,7 +78,8 @@ TEST(PropertyValue, AStringIsAPrivateCopy) {
     char buffer[] = "00:11:22:33:44:55";
     KtAppPropertyList list;
     list.SetProperty(kPropPcapSourceMAC, KtPropertyValue(buffer));
-    std::memcpy(buffer, "ff", 2);
+    buffer[0] = 'f';
+    buffer[1] = 'f';
     EXPECT_EQ(list.GetProperty(kPropPcapSourceMAC).AsString(), "00:11:22:33:44:55");
 
     KtPropertyValue copy = list.GetProperty(kPropPcapSourceMAC);

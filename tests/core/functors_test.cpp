@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
+#include <type_traits>
+#include <vector>
 
 #include "core/threads/event.h"
 
@@ -74,22 +77,67 @@ TEST(SafeFunctors, UnbindWaitsForCallsInProgressFromSeveralWorkers) {
     EXPECT_EQ(target.calls.load(), afterUnbind);
 }
 
-TEST(SafeFunctors, TheLastSharedHolderDestroysTheConcreteFunctor) {
-    static int destroyed;
-    destroyed = 0;
-    struct Counted : Target {};
-    Counted target;
-    struct Probe final : KtUnaryMemberFunctionSafe<Counted, void, int> {
-        ~Probe() override { ++destroyed; }
-        void Invoke(int) override {}
-        void Call(int) override {}
+// What Unbind promises the owner: it waits for a call in progress, and once it
+// has returned no call reaches the target, so the owner may destroy the target
+// while workers still hold the functor. The last holder, here a worker, then
+// destroys the concrete functor through the abstract type it was held as from
+// the start (with a non-virtual destructor that delete is undefined, and
+// AddressSanitizer reports it as a new-delete type mismatch).
+TEST(SafeFunctors, UnbindLetsTheOwnerDestroyTheTargetWhileWorkersStillHoldTheFunctor) {
+    static_assert(std::has_virtual_destructor_v<KtUnaryFunctionSafe<void, int>>,
+                  "the last holder releases the functor through the abstract type");
+    struct Shared {
+        KtEvent entered{true, false};
+        KtEvent release{true, false};
+        KtEvent ownerDone{true, false};
+        std::atomic<bool> unbound{false};
+        std::atomic<bool> unboundDuringCall{false};
+        std::atomic<int> calls{0};
+    } shared;
+    struct Window {
+        Shared* shared;
+        void Report(int value) {
+            if (value == 1) {
+                shared->entered.Set();
+                shared->release.Wait(kInfinite);
+                shared->unboundDuringCall = shared->unbound.load();
+            }
+            ++shared->calls;
+        }
     };
-    SafeNotification first = std::make_shared<Probe>();
-    SafeNotification second = first;
-    first.reset();
-    EXPECT_EQ(destroyed, 0);
-    second.reset();
-    EXPECT_EQ(destroyed, 1);
+    auto window = std::make_unique<Window>(Window{&shared});
+    auto* concrete = new KtVoidUnaryMemberFunctionSafe<Window, int>(window.get(), &Window::Report);
+    SafeNotification owner(static_cast<KtUnaryFunctionSafe<void, int>*>(concrete));
+    const std::weak_ptr<KtUnaryFunctionSafe<void, int>> watch = owner;
+
+    std::thread worker([held = owner, &shared]() mutable {
+        held->Invoke(1);  // blocks inside the call until released
+        shared.ownerDone.Wait(kInfinite);
+        held->Invoke(2);
+        held->Call(3);
+        held.reset();  // the last holder
+    });
+    shared.entered.Wait(kInfinite);
+    std::thread unbinder([&] {
+        concrete->Unbind();
+        shared.unbound = true;
+    });
+    // Gives Unbind time to reach the lock while the call is still inside; a
+    // slow machine can only make this check weaker, never fail it wrongly.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    shared.release.Set();
+    unbinder.join();
+    // Any later call that reached the destroyed window would be a use after
+    // free, which AddressSanitizer reports.
+    window.reset();
+    owner.reset();
+    EXPECT_FALSE(watch.expired()) << "the worker still holds the functor";
+    shared.ownerDone.Set();
+    worker.join();
+
+    EXPECT_FALSE(shared.unboundDuringCall) << "Unbind returned while a call was in progress";
+    EXPECT_EQ(shared.calls, 1) << "a call after Unbind reached the target";
+    EXPECT_TRUE(watch.expired());
 }
 
 }  // namespace
