@@ -25,8 +25,8 @@ QString FromUtf8(std::string_view text) {
 
 }  // namespace
 
-DBusNotifier::DBusNotifier(TrayIcon* fallback, QObject* parent)
-    : QObject(parent), fallback_(fallback) {}
+DBusNotifier::DBusNotifier(TrayIcon* fallback, QDBusConnection bus, QObject* parent)
+    : QObject(parent), fallback_(fallback), bus_(std::move(bus)) {}
 
 void DBusNotifier::Notify(std::string_view title, BalloonIcon icon, std::string_view text) {
     Notice notice{FromUtf8(title), icon, FromUtf8(text)};
@@ -48,8 +48,7 @@ void DBusNotifier::Send(const Notice& notice) {
          << QString::fromStdString(body) << QStringList() << hints << kServerTimeout;
     callPending_ = true;
     inFlight_ = notice;
-    auto* watcher =
-        new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call), this);
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, &DBusNotifier::OnReply);
 }
 

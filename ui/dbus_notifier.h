@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDBusConnection>
 #include <QObject>
 #include <QString>
 #include <cstdint>
@@ -21,7 +22,8 @@ class DBusNotifier final : public QObject, public DesktopNotifier {
 
   public:
     // fallback may be null (no tray either: the notice is dropped).
-    explicit DBusNotifier(TrayIcon* fallback, QObject* parent = nullptr);
+    explicit DBusNotifier(TrayIcon* fallback, QDBusConnection bus = QDBusConnection::sessionBus(),
+                          QObject* parent = nullptr);
 
     void Notify(std::string_view title, BalloonIcon icon, std::string_view text) override;
 
@@ -42,6 +44,7 @@ class DBusNotifier final : public QObject, public DesktopNotifier {
     void OnReply(QDBusPendingCallWatcher* watcher);
 
     TrayIcon* fallback_;
+    QDBusConnection bus_;
     uint32_t lastId_ = 0;
     bool callPending_ = false;
     std::optional<Notice> inFlight_;
