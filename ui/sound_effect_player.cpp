@@ -1,11 +1,25 @@
 #include "ui/sound_effect_player.h"
 
 #include <QAudioDevice>
+#include <QFile>
 #include <QFileInfo>
 #include <QMediaDevices>
 #include <QUrl>
 
 #include "core/debug_output.h"
+
+namespace {
+
+// QSoundEffect never finishes loading a file that is no wave, so the RIFF
+// header is checked first.
+bool IsWaveFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return false;
+    const QByteArray header = file.read(12);
+    return header.size() == 12 && header.startsWith("RIFF") && header.mid(8, 4) == "WAVE";
+}
+
+}  // namespace
 
 SoundEffectPlayer::SoundEffectPlayer(QObject* parent) : QObject(parent) {
     connect(&effect_, &QSoundEffect::statusChanged, this, &SoundEffectPlayer::OnStatusChanged);
@@ -17,6 +31,10 @@ void SoundEffectPlayer::Play(const std::string& file, bool loop) {
     const QFileInfo info(QString::fromStdString(file));
     if (file.empty() || !info.isFile() || !info.isReadable()) {
         DebugOutput("Sound: cannot read \"" + file + "\"\n");
+        return;
+    }
+    if (!IsWaveFile(info.absoluteFilePath())) {
+        DebugOutput("Sound: cannot play \"" + file + "\": not a wave file\n");
         return;
     }
     if (QMediaDevices::defaultAudioOutput().isNull()) {

@@ -20,6 +20,7 @@
 
 #include "test_support.h"
 #include "ui/dbus_notifier.h"
+#include "ui/sine_wave.h"
 #include "ui/sound_effect_player.h"
 #include "ui/system_tray_icon.h"
 #include "ui/text/text_table.h"
@@ -234,24 +235,6 @@ TEST_F(DesktopLab, NotificationsCarryExactTextsUrgencyAndEscapedMarkup) {
             "Error:|This Ethernet Adapter is unavailable. Line Watchman is stopped|CRITICAL"}));
 }
 
-// A sine wave file (16-bit mono PCM) of the given length.
-void WriteSine(const std::string& path, double seconds, double amplitude) {
-    const uint32_t rate = 44100;
-    const auto samples = static_cast<uint32_t>(seconds * rate);
-    std::ofstream out(path, std::ios::binary);
-    const auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-    const auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-    out.write("RIFF", 4);
-    u32(36 + samples * 2);
-    out.write("WAVEfmt ", 8);
-    u32(16), u16(1), u16(1), u32(rate), u32(rate * 2), u16(2), u16(16);
-    out.write("data", 4);
-    u32(samples * 2);
-    for (uint32_t i = 0; i < samples; ++i)
-        u16(static_cast<uint16_t>(
-            static_cast<int16_t>(amplitude * 32767 * std::sin(2 * M_PI * 440.0 * i / rate))));
-}
-
 // Records the null sink's monitor (16-bit stereo at 44.1 kHz) into a file.
 class Recorder {
   public:
@@ -294,7 +277,7 @@ TEST_F(DesktopLab, SoundsPlayOnceOrLoopUntilStoppedAndBadFilesAreSilence) {
     const std::string wave = folder.Path() + "/sine.wav";
     constexpr double kAmplitude = 0.5;
     const int full = static_cast<int>(kAmplitude * 32767);
-    WriteSine(wave, 0.3, kAmplitude);
+    WriteSineWave(wave, 0.3, kAmplitude);
     SoundEffectPlayer player;
 
     {
@@ -333,10 +316,13 @@ TEST_F(DesktopLab, SoundsPlayOnceOrLoopUntilStoppedAndBadFilesAreSilence) {
         EXPECT_FALSE(player.IsPlaying());
         const std::string junk = folder.Path() + "/junk.wav";
         std::ofstream(junk) << "not a wave";
+        testing::internal::CaptureStderr();
         player.Play(junk, false);
         const double quiet = recorder.Seconds() + 0.3;
         ASSERT_TRUE(WaitFor([&] { return recorder.Seconds() > quiet + 0.5; }));
         EXPECT_EQ(recorder.Peak(quiet), 0);
+        const std::string debug = testing::internal::GetCapturedStderr();
+        EXPECT_NE(debug.find("Sound: cannot play \"" + junk + "\""), std::string::npos) << debug;
     }
 }
 
