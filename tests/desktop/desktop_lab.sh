@@ -46,8 +46,8 @@ need_tools() {
 
 # Waits until CMD succeeds, at most about ten seconds.
 wait_for() {
-  local i
-  for i in $(seq 100); do
+  local _
+  for _ in $(seq 100); do
     if "$@" >/dev/null 2>&1; then return 0; fi
     sleep 0.1
   done
@@ -72,8 +72,8 @@ stop_pid_file() {
   [ -f "${file}" ] || return 0
   pid=$(cat "${file}")
   kill "${pid}" 2>/dev/null || true
-  local i
-  for i in $(seq 50); do
+  local _
+  for _ in $(seq 50); do
     kill -0 "${pid}" 2>/dev/null || break
     sleep 0.1
   done
@@ -124,7 +124,8 @@ inner() {
   echo $! >"${STATE}/xvfb.pid"
   exec 3>&-
   wait_for test -s "${STATE}/display" || skip "Xvfb did not start: $(tail -3 "${STATE}/xvfb.log")"
-  export DISPLAY=":$(tr -d '\n' <"${STATE}/display")"
+  DISPLAY=":$(tr -d '\n' <"${STATE}/display")"
+  export DISPLAY
   wait_for xdpyinfo || skip "display ${DISPLAY} does not answer"
 
   start_bg openbox openbox --sm-disable
@@ -132,7 +133,7 @@ inner() {
 
   # Sound: a private PulseAudio whose only sink is a null sink.
   export XDG_RUNTIME_DIR=${STATE}/run
-  mkdir -m 700 -p "${XDG_RUNTIME_DIR}"
+  mkdir -m 700 "${XDG_RUNTIME_DIR}"
   export PULSE_SERVER="unix:${XDG_RUNTIME_DIR}/pulse-native"
   export PULSE_STATE_PATH=${STATE}/pulse-state
   start_bg pulseaudio pulseaudio --daemonize=no --exit-idle-time=-1 --disallow-exit \
