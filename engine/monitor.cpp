@@ -143,8 +143,12 @@ void Monitor::StopMonitoring() {
 }
 
 void Monitor::Rediscover() {
-    if (settings_.soundEventsEnabled && settings_.waitUserAction) view_.StopSound();
+    StopWaitingSound();
     engine_.TriggerProbe();
+}
+
+void Monitor::StopWaitingSound() {
+    if (settings_.soundEventsEnabled && settings_.waitUserAction) view_.StopSound();
 }
 
 void Monitor::RemoveSelected() {
@@ -279,7 +283,7 @@ void Monitor::CountReply(const KtPadoReply& reply) {
     view_.RefreshGraphs();
     if (acLogActive_ && record.logFile)
         record.logFile->WriteReplyLine(reply.frameLength, reply.rtt);
-    if (!settings_.trayShowAcState || static_cast<int>(row) == selected_) trayUp_ = true;
+    if (!FollowsSelectedRow() || static_cast<int>(row) == selected_) trayUp_ = true;
     if (trayUp_) view_.SetTrayState(true);
 }
 
@@ -361,10 +365,8 @@ void Monitor::HandlePadoTimeout(uint32_t probe) {
 }
 
 void Monitor::SettleTrayAfterExpiry() {
-    if (settings_.trayShowAcState) {
-        if (selected_ >= 0 && static_cast<size_t>(selected_) < rows_.size() &&
-            rows_[static_cast<size_t>(selected_)]->down)
-            trayUp_ = false;
+    if (FollowsSelectedRow()) {
+        if (rows_[static_cast<size_t>(selected_)]->down) trayUp_ = false;
     } else {
         const bool allDown = std::all_of(rows_.begin(), rows_.end(),
                                          [](const auto& record) { return record->down; });
@@ -372,6 +374,14 @@ void Monitor::SettleTrayAfterExpiry() {
     }
     if (!trayUp_) view_.SetTrayState(false);
     if (settings_.soundEventsEnabled) newAcSoundArmed_ = true;
+}
+
+bool Monitor::FollowsSelectedRow() const {
+    // With nothing selected (after Remove, say) there is no row to follow:
+    // the all-rows rule applies, else the icon would keep its colour for
+    // ever although every AC went down or one came back.
+    return settings_.trayShowAcState && selected_ >= 0 &&
+           static_cast<size_t>(selected_) < rows_.size();
 }
 
 void Monitor::HandleCaptureError(uintptr_t wParam) {

@@ -78,6 +78,9 @@ class Monitor final : public MonitorSettingsTarget {
 
     // Commands of the window.
     void Rediscover();
+    // A left click on the tray icon: stops a sound that loops until the user
+    // reacts (Rediscover does the same).
+    void StopWaitingSound();
     void RemoveSelected();
     void ClearTable();
     // The user changed the table's selection (-1: none).
@@ -128,6 +131,8 @@ class Monitor final : public MonitorSettingsTarget {
     void RaiseAcUp(size_t row);
     void RaiseAcDown(size_t row);
     void SettleTrayAfterExpiry();
+    // True when the tray icon follows the selected row rather than all rows.
+    bool FollowsSelectedRow() const;
     void SelectRowFromMonitor(int row);
     void HandleSelection(int row);
     void ShowBalloon(std::string_view title, BalloonIcon icon, std::string_view text);

@@ -361,6 +361,23 @@ TEST(MonitorTray, FollowsTheSelectedAcWhenAskedTo) {
     EXPECT_FALSE(h.view.tray.back());
 }
 
+TEST(MonitorTray, FollowingTheSelectionWithNothingSelectedFallsBackToAllRows) {
+    MonitorSettings settings;
+    settings.trayShowAcState = true;
+    MonitorHarness h(settings);
+    h.Cycle({kAc1, kAc2});
+    h.monitor->RemoveSelected();  // AC 1 goes; nothing is selected
+    ASSERT_EQ(h.monitor->SelectedRow(), -1);
+    h.Cycle({kAc2});  // AC 2 still answers: green
+    EXPECT_TRUE(h.monitor->TrayUp());
+    h.Cycle({});  // every listed AC is down: orange, though none is selected
+    EXPECT_FALSE(h.monitor->TrayUp());
+    EXPECT_FALSE(h.view.tray.back());
+    h.Cycle({kAc2});  // an answer of an unselected row brings green back
+    EXPECT_TRUE(h.monitor->TrayUp());
+    EXPECT_TRUE(h.view.tray.back());
+}
+
 TEST(MonitorAlerts, NoNewAcSoundInTheFirstCycleAfterStart) {
     MonitorSettings settings;
     settings.soundEventsEnabled = true;
@@ -412,6 +429,31 @@ TEST(MonitorAlerts, BalloonsOnlyWithTheirSettingButLogLinesAlways) {
                   "AC UP:|1|00:1B:21:0A:4C:5E access1", "WARNING:|2|Network cable unplugged",
                   "INFO:|1|Network cable is connected",
                   "Error:|3|This Ethernet Adapter is unavailable. Line Watchman is stopped"}));
+}
+
+TEST(MonitorAlerts, BalloonsOffStillPlaySoundsTurnTheIconAndWriteTheLines) {
+    MonitorSettings settings;
+    settings.soundEventsEnabled = true;
+    settings.waitUserAction = true;
+    settings.newAcSoundFile = "/sounds/new.wav";
+    settings.cableUnplugSoundFile = "/sounds/cable.wav";
+    MonitorHarness h(settings);
+    h.Cycle({kAc1});
+    h.Cycle({kAc1, kAc2});  // armed now: AC 2 is announced with its sound
+    h.Cycle({});
+    h.monitor->HandleMessage(WM_LW_CABLE, kCableUnplugged, 0);
+    h.monitor->StopWaitingSound();  // the tray click
+    h.monitor->HandleMessage(WM_LW_CABLE, kCableConnected, 0);
+    EXPECT_TRUE(h.view.balloons.empty());
+    EXPECT_EQ(h.view.Count("play /sounds/new.wav loop"), 1u);
+    EXPECT_EQ(h.view.Count("play /sounds/cable.wav loop"), 1u);
+    EXPECT_EQ(h.view.Count("stop sound"), 2u);
+    EXPECT_EQ(h.view.tray, (std::vector<bool>{true, true, true, false}));
+    EXPECT_EQ(h.view.LogTexts(),
+              (std::vector<std::string>{
+                  "AC: NEW:  00:1B:21:0A:4C:5E access1", "AC: NEW:  02:4C:57:20:0A:02 access2",
+                  "AC: DOWN:  00:1B:21:0A:4C:5E access1", "AC: DOWN:  02:4C:57:20:0A:02 access2",
+                  "WARNING: Network cable unplugged", "INFO: Network cable is connected"}));
 }
 
 TEST(MonitorEvents, CableEventsWithOtherValuesAreIgnored) {

@@ -1,0 +1,220 @@
+#!/usr/bin/env bash
+# The desktop lab: real desktop parts for the tray icon, notifications and
+# sounds, in a private session bus (dbus-run-session):
+#
+#   Xvfb        a display of its own (the first free number)
+#   openbox     the window manager
+#   trayer      a real XEmbed system tray
+#   dunst       a real notification server (org.freedesktop.Notifications)
+#   pulseaudio  a sound server whose default sink is a null sink; its
+#               monitor source (lwsink.monitor) records what was played
+#   at-spi      the accessibility bus
+#
+# `run -- CMD` builds it, runs CMD inside and always tears it down. CMD sees
+# DISPLAY, PULSE_SERVER, LW_DESKTOP_LAB_STATE and LW_DESKTOP_LAB_SCRIPT. Only
+# one lab runs at a time (lock file); a second run waits. Exit status 77 means
+# the lab could not start (the reason is printed).
+set -euo pipefail
+
+SCRIPT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/$(basename "${BASH_SOURCE[0]}")"
+LOCK_FILE=/tmp/lwdesktoplab.lock
+SINK=lwsink
+SKIP=77
+
+usage() {
+  cat <<EOF2
+usage: $(basename "$0") COMMAND
+
+  run -- CMD...   start the lab, run CMD in it, always tear down; exits with
+                  CMD's status, or 77 when the lab cannot start
+  tray-stop       (inside the lab) stop trayer
+  tray-start      (inside the lab) start trayer again and wait for it
+EOF2
+}
+
+skip() {
+  echo "desktop lab: cannot start: $*" >&2
+  exit "${SKIP}"
+}
+
+need_tools() {
+  local t
+  for t in "$@"; do
+    command -v "$t" >/dev/null 2>&1 || skip "'$t' is missing; run scripts/setup"
+  done
+}
+
+# Waits until CMD succeeds, at most about ten seconds.
+wait_for() {
+  local _
+  for _ in $(seq 100); do
+    if "$@" >/dev/null 2>&1; then return 0; fi
+    sleep 0.1
+  done
+  return 1
+}
+
+tray_window() {
+  xwininfo -root -tree | grep -q '"panel"'
+}
+
+start_bg() {
+  # name, command...: starts the command with its output in the state folder
+  # and records its pid.
+  local name=$1
+  shift
+  "$@" >"${STATE}/${name}.log" 2>&1 &
+  echo $! >"${STATE}/${name}.pid"
+}
+
+stop_pid_file() {
+  local file=$1 pid
+  [ -f "${file}" ] || return 0
+  pid=$(cat "${file}")
+  kill "${pid}" 2>/dev/null || true
+  local _
+  for _ in $(seq 50); do
+    kill -0 "${pid}" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -9 "${pid}" 2>/dev/null || true
+  rm -f "${file}"
+}
+
+tray_start() {
+  : "${LW_DESKTOP_LAB_STATE:?not inside the desktop lab}"
+  STATE=${LW_DESKTOP_LAB_STATE}
+  start_bg trayer trayer --edge top --align right --widthtype request --height 24 \
+    --SetDockType true --SetPartialStrut true --transparent false --expand true
+  wait_for tray_window || {
+    echo "desktop lab: trayer did not start" >&2
+    return 1
+  }
+}
+
+tray_stop() {
+  : "${LW_DESKTOP_LAB_STATE:?not inside the desktop lab}"
+  stop_pid_file "${LW_DESKTOP_LAB_STATE}/trayer.pid"
+}
+
+teardown() {
+  local name
+  # In reverse order of start; dbus-run-session ends the bus itself.
+  for name in trayer dunst openbox pulseaudio atspi xvfb; do
+    stop_pid_file "${STATE}/${name}.pid"
+  done
+  if [ -n "${KEEP_STATE:-}" ]; then
+    echo "desktop lab: logs kept in ${STATE}" >&2
+  else
+    rm -rf "${STATE}"
+  fi
+}
+
+# Runs inside dbus-run-session: builds the lab, runs the command, tears down.
+inner() {
+  STATE=$(mktemp -d /tmp/lwdesktoplab.XXXXXX)
+  export LW_DESKTOP_LAB_STATE=${STATE}
+  export LW_DESKTOP_LAB_SCRIPT=${SCRIPT}
+  trap teardown EXIT
+  trap 'exit 130' INT TERM
+
+  # A display of its own: Xvfb writes the free number it took to fd 3.
+  exec 3>"${STATE}/display"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >"${STATE}/xvfb.log" 2>&1 &
+  echo $! >"${STATE}/xvfb.pid"
+  exec 3>&-
+  wait_for test -s "${STATE}/display" || skip "Xvfb did not start: $(tail -3 "${STATE}/xvfb.log")"
+  DISPLAY=":$(tr -d '\n' <"${STATE}/display")"
+  export DISPLAY
+  wait_for xdpyinfo || skip "display ${DISPLAY} does not answer"
+
+  start_bg openbox openbox --sm-disable
+  wait_for xprop -root _NET_SUPPORTING_WM_CHECK || skip "openbox did not start"
+
+  # Sound: a private PulseAudio whose only sink is a null sink.
+  export XDG_RUNTIME_DIR=${STATE}/run
+  mkdir -m 700 "${XDG_RUNTIME_DIR}"
+  export PULSE_SERVER="unix:${XDG_RUNTIME_DIR}/pulse-native"
+  export PULSE_STATE_PATH=${STATE}/pulse-state
+  start_bg pulseaudio pulseaudio --daemonize=no --exit-idle-time=-1 --disallow-exit \
+    --use-pid-file=no --system=false -n \
+    --load="module-native-protocol-unix auth-anonymous=1 socket=${XDG_RUNTIME_DIR}/pulse-native" \
+    --load="module-null-sink sink_name=${SINK} rate=44100 channels=2"
+  wait_for pactl info || skip "pulseaudio did not start: $(tail -3 "${STATE}/pulseaudio.log")"
+  pactl set-default-sink "${SINK}"
+  export LW_DESKTOP_LAB_SINK=${SINK}
+
+  # The accessibility bus, for tests that drive windows as a screen reader does.
+  local launcher=/usr/libexec/at-spi-bus-launcher
+  if [ -x "${launcher}" ]; then
+    start_bg atspi "${launcher}" --launch-immediately
+  fi
+
+  # Notifications stay up until closed, so that screenshots show them.
+  cat >"${STATE}/dunstrc" <<EOF2
+[global]
+    markup = full
+    font = DejaVu Sans 10
+    geometry = "300x5-10+40"
+    origin = top-right
+    offset = 10x40
+[urgency_low]
+    timeout = 0
+[urgency_normal]
+    timeout = 0
+[urgency_critical]
+    timeout = 0
+# The urgency dunst read, in the text it shows and keeps in its history.
+[lw_low]
+    msg_urgency = low
+    format = "%s (LOW)\n%b"
+[lw_normal]
+    msg_urgency = normal
+    format = "%s (NORMAL)\n%b"
+[lw_critical]
+    msg_urgency = critical
+    format = "%s (CRITICAL)\n%b"
+EOF2
+  start_bg dunst dunst -config "${STATE}/dunstrc"
+  # Asks the bus for the name's owner, which never starts a server of its own.
+  wait_for dbus-send --session --print-reply --dest=org.freedesktop.DBus / \
+    org.freedesktop.DBus.GetNameOwner string:org.freedesktop.Notifications ||
+    skip "dunst did not start: $(tail -3 "${STATE}/dunst.log")"
+
+  tray_start || skip "trayer did not start: $(tail -3 "${STATE}/trayer.log")"
+
+  local status=0
+  "$@" || status=$?
+  return "${status}"
+}
+
+main() {
+  local command=${1:-}
+  case "${command}" in
+    run)
+      shift
+      [ "${1:-}" = "--" ] && shift
+      [ $# -gt 0 ] || {
+        usage
+        exit 2
+      }
+      need_tools dbus-run-session Xvfb openbox trayer dunst dunstctl pulseaudio pactl parec \
+        xdotool xwininfo xprop xdpyinfo import
+      exec 9>"${LOCK_FILE}"
+      flock 9
+      exec dbus-run-session -- "${SCRIPT}" inner "$@"
+      ;;
+    inner)
+      shift
+      inner "$@"
+      ;;
+    tray-stop) tray_stop ;;
+    tray-start) tray_start ;;
+    *)
+      usage
+      exit 2
+      ;;
+  esac
+}
+
+main "$@"
