@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <vector>
 
 #include "engine/ac_record.h"
@@ -32,6 +33,23 @@ RttStatistics ComputeRttStatistics(const KtRttHistory& history) {
     const auto rank = static_cast<size_t>(std::ceil(0.95 * n));
     figures.p95 = answered[std::max<size_t>(rank, 1) - 1];
     return figures;
+}
+
+std::array<std::string, kRttStatisticsColumnCount> FormatRttStatistics(
+    const RttStatistics& figures) {
+    std::array<std::string, kRttStatisticsColumnCount> texts;
+    const double values[kRttStatisticsColumnCount] = {figures.min, figures.mean, figures.max,
+                                                      figures.jitter, figures.p95};
+    for (size_t i = 0; i < texts.size(); ++i) {
+        if (figures.samples == 0) {
+            texts[i] = "N/A";
+            continue;
+        }
+        char text[32];
+        std::snprintf(text, sizeof text, "%.3f", values[i]);
+        texts[i] = text;
+    }
+    return texts;
 }
 
 void RttHistogram::Observe(double ms) {

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 class KtRttHistory;
 
@@ -20,6 +21,12 @@ struct RttStatistics {
 };
 
 RttStatistics ComputeRttStatistics(const KtRttHistory& history);
+
+// Min, mean, max, jitter and p95 with three decimals, or "N/A" each when
+// nothing was answered.
+constexpr size_t kRttStatisticsColumnCount = 5;
+std::array<std::string, kRttStatisticsColumnCount> FormatRttStatistics(
+    const RttStatistics& figures);
 
 // Every answered round trip of a concentrator since it was listed, counted
 // into fixed buckets: the history keeps only the latest 1023 samples, a
