@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -247,6 +248,52 @@ TEST_F(MetricsLabTest, PrometheusSeesBothAdaptersAndFiresAcDownWhenAnAcStops) {
         EXPECT_NE(log.find("Select: " + std::string(interface)), std::string::npos) << log;
         EXPECT_NE(log.find("AC: DOWN:  02:4C:57:00:0A:02 LabAC-Two"), std::string::npos) << log;
     }
+}
+
+}  // namespace
+}  // namespace lwlab
+
+namespace lwlab {
+namespace {
+
+// --stats adds the RTT figures over each AC's history to the table.
+TEST_F(MetricsLabTest, StatsColumnsShowTheRttFiguresOfEachAc) {
+    TempFolder folder;
+    Child cli({CliPath(), "-i", std::string(kMonitorInterface), "--interval", "1", "--wait", "300",
+               "--cycles", "3", "--stats"},
+              folder.Path() + "/cli.out");
+    std::string output;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            output = cli.Output();
+            size_t tables = 0;
+            for (size_t at = output.find("Jitter ms"); at != std::string::npos;
+                 at = output.find("Jitter ms", at + 1))
+                ++tables;
+            return tables == 3;
+        },
+        20s))
+        << output;
+    EXPECT_EQ(cli.Stop(), 0);
+    EXPECT_TRUE(std::regex_search(
+        output, std::regex(R"(St +MAC Address +AC Name .* Pkt loss +Min ms +Mean ms +Max ms )"
+                           R"(+Jitter ms +P95 ms)")))
+        << output;
+    // The last table's row of AC 1: three answers, min <= mean <= max, p95 the largest.
+    const size_t last = output.rfind("02:4C:57:00:0A:01  LabAC-One");
+    ASSERT_NE(last, std::string::npos) << output;
+    std::istringstream row(output.substr(last, output.find('\n', last) - last));
+    std::string mac, name, service, rtt, sent, received, lost;
+    double min = 0, mean = 0, max = 0, jitter = 0, p95 = 0;
+    row >> mac >> name >> service >> rtt >> sent >> received >> lost >> min >> mean >> max >>
+        jitter >> p95;
+    ASSERT_FALSE(row.fail()) << output;
+    EXPECT_EQ(received, "3");
+    EXPECT_GT(min, 0.0);
+    EXPECT_LE(min, mean);
+    EXPECT_LE(mean, max);
+    EXPECT_EQ(p95, max);
+    EXPECT_LE(jitter, max - min);
 }
 
 }  // namespace
