@@ -25,29 +25,12 @@
 #include <vector>
 
 #include "engine/netns_sandbox.h"
+#include "process_cpu.h"
 
 namespace {
 
 constexpr int kOffersPerSegment = 100;
 constexpr int kMaxSegments = 8;
-
-double CpuSeconds(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    const size_t close = text.rfind(')');
-    if (close == std::string::npos) return 0.0;
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    unsigned long long user = 0, system = 0;
-    for (int index = 3; fields >> field; ++index) {
-        if (index == 14) user = std::stoull(field);
-        if (index == 15) {
-            system = std::stoull(field);
-            break;
-        }
-    }
-    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 // A field of /proc/PID/status in kB (VmRSS, VmHWM).
 long StatusKb(pid_t pid, const std::string& field) {
