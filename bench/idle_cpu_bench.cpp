@@ -31,29 +31,9 @@
 #include "engine/linewatch.h"
 #include "engine/net_watch_media.h"
 #include "engine/netns_sandbox.h"
+#include "process_cpu.h"
 
 namespace {
-
-// User plus system CPU seconds of a process, all its threads included
-// (fields 14 and 15 of /proc/PID/stat).
-double CpuSeconds(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    // The command name may hold spaces; the fields after it are plain.
-    const size_t close = text.rfind(')');
-    if (close == std::string::npos) return 0.0;
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    unsigned long long user = 0, system = 0;
-    for (int index = 3; fields >> field; ++index) {
-        if (index == 14) user = std::stoull(field);
-        if (index == 15) {
-            system = std::stoull(field);
-            break;
-        }
-    }
-    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 // Context switches of every thread of a process: each is one wake-up.
 long long ContextSwitches(pid_t pid) {

@@ -19,12 +19,15 @@
 #include <thread>
 #include <vector>
 
+#include "cmd/adapter_probe.h"
+#include "cmd/cli_metrics.h"
 #include "core/program_paths.h"
 #include "engine/adapters.h"
 #include "engine/capture_permission.h"
 #include "engine/linewatch.h"
 #include "engine/monitor.h"
 #include "engine/net_watch_media.h"
+#include "engine/rtt_statistics.h"
 #include "engine/settings_persistence.h"
 
 namespace {
@@ -37,11 +40,13 @@ constexpr uint32_t kWakeMessage = WM_USER + 99;
 
 constexpr std::string_view kUsage =
     "usage: linewatch-cli [OPTIONS]\n"
-    "Watches the PPPoE access concentrators on one Ethernet adapter.\n"
+    "Watches the PPPoE access concentrators on one or more Ethernet adapters.\n"
     "Starts from the stored settings (those of the desktop program); the options\n"
     "below override them for this run only. Defaults shown are the settings' own.\n"
     "\n"
-    "  -i, --interface IFACE   adapter to watch (default: the first Ethernet adapter)\n"
+    "  -i, --interface IFACE   adapter to watch (default: the first Ethernet adapter);\n"
+    "                          give it again for more adapters, each with its own\n"
+    "                          table and its own log folder IFACE below --log-dir\n"
     "      --interval SECONDS  seconds between probes, 1-3600 (default 30)\n"
     "      --wait MS           how long offers are awaited, 100-1000 ms (default 500)\n"
     "      --down-after N      unanswered probes before an AC is down, 1-100 (default 1)\n"
@@ -56,13 +61,20 @@ constexpr std::string_view kUsage =
     "                          promiscuous mode on, since the offers to it are\n"
     "                          addressed to another MAC than the adapter's\n"
     "      --promiscuous       open the adapter in promiscuous mode\n"
-    "      --cycles N          stop after N probe cycles\n"
+    "      --cycles N          stop after N probe cycles (of every adapter)\n"
+    "      --metrics ADDR:PORT serve Prometheus metrics at http://ADDR:PORT/metrics\n"
+    "                          (127.0.0.1:9813, [::1]:9813; port 0: any free one)\n"
+    "      --stats             add RTT min, mean, max, jitter and p95 to the table\n"
+    "      --quiet             print log lines only, no table\n"
     "      --help              show this text\n";
 
 struct CliOptions {
     MonitorSettings settings;
-    std::optional<std::string> interface;
+    std::vector<std::string> interfaces;
     std::optional<long> cycles;
+    std::optional<std::string> metricsAddress;
+    bool stats = false;
+    bool quiet = false;
 };
 
 // Whole text as a decimal number within [low, high].
@@ -89,6 +101,9 @@ std::string ParseOptions(int argc, char** argv, CliOptions& options, bool& help)
         kSourceMac,
         kPromiscuous,
         kCycles,
+        kMetrics,
+        kStats,
+        kQuiet,
         kHelp
     };
     static const option kLongOptions[] = {
@@ -104,6 +119,9 @@ std::string ParseOptions(int argc, char** argv, CliOptions& options, bool& help)
         {"source-mac", required_argument, nullptr, kSourceMac},
         {"promiscuous", no_argument, nullptr, kPromiscuous},
         {"cycles", required_argument, nullptr, kCycles},
+        {"metrics", required_argument, nullptr, kMetrics},
+        {"stats", no_argument, nullptr, kStats},
+        {"quiet", no_argument, nullptr, kQuiet},
         {"help", no_argument, nullptr, kHelp},
         {nullptr, 0, nullptr, 0},
     };
@@ -115,7 +133,10 @@ std::string ParseOptions(int argc, char** argv, CliOptions& options, bool& help)
         switch (code) {
             case 'i':
                 if (value.empty()) return "--interface needs an adapter name";
-                options.interface = std::string(value);
+                if (std::find(options.interfaces.begin(), options.interfaces.end(), value) !=
+                    options.interfaces.end())
+                    return "--interface '" + std::string(value) + "' is given twice";
+                options.interfaces.emplace_back(value);
                 break;
             case kInterval:
                 if (auto n = ParseNumber(value, 1, 3600))
@@ -182,6 +203,19 @@ std::string ParseOptions(int argc, char** argv, CliOptions& options, bool& help)
                     return "--cycles must be a whole number of at least 1, got '" +
                            std::string(value) + "'";
                 break;
+            case kMetrics:
+                options.metricsAddress = ParseMetricsAddress(value);
+                if (!options.metricsAddress)
+                    return "--metrics must be an IPv4 address or a bracketed IPv6 address, a colon "
+                           "and a port from 0 to 65535 (127.0.0.1:9813), got '" +
+                           std::string(value) + "'";
+                break;
+            case kStats:
+                options.stats = true;
+                break;
+            case kQuiet:
+                options.quiet = true;
+                break;
             case kHelp:
                 help = true;
                 break;
@@ -195,19 +229,32 @@ std::string ParseOptions(int argc, char** argv, CliOptions& options, bool& help)
     return {};
 }
 
-void PrintTable(const std::vector<std::unique_ptr<KtAcRecord>>& rows) {
+// `title` (the adapter, when several are watched) goes on a line of its own
+// above the table; `stats` adds the RTT statistics columns.
+void PrintTable(const std::vector<std::unique_ptr<KtAcRecord>>& rows, const std::string& title,
+                bool stats) {
     static const AcRowTexts kHeaders = {"St",     "MAC Address", "AC Name",  "Service Name",
                                         "RTT ms", "Pkt send",    "Pkt recv", "Pkt loss"};
-    std::vector<AcRowTexts> lines{kHeaders};
-    for (const auto& record : rows) lines.push_back(FormatAcRow(*record));
-    std::array<size_t, kAcColumnCount> widths{};
-    for (const AcRowTexts& line : lines)
-        for (size_t c = 0; c < kAcColumnCount; ++c) widths[c] = std::max(widths[c], line[c].size());
-    std::string out;
-    for (const AcRowTexts& line : lines) {
-        for (size_t c = 0; c < kAcColumnCount; ++c) {
+    static const std::vector<std::string> kStatsHeaders = {"Min ms", "Mean ms", "Max ms",
+                                                           "Jitter ms", "P95 ms"};
+    std::vector<std::vector<std::string>> lines{{kHeaders.begin(), kHeaders.end()}};
+    if (stats) lines[0].insert(lines[0].end(), kStatsHeaders.begin(), kStatsHeaders.end());
+    for (const auto& record : rows) {
+        const AcRowTexts row = FormatAcRow(*record);
+        lines.emplace_back(row.begin(), row.end());
+        if (!stats) continue;
+        const auto figures = FormatRttStatistics(ComputeRttStatistics(record->history));
+        lines.back().insert(lines.back().end(), figures.begin(), figures.end());
+    }
+    const size_t columns = lines[0].size();
+    std::vector<size_t> widths(columns);
+    for (const auto& line : lines)
+        for (size_t c = 0; c < columns; ++c) widths[c] = std::max(widths[c], line[c].size());
+    std::string out = title.empty() ? std::string() : "== " + title + "\n";
+    for (const auto& line : lines) {
+        for (size_t c = 0; c < columns; ++c) {
             out += line[c];
-            if (c + 1 < kAcColumnCount) out.append(widths[c] - line[c].size() + 2, ' ');
+            if (c + 1 < columns) out.append(widths[c] - line[c].size() + 2, ' ');
         }
         out += '\n';
     }
@@ -220,6 +267,11 @@ void PrintTable(const std::vector<std::unique_ptr<KtAcRecord>>& rows) {
 // each probe cycle. Tray, sounds and graphs have no terminal counterpart.
 class TerminalView : public MonitorView {
   public:
+    // `prefix` ("IFACE: ") starts every log line and names the table when
+    // several adapters share the terminal.
+    TerminalView(std::string prefix, bool stats, bool quiet)
+        : prefix_(std::move(prefix)), stats_(stats), quiet_(quiet) {}
+
     // The table is read from the monitor, which is made after the view.
     void SetMonitor(const Monitor* monitor) { monitor_ = monitor; }
 
@@ -230,6 +282,7 @@ class TerminalView : public MonitorView {
     void RowSelected(int) override {}
     void LogAppended(std::string_view line) override {
         if (line.ends_with("\r\n")) line.remove_suffix(2);
+        std::fputs(prefix_.c_str(), stdout);
         std::fwrite(line.data(), 1, line.size(), stdout);
         std::fputc('\n', stdout);
         std::fflush(stdout);
@@ -244,12 +297,17 @@ class TerminalView : public MonitorView {
     void ShowAdapters(const std::vector<AdapterEntry>&, int, bool) override {}
     void ProbeCycleEnded() override {
         ++cycles_;
-        if (monitor_ != nullptr) PrintTable(monitor_->Rows());
+        if (monitor_ != nullptr && !quiet_)
+            PrintTable(monitor_->Rows(),
+                       prefix_.empty() ? prefix_ : monitor_->Settings().deviceName, stats_);
     }
 
     long Cycles() const { return cycles_; }
 
   private:
+    const std::string prefix_;
+    const bool stats_;
+    const bool quiet_;
     const Monitor* monitor_ = nullptr;
     long cycles_ = 0;
 };
@@ -337,62 +395,100 @@ int main(int argc, char** argv) {
         std::fputs("linewatch-cli: no Ethernet adapter available\n", stderr);
         return kExitFailure;
     }
-    if (options.interface) {
+    for (const std::string& name : options.interfaces) {
         const bool listed =
             std::any_of(adapters.begin(), adapters.end(),
-                        [&](const AdapterEntry& a) { return a.deviceName == *options.interface; });
+                        [&](const AdapterEntry& a) { return a.deviceName == name; });
         if (!listed) {
             std::fprintf(stderr, "linewatch-cli: no Ethernet adapter named '%s' (available: %s)\n",
-                         options.interface->c_str(), AdapterNames(adapters).c_str());
+                         name.c_str(), AdapterNames(adapters).c_str());
             return kExitFailure;
         }
-        options.settings.deviceName = *options.interface;
     }
     if (!HasCapturePermission()) {
         std::fputs(CapturePermissionHint(CurrentExecutablePath()).c_str(), stderr);
         return kExitFailure;
     }
 
-    MonitorSettings& settings = options.settings;
-    if (settings.generalLog || settings.acLog) {
-        // The folder the desktop program creates at its first start.
-        const std::string folder = ResolvePath(settings.logDirectory, programFolder);
-        std::error_code error;
-        std::filesystem::create_directories(folder, error);
-        // Monitoring goes on without the files, as the desktop program does.
-        if (error)
-            std::fprintf(stderr, "linewatch-cli: cannot create the log folder '%s': %s\n",
-                         folder.c_str(), error.message().c_str());
+    // Without -i one adapter: the stored one, or the first.
+    std::vector<std::string> names = options.interfaces;
+    if (names.empty()) names.push_back(options.settings.deviceName);
+    const bool several = names.size() > 1;
+
+    std::unique_ptr<MetricsExporter> exporter;
+    if (options.metricsAddress) {
+        std::string error;
+        exporter = MetricsExporter::Start(*options.metricsAddress, error);
+        if (!exporter) {
+            std::fprintf(stderr, "linewatch-cli: cannot serve metrics on %s: %s\n",
+                         options.metricsAddress->c_str(), error.c_str());
+            return kExitFailure;
+        }
+        const std::string host =
+            options.metricsAddress->substr(0, options.metricsAddress->rfind(':'));
+        std::printf("Metrics at http://%s:%d/metrics\n", host.c_str(), exporter->Port());
     }
 
-    KtLinewatch engine;
-    KtNetWatchMedia media;
-    TerminalView view;
-    Monitor monitor(engine, media, view, settings, programFolder);
-    view.SetMonitor(&monitor);
+    std::vector<std::unique_ptr<TerminalView>> views;
+    std::vector<std::unique_ptr<AdapterProbe>> probes;
+    for (const std::string& name : names) {
+        MonitorSettings settings = options.settings;
+        settings.deviceName = name;
+        // Each adapter of several keeps its logs in a folder of its own;
+        // interface names hold no '/' and are never "." or "..".
+        if (several)
+            settings.logDirectory = ResolvePath(settings.logDirectory, programFolder) + "/" + name;
+        if (settings.generalLog || settings.acLog) {
+            // The folder the desktop program creates at its first start.
+            const std::string folder = ResolvePath(settings.logDirectory, programFolder);
+            std::error_code error;
+            std::filesystem::create_directories(folder, error);
+            // Monitoring goes on without the files, as the desktop program does.
+            if (error)
+                std::fprintf(stderr, "linewatch-cli: cannot create the log folder '%s': %s\n",
+                             folder.c_str(), error.message().c_str());
+        }
+        views.push_back(std::make_unique<TerminalView>(several ? name + ": " : "", options.stats,
+                                                       options.quiet));
+        probes.push_back(std::make_unique<AdapterProbe>(*views.back(), settings, programFolder));
+        views.back()->SetMonitor(&probes.back()->GetMonitor());
+    }
     // An adapter named on the command line is for this run only; otherwise a
     // fallback to the first adapter is remembered, as the desktop program does.
-    if (!options.interface)
-        monitor.SetAdapterNameSaver(
+    if (options.interfaces.empty())
+        probes[0]->GetMonitor().SetAdapterNameSaver(
             [&stored](const std::string& name) { stored.SaveAdapterName(name); });
 
     SignalWatcher signals(signalFd);
-    signals.Start(monitor.Port());
+    signals.Start(probes[0]->GetMonitor().Port());
 
     int exitCode = kExitOk;
-    if (!monitor.Open(std::move(adapters))) {
+    for (auto& probe : probes) {
+        Monitor& monitor = probe->GetMonitor();
+        if (monitor.Open(adapters)) continue;
         if (monitor.LastStartLackedPermission())
             std::fputs(CapturePermissionHint(CurrentExecutablePath()).c_str(), stderr);
         else
             std::fprintf(stderr, "linewatch-cli: cannot capture on '%s': %s\n",
-                         monitor.Settings().deviceName.c_str(), engine.LastCaptureError().c_str());
+                         monitor.Settings().deviceName.c_str(),
+                         probe->Engine().LastCaptureError().c_str());
         exitCode = kExitFailure;
-    } else {
-        // Asleep until a message comes; a quit signal posts one.
-        while (!signals.Signalled() && (!options.cycles || view.Cycles() < *options.cycles))
-            monitor.Port().WaitAndDrain(kInfinite);
+        break;
     }
-    monitor.Close();
+    if (exitCode == kExitOk) {
+        std::vector<AdapterProbe*> watched;
+        for (auto& probe : probes) watched.push_back(probe.get());
+        ProbeLoop loop(watched, exporter.get());
+        // Asleep until a message comes; a quit signal posts one.
+        loop.Run([&] {
+            return signals.Signalled() ||
+                   (options.cycles &&
+                    std::all_of(views.begin(), views.end(), [&](const auto& view) {
+                        return view->Cycles() >= *options.cycles;
+                    }));
+        });
+    }
+    for (auto& probe : probes) probe->GetMonitor().Close();
     signals.Stop();
     close(signalFd);
     return exitCode;

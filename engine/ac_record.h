@@ -7,6 +7,7 @@
 
 #include "engine/ac_log_file.h"
 #include "engine/discovery_frames.h"
+#include "engine/rtt_statistics.h"
 
 // The latest round-trip samples of one concentrator, for the graphs: a ring
 // of 1024 slots that holds at most the 1023 newest values. A value is a
@@ -47,6 +48,9 @@ struct KtAcRecord {
     std::shared_ptr<KtAcLogFile> logFile;
     KtRttHistory history;
     int32_t samples = 0;
+    RttHistogram rttHistogram;  // every answered round trip since the row was added
+    uint32_t upEvents = 0;      // AC UP and AC DOWN raised for this row
+    uint32_t downEvents = 0;
 
     bool SameAc(const MacAddress& otherMac, std::string_view otherAcName) const {
         return mac == otherMac && acName == otherAcName;
@@ -54,6 +58,7 @@ struct KtAcRecord {
     void PushSample(double value) {
         history.Push(value);
         ++samples;
+        if (value >= 0.0) rttHistogram.Observe(value);
     }
 };
 

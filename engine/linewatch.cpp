@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <mutex>
 #include <utility>
 
 #include "core/debug_output.h"
@@ -26,6 +27,25 @@ uint32_t MillisecondTick() {
     return static_cast<uint32_t>(ms);
 }
 
+// The stamp of a new engine: the millisecond tick, unless an engine made
+// earlier in this process took that value or a later one. Engines of one
+// process (one per watched adapter) made within the same millisecond would
+// otherwise carry one stamp and take each other's probes and offers for
+// their own wherever their frames meet (the same MAC on one segment, an
+// untagged answer to a VLAN probe).
+uint32_t UniqueInstanceStamp() {
+    static std::mutex lock;
+    static bool issued = false;
+    static uint32_t last = 0;
+    std::scoped_lock guard(lock);
+    uint32_t stamp = MillisecondTick();
+    // Wrap-safe "not later than": the tick wraps after 49 days.
+    if (issued && static_cast<int32_t>(stamp - last) <= 0) stamp = last + 1;
+    issued = true;
+    last = stamp;
+    return stamp;
+}
+
 // The clock the capture stamps frames with, in microseconds.
 int64_t CaptureClockNowUs() {
     timespec now{};
@@ -44,7 +64,7 @@ int64_t CaptureTimeUs(const pcap_pkthdr& header) {
 
 }  // namespace
 
-KtLinewatch::KtLinewatch() : instanceStamp_(MillisecondTick()) {
+KtLinewatch::KtLinewatch() : instanceStamp_(UniqueInstanceStamp()) {
     BuildProbeFrame(probe_, instanceStamp_);
 }
 

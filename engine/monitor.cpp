@@ -228,6 +228,7 @@ void Monitor::HandlePadiSent(uint32_t probe) {
         sendsFailing_ = false;
         logWriter_.WriteLine({"INFO: ", kProbesSentAgainText});
     }
+    ++counts_.probesSent;
     CountProbe(probe);
 }
 
@@ -238,6 +239,7 @@ void Monitor::HandleSendFailed(uint32_t probe) {
         sendsFailing_ = true;
         logWriter_.WriteLine({"ERROR: ", kProbesNotSentText});
     }
+    ++counts_.probesFailed;
     CountProbe(probe);
 }
 
@@ -303,6 +305,7 @@ void Monitor::AddAc(const KtPadoReply& reply) {
     view_.RowAdded(row, added);
 
     // AC NEW
+    ++counts_.acNew;
     const std::string mac = FormatMacText(added.mac);
     const std::string name = DisplayNetworkText(added.acName);
     logWriter_.WriteLine({"AC: NEW:  ", mac, " ", name});
@@ -321,6 +324,8 @@ void Monitor::AddAc(const KtPadoReply& reply) {
 
 void Monitor::RaiseAcUp(size_t row) {
     KtAcRecord& record = *rows_[row];
+    ++counts_.acUp;
+    ++record.upEvents;
     const std::string mac = FormatMacText(record.mac);
     const std::string name = DisplayNetworkText(record.acName);
     logWriter_.WriteLine({"AC: UP:  ", mac, " ", name});
@@ -329,6 +334,8 @@ void Monitor::RaiseAcUp(size_t row) {
 
 void Monitor::RaiseAcDown(size_t row) {
     KtAcRecord& record = *rows_[row];
+    ++counts_.acDown;
+    ++record.downEvents;
     const std::string mac = FormatMacText(record.mac);
     const std::string name = DisplayNetworkText(record.acName);
     logWriter_.WriteLine({"AC: DOWN:  ", mac, " ", name});
@@ -386,6 +393,7 @@ bool Monitor::FollowsSelectedRow() const {
 
 void Monitor::HandleCaptureError(uintptr_t wParam) {
     if (wParam != static_cast<uintptr_t>(kCaptureErrorReadFailed)) return;
+    ++counts_.captureErrors;
     logWriter_.WriteLine({"ERROR: ", kAdapterErrorText});
     view_.SetTrayState(false);
     ClearTable();
@@ -395,10 +403,12 @@ void Monitor::HandleCaptureError(uintptr_t wParam) {
 
 void Monitor::HandleCable(uintptr_t wParam) {
     if (wParam == static_cast<uintptr_t>(kCableUnplugged)) {
+        ++counts_.cableUnplugged;
         logWriter_.WriteLine({"WARNING: ", kCableUnpluggedText});
         ShowBalloon("WARNING:", BalloonIcon::kWarning, kCableUnpluggedText);
         if (settings_.soundEventsEnabled) PlayEventSound(settings_.cableUnplugSoundFile);
     } else if (wParam == static_cast<uintptr_t>(kCableConnected)) {
+        ++counts_.cableConnected;
         logWriter_.WriteLine({"INFO: ", kCableConnectedText});
         ShowBalloon("INFO:", BalloonIcon::kInformation, kCableConnectedText);
         if (settings_.soundEventsEnabled) view_.StopSound();

@@ -34,6 +34,19 @@ constexpr std::string_view kCableConnectedText = "Network cable is connected";
 constexpr std::string_view kProbesNotSentText = "Probes cannot be sent on this adapter";
 constexpr std::string_view kProbesSentAgainText = "Probes are sent on this adapter again";
 
+// Running counts of what the monitor handled since it was made, for export
+// as counters (they never go back, whatever the table does).
+struct MonitorCounts {
+    uint64_t probesSent = 0;
+    uint64_t probesFailed = 0;  // transmissions that failed
+    uint64_t captureErrors = 0;
+    uint64_t acNew = 0;
+    uint64_t acUp = 0;
+    uint64_t acDown = 0;
+    uint64_t cableUnplugged = 0;
+    uint64_t cableConnected = 0;
+};
+
 // The monitor window's rules without the window: the AC table, the events and
 // their log lines, balloons, tray state and sounds, the logs, the adapter
 // choice and the start and stop of monitoring. It runs on the thread that
@@ -106,6 +119,7 @@ class Monitor final : public MonitorSettingsTarget {
     bool NewAcSoundArmed() const { return newAcSoundArmed_; }
     bool AcLogActive() const { return acLogActive_; }
     const MonitorSettings& Settings() const { return settings_; }
+    const MonitorCounts& Counts() const { return counts_; }
     const std::vector<AdapterEntry>& Adapters() const { return adapters_; }
     int CurrentAdapter() const { return currentAdapter_; }
     // The source MAC the probe carries: the custom one when it is in use,
@@ -176,4 +190,5 @@ class Monitor final : public MonitorSettingsTarget {
     // Set from a failed transmission to the next successful one.
     bool sendsFailing_ = false;
     ProbeCycles cycles_;
+    MonitorCounts counts_;
 };

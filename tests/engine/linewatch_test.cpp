@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <future>
+#include <memory>
 #include <thread>
 
 #include "core/threads/message_port.h"
@@ -198,6 +199,30 @@ TEST(LinewatchFrames, OfferToAnotherMacOrForAnotherInstanceGivesNothing) {
     const std::vector<uint8_t> other = BuildPadi(kOurMac, engine.InstanceStamp() + 1);
     Feed(engine, BuildPado(kOurMac, kAcMac, ProbeHostUniq(other.data()), "AC", "", 0), 5, 20);
     EXPECT_TRUE(engine.TakeReplies().empty());
+}
+
+// One process watching several adapters makes its engines back to back,
+// many within one millisecond; each must still tell its own offers and
+// probes from those of the others on the same MAC.
+TEST(LinewatchFrames, EnginesMadeTogetherNeverTakeEachOthersOffers) {
+    std::vector<std::unique_ptr<KtLinewatch>> engines;
+    for (int i = 0; i < 16; ++i) engines.push_back(std::make_unique<KtLinewatch>());
+    for (size_t i = 0; i < engines.size(); ++i)
+        for (size_t j = i + 1; j < engines.size(); ++j)
+            ASSERT_NE(engines[i]->InstanceStamp(), engines[j]->InstanceStamp()) << i << " " << j;
+
+    KtLinewatch& first = *engines[0];
+    KtLinewatch& second = *engines[1];
+    first.SetSourceMac(&kOurMac);
+    second.SetSourceMac(&kOurMac);
+    FeedOwnProbe(first, 7, 0);
+    const ProbeFrame other = second.GetProbeFrame();
+    // The second engine's probe and the answer to it reach the first.
+    Feed(first, other.data(), other.size(), 7, 5);
+    Feed(first, BuildPado(kOurMac, kAcMac, ProbeHostUniq(other.data()), "AC", "", 0), 7, 20);
+    EXPECT_TRUE(first.TakeReplies().empty());
+    Feed(first, AnswerTo(first), 7, 30);
+    EXPECT_EQ(first.TakeReplies().size(), 1u);
 }
 
 TEST(LinewatchFrames, OfferIsReadFromTheCapturedBytesOnly) {

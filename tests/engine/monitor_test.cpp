@@ -1004,3 +1004,33 @@ TEST_F(MonitorOnVeth, AnAdapterTakenDownEndsEachCycleLikeATimeoutAndSaysSoOnce) 
         h.monitor->Close();
     })) << "cannot enter the sandbox";
 }
+
+TEST(MonitorCounts, CountEveryEventAndOutliveAClearedTable) {
+    MonitorSettings settings;
+    settings.downAfterUnanswered = 1;
+    MonitorHarness h(settings);
+    h.Cycle({kAc1, kAc2});
+    h.Cycle({kAc2});
+    h.Cycle({kAc1, kAc2});
+    EXPECT_EQ(h.Row(0).downEvents, 1u);
+    EXPECT_EQ(h.Row(0).upEvents, 1u);
+    EXPECT_EQ(h.Row(1).downEvents, 0u);
+    // Every answer lands in the histogram; the miss does not.
+    EXPECT_EQ(h.Row(0).rttHistogram.Count(), 2u);
+    EXPECT_NEAR(h.Row(0).rttHistogram.SumMs(), 2 * 12.346, 1e-6);
+    h.monitor->HandleMessage(WM_LW_CABLE, kCableUnplugged, 0);
+    h.monitor->HandleMessage(WM_LW_CABLE, kCableConnected, 0);
+    h.monitor->HandleMessage(WM_LW_CAPTURE_ERROR, kCaptureErrorReadFailed, 0);
+    h.monitor->Port().Send(WM_LW_PROBE_SEND_FAILED, h.SendProbe());
+    h.Cycle({kAc1});
+
+    const MonitorCounts& counts = h.monitor->Counts();
+    EXPECT_EQ(counts.probesSent, 4u);
+    EXPECT_EQ(counts.probesFailed, 1u);
+    EXPECT_EQ(counts.acNew, 3u);  // the cleared table lists AC 1 anew
+    EXPECT_EQ(counts.acUp, 1u);
+    EXPECT_EQ(counts.acDown, 1u);
+    EXPECT_EQ(counts.cableUnplugged, 1u);
+    EXPECT_EQ(counts.cableConnected, 1u);
+    EXPECT_EQ(counts.captureErrors, 1u);
+}

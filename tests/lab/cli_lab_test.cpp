@@ -684,6 +684,9 @@ TEST(CliOptions, ValuesOutsideTheSettingsRangesAreRefusedWithExitStatus2) {
         {"--interval"},
         {"--bogus"},
         {"extra"},
+        {"--metrics", "localhost:9813"},
+        {"--metrics", "9813"},
+        {"-i", "lwmon0", "-i", "lwmon0"},
     };
     for (const auto& args : refused) {
         std::vector<std::string> argv = {CliPath()};
@@ -701,7 +704,7 @@ TEST(CliOptions, HelpListsEveryOptionAndExitsWith0) {
     for (const char* option :
          {"--interface", "--interval", "--wait", "--down-after", "--log-dir", "--general-log",
           "--ac-log", "--log-foreign-padi", "--log-instance-padi", "--source-mac", "--promiscuous",
-          "--cycles", "--help"})
+          "--cycles", "--metrics", "--stats", "--quiet", "--help"})
         EXPECT_NE(output.find(option), std::string::npos) << option;
     // A custom source MAC brings promiscuous mode with it, and says so.
     const size_t sourceMac = output.find("--source-mac");
