@@ -196,6 +196,7 @@ void CMonitorForm::CreateControls() {
     list_->verticalHeader()->setDefaultSectionSize(QFontMetrics(font).height() + 4);
     list_->horizontalHeader()->setHighlightSections(false);
     list_->horizontalHeader()->setStretchLastSection(false);
+    list_->horizontalHeader()->setMinimumSectionSize(0);
     for (int column = 0; column < static_cast<int>(std::size(kAcColumnWidths)); ++column)
         list_->setColumnWidth(column, kAcColumnWidths[column]);
     list_->setGeometry(Box(5, 40, 595, 175));
