@@ -6,6 +6,8 @@
 #include <QMessageBox>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <string_view>
 
 #include "core/debug_output.h"
 #include "engine/capture_permission.h"
@@ -18,6 +20,22 @@ namespace {
 constexpr char kCaptureMissingText[] =
     "libpcap not installed. Please install libpcap and try again.";
 constexpr char kMonitorTaskName[] = "AboutBox";
+
+// The system error code behind the loader's text. dlopen reports a text
+// ending in the system's description of the error it met ("...: No such file
+// or directory"); a library that opens but cannot be loaded (not ELF, wrong
+// class) counts as a corrupted shared library.
+int LoaderErrorCode(const char* text) {
+    if (text != nullptr) {
+        const std::string_view reason(text);
+        for (int code = 1; code < 256; ++code) {
+            const std::string_view description(std::strerror(code));
+            if (!description.starts_with("Unknown error") && reason.ends_with(description))
+                return code;
+        }
+    }
+    return ELIBBAD;
+}
 
 CLinewatchApp::Environment DesktopEnvironment() {
     CLinewatchApp::Environment environment;
@@ -71,17 +89,16 @@ int CLinewatchApp::Run() {
 }
 
 bool CLinewatchApp::CaptureLibraryLoads() {
-    errno = 0;
     void* library = dlopen(environment_.captureLibrary.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library != nullptr) {
         // Only whether it loads is checked; the capture functions bind on use.
         dlclose(library);
         return true;
     }
-    // The loader reports a text, not a code: the caption carries the system
-    // error it met (ENOENT for a missing file), the box its whole text.
-    const int code = errno;
+    // The caption carries the system error the loader met (ENOENT for a
+    // missing file), the box the loader's whole text.
     const char* reason = dlerror();
+    const int code = LoaderErrorCode(reason);
     char caption[20];
     std::snprintf(caption, sizeof caption, "Error: %d", code);
     QString text = QString::fromLatin1(kCaptureMissingText);

@@ -242,6 +242,7 @@ TEST(MonitorWindow, LogBoxKeepsTheNewestTenThousandLinesAndTakesLinesFromOtherTh
 }
 
 TEST(MonitorWindow, LanguageFileOverridesTitleMenuAndColumn) {
+    TestApplication();  // the built-in texts first
     TempFolder folder("lwlang");
     const std::string path = folder.File("Test.lng");
     std::ofstream(path) << "[MonitorForm]\n301=Leitungswächter\n317=Datei\n306=AC-Bezeichnung\n";
