@@ -1,10 +1,14 @@
 #include "ui/linewatch_app.h"
 
 #include <dlfcn.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QSocketNotifier>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -35,6 +39,36 @@ int LoaderErrorCode(const char* text) {
         }
     }
     return ELIBBAD;
+}
+
+// Ctrl-C in the terminal and SIGTERM close the main window as Exit does, so
+// that monitoring stops and the logs are closed. The handler only writes a
+// byte; the GUI thread reads it.
+int quitSignalPipe[2] = {-1, -1};
+
+void OnQuitSignal(int) {
+    const char byte = 1;
+    if (write(quitSignalPipe[1], &byte, 1) < 0) {
+        // The pipe is full: a close is already on its way.
+    }
+}
+
+void CloseOnQuitSignals(QWidget* window) {
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, quitSignalPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(quitSignalPipe[0], QSocketNotifier::Read, window);
+    QObject::connect(notifier, &QSocketNotifier::activated, window, [window] {
+        char bytes[16];
+        while (read(quitSignalPipe[0], bytes, sizeof bytes) > 0) {
+        }
+        window->close();
+    });
+    struct sigaction action {};
+    action.sa_handler = OnQuitSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }
 
 CLinewatchApp::Environment DesktopEnvironment() {
@@ -85,6 +119,7 @@ bool CLinewatchApp::InitInstance() {
 
 int CLinewatchApp::Run() {
     if (!InitInstance()) return exitCode_;
+    CloseOnQuitSignals(mainWindow_);
     return QApplication::exec();
 }
 
