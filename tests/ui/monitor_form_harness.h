@@ -47,12 +47,17 @@ class MonitorFormHarness {
     }
     ~MonitorFormHarness() { delete form; }
 
-    void Cycle(const std::vector<TestOffer>& offers) {
+    // One probe cycle: the probe leaves, the offers arrive after their RTT,
+    // the wait runs out. beforeLastOffer runs just before the last offer is
+    // read (benchmarks start their clock there).
+    void Cycle(const std::vector<TestOffer>& offers,
+               const std::function<void()>& beforeLastOffer = {}) {
         const uint32_t probe = engine.RecordProbeSent(now_);
         form->GetMonitor().Port().Send(WM_LW_PADI_SENT, probe);
         const ProbeFrame sent = engine.GetProbeFrame();
         Feed(sent.data(), sent.size(), 10);
         for (const TestOffer& offer : offers) {
+            if (beforeLastOffer && &offer == &offers.back()) beforeLastOffer();
             const std::vector<uint8_t> pado = BuildPado(
                 kFormOurMac, offer.mac, ProbeHostUniq(sent.data()), offer.acName, offer.service);
             Feed(pado.data(), pado.size(), 10 + offer.rttMicroseconds);
