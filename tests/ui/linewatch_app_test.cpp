@@ -135,3 +135,20 @@ TEST(SingleInstance, IgnoresARequestThatIsNotOurs) {
     QCoreApplication::processEvents();
     EXPECT_EQ(requests, 1);
 }
+
+#ifdef LW_LINEWATCH
+// The start-up check can only report a missing libpcap if the loader does
+// not refuse the program first: libpcap must not be among its needed
+// libraries, while the capture functions still resolve (from pcap_runtime).
+TEST(StartUp, TheProgramDoesNotNeedLibpcapToLoad) {
+    FILE* pipe = popen("readelf -d --wide '" LW_LINEWATCH "' 2>&1", "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string dynamic;
+    char buffer[512];
+    while (fgets(buffer, sizeof buffer, pipe) != nullptr) dynamic += buffer;
+    ASSERT_EQ(pclose(pipe), 0) << dynamic;
+    EXPECT_NE(dynamic.find("(NEEDED)"), std::string::npos) << dynamic;
+    EXPECT_NE(dynamic.find("libQt6Widgets"), std::string::npos);
+    EXPECT_EQ(dynamic.find("libpcap"), std::string::npos) << dynamic;
+}
+#endif
