@@ -153,6 +153,7 @@ bool CLinewatchApp::IsOnlyInstance() {
             if (mainWindow_ == nullptr) return;
             UseActivationToken(token);
             if (environment_.bringForward) environment_.bringForward(mainWindow_);
+            ForgetActivationToken();
         });
         return true;
     }

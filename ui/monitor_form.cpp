@@ -11,7 +11,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPainter>
-#include <QPainterPath>
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QScrollBar>

@@ -124,3 +124,8 @@ void UseActivationToken(const QByteArray& token) {
     qputenv("XDG_ACTIVATION_TOKEN", token);
     qputenv("DESKTOP_STARTUP_ID", token);
 }
+
+void ForgetActivationToken() {
+    qunsetenv("XDG_ACTIVATION_TOKEN");
+    qunsetenv("DESKTOP_STARTUP_ID");
+}

@@ -54,3 +54,6 @@ QByteArray ActivationTokenFromEnvironment();
 // Hands a token received from another start to the windowing system: it is
 // put where the platform reads it when the window is next activated.
 void UseActivationToken(const QByteArray& token);
+// Takes it away again once the window was activated, so that programs this
+// one starts later do not inherit a used token.
+void ForgetActivationToken();
