@@ -59,6 +59,8 @@ class KtTaskRegistry {
     void Remove(const KtCoreTask* task);
     bool Contains(const KtCoreTask* task) const;
     size_t TaskCount() const { return tasks_.size(); }
+    // Every live task, in creation order.
+    const std::list<KtCoreTask*>& Tasks() const { return tasks_; }
 
     // Ends a task started by the program: closes its window (which then no
     // longer deletes the task), removes it and deletes it.

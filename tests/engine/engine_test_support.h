@@ -4,6 +4,8 @@
 // what the engine reports and lets a test wait for it, and builders for the
 // discovery frames an access concentrator or another station sends.
 
+#include <pcap/pcap.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -117,4 +119,15 @@ inline std::vector<uint8_t> BuildPadi(const MacAddress& source, uint32_t stamp) 
     BuildProbeFrame(probe, stamp);
     SetProbeSourceMac(probe, &source);
     return {probe.begin(), probe.end()};
+}
+
+// The capture header of a whole frame of `length` bytes read at
+// `atMicroseconds` (since the epoch).
+inline pcap_pkthdr CaptureHeader(long atMicroseconds, size_t length) {
+    pcap_pkthdr header{};
+    header.ts.tv_sec = atMicroseconds / 1000000;
+    header.ts.tv_usec = atMicroseconds % 1000000;
+    header.caplen = static_cast<uint32_t>(length);
+    header.len = static_cast<uint32_t>(length);
+    return header;
 }

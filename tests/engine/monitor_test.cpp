@@ -101,13 +101,7 @@ class MonitorHarness {
 
   private:
     void Feed(const uint8_t* data, size_t length, long offsetMicroseconds) {
-        pcap_pkthdr header{};
-        const long at = now_ + offsetMicroseconds;
-        header.ts.tv_sec = at / 1000000;
-        header.ts.tv_usec = at % 1000000;
-        header.caplen = static_cast<uint32_t>(length);
-        header.len = static_cast<uint32_t>(length);
-        engine.HandleFrame(header, data);
+        engine.HandleFrame(CaptureHeader(now_ + offsetMicroseconds, length), data);
     }
 
     long now_ = 1000L * 1000000;

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QIcon>
+#include <cstddef>
+
+class Monitor;
+
+// The concentrator list as a table model over Monitor::Rows(). The monitor
+// owns the records; the model only keeps the row count the views were told
+// of, and is told of every change row by row, so a probe cycle repaints the
+// rows it changed instead of resetting the table.
+class KtAcTableModel : public QAbstractTableModel {
+    Q_OBJECT
+
+  public:
+    explicit KtAcTableModel(QObject* parent = nullptr);
+
+    // The monitor whose rows are shown; set once, before any row exists.
+    void SetMonitor(const Monitor* monitor) { monitor_ = monitor; }
+
+    // Called after the monitor changed its rows.
+    void RowAdded(size_t row);
+    void RowChanged(size_t row);
+    void RowRemoved(size_t row);
+    void RowsCleared();
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+  private:
+    const Monitor* monitor_ = nullptr;
+    int rows_ = 0;
+    // Images 0 (answers) and 1 (down) of the list's small image list.
+    QIcon stateIcons_[2];
+};
+
+// Column widths in pixels and text ids of the headers, by column.
+inline constexpr int kAcColumnWidths[] = {22, 109, 125, 78, 53, 53, 52, 52};
+inline constexpr int kAcColumnTextIds[] = {304, 305, 306, 307, 308, 309, 310, 311};

@@ -1,0 +1,10 @@
+// linewatch: the desktop program.
+#include <QApplication>
+
+#include "ui/linewatch_app.h"
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    CLinewatchApp app;
+    return app.Run();
+}

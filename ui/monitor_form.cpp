@@ -1,0 +1,590 @@
+#include "ui/monitor_form.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QScrollBar>
+#include <QStatusBar>
+#include <QTableView>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <string_view>
+
+#include "core/program_paths.h"
+#include "engine/capture_permission.h"
+#include "engine/linewatch.h"
+#include "engine/net_watch_media.h"
+#include "engine/network_text.h"
+#include "ui/about_box.h"
+#include "ui/ac_table_model.h"
+#include "ui/dialog_fonts.h"
+#include "ui/rtt_graphs.h"
+#include "ui/text/text_ids.h"
+#include "ui/text/text_table.h"
+#include "ui/window_icons.h"
+
+namespace {
+
+using namespace MonitorId;
+
+constexpr int kToolbarImageSize = 19;
+constexpr int kToolbarButtonSize = 26;
+constexpr int kStatusHeight = 25;
+constexpr int kStatusFirstPartWidth = 270;
+constexpr char kOptionsWindowName[] = "COptionsForm";
+constexpr char kAboutTaskName[] = "AboutBox";
+
+// Rectangle from left, top, right and bottom, as the layout gives them.
+QRect Box(int left, int top, int right, int bottom) {
+    return QRect(QPoint(left, top), QPoint(right - 1, bottom - 1));
+}
+
+QString Text(int id) {
+    return QString::fromStdString(GetText(id));
+}
+
+// The toolbar's images, in image-list order: 0 rediscover (two arrows in a
+// circle), 1 connect (a plug), 2 remove (a red cross).
+QIcon ToolbarImage(int index) {
+    QPixmap pixmap(kToolbarImageSize, kToolbarImageSize);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    switch (index) {
+        case 0: {
+            painter.setPen(QPen(QColor(0, 110, 40), 2.2));
+            painter.drawArc(QRectF(3, 3, 13, 13), 30 * 16, 150 * 16);
+            painter.drawArc(QRectF(3, 3, 13, 13), 210 * 16, 150 * 16);
+            painter.setBrush(QColor(0, 110, 40));
+            painter.setPen(Qt::NoPen);
+            painter.drawPolygon(QPolygonF({QPointF(13, 1), QPointF(18, 6), QPointF(12, 8)}));
+            painter.drawPolygon(QPolygonF({QPointF(6, 18), QPointF(1, 13), QPointF(7, 11)}));
+            break;
+        }
+        case 1: {
+            painter.setPen(QPen(QColor(40, 40, 40), 1.5));
+            painter.setBrush(QColor(230, 180, 40));
+            painter.drawRoundedRect(QRectF(6, 7, 9, 8), 2, 2);
+            painter.drawLine(QPointF(8, 7), QPointF(8, 2));
+            painter.drawLine(QPointF(13, 7), QPointF(13, 2));
+            painter.drawLine(QPointF(10.5, 15), QPointF(10.5, 18));
+            break;
+        }
+        default: {
+            painter.setPen(QPen(QColor(200, 30, 30), 3, Qt::SolidLine, Qt::RoundCap));
+            painter.drawLine(QPointF(4, 4), QPointF(15, 15));
+            painter.drawLine(QPointF(15, 4), QPointF(4, 15));
+            break;
+        }
+    }
+    painter.end();
+    return QIcon(pixmap);
+}
+
+}  // namespace
+
+CMonitorForm::CMonitorForm(const MonitorFormSetup& setup) : persistence_(setup.programFolder) {
+    // Caption, system menu, sizing border and minimise box: no maximise box.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    persistence_.LoadSettings();
+    persistence_.CreateDataFolders();
+    LoadInterfaceTexts(KtTextTable::Instance(),
+                       persistence_.Properties().GetProperty(kPropSysLanguageFile).AsString());
+
+    drainTarget_ = new QObject(this);
+    CreateControls();
+    CreateToolbar();
+    monitor_ = std::make_unique<Monitor>(*setup.engine, *setup.media, *this,
+                                         persistence_.WorkingSettings(true), setup.programFolder);
+    model_->SetMonitor(monitor_.get());
+    persistence_.AttachMonitor(*monitor_);
+    monitor_->Port().SetWakeUp([this] { ScheduleDrain(); });
+    CreateMenus();
+    setWindowTitle(Text(TextId::kMonitorTitle));
+    setWindowIcon(LoadWindowIcon(KtWindowIcon::Alarm));
+    alarmIcon_ = true;
+
+    statusTimer_ = new QTimer(this);
+    statusTimer_->setInterval(kStatusPeriodMs);
+    connect(statusTimer_, &QTimer::timeout, this, [this] { monitor_->RefreshStatusText(); });
+
+    if (!monitor_->Open(setup.listAdapters ? setup.listAdapters() : std::vector<AdapterEntry>{}) &&
+        monitor_->LastStartLackedPermission()) {
+        // Say what is missing and how to grant it, in the box and the log.
+        const std::string hint = CapturePermissionHint(CurrentExecutablePath());
+        std::string_view rest = hint;
+        while (!rest.empty()) {
+            const size_t end = rest.find('\n');
+            monitor_->LogWriter().WriteLine({"ERROR: ", rest.substr(0, end)});
+            rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        }
+    }
+    statusTimer_->start();
+    monitor_->RefreshStatusText();
+    UpdateCommandStates();
+
+    setMinimumSize(kMinimumWidth, kMinimumHeight);
+    resize(kFirstWidth, kFirstHeight);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect whole = screen->geometry();
+        move(whole.x() + (whole.width() - kFirstWidth) / 2,
+             whole.y() + (whole.height() - kFirstHeight) / 2);
+    }
+}
+
+CMonitorForm::~CMonitorForm() {
+    // The engine threads stop before the window goes, so nothing wakes it
+    // once it is gone.
+    if (monitor_) {
+        monitor_->Close();
+        monitor_->Port().SetWakeUp(nullptr);
+        monitor_.reset();
+    }
+}
+
+void CMonitorForm::CreateControls() {
+    client_ = new QWidget(this);
+    setCentralWidget(client_);
+    const QFont& font = GetDialogFont();
+
+    adapterLabel_ = new QLabel(client_);
+    adapterLabel_->setObjectName(QStringLiteral("1073"));
+    adapterLabel_->setTextFormat(Qt::PlainText);
+    adapterLabel_->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    adapterLabel_->setFont(font);
+    adapterLabel_->setGeometry(Box(5, 10, 117, 33));
+    const QString labelText = Text(TextId::kMonitorNetworkInterface);
+    adapterLabel_->setText(labelText);
+    adapterLabel_->setAccessibleName(labelText);
+
+    adapterBox_ = new QComboBox(client_);
+    adapterBox_->setObjectName(QStringLiteral("1001"));
+    adapterBox_->setFont(font);
+    adapterBox_->setEditable(false);
+    adapterBox_->setGeometry(Box(120, 7, 400, 35));
+    adapterBox_->setAccessibleName(labelText);
+    adapterLabel_->setBuddy(adapterBox_);
+    connect(adapterBox_, &QComboBox::activated, this, &CMonitorForm::OnAdapterActivated);
+
+    model_ = new KtAcTableModel(this);
+    list_ = new QTableView(client_);
+    list_->setObjectName(QStringLiteral("1003"));
+    list_->setFont(font);
+    list_->setModel(model_);
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list_->setShowGrid(false);
+    list_->setWordWrap(false);
+    list_->setIconSize(QSize(16, 16));
+    list_->verticalHeader()->hide();
+    list_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    list_->verticalHeader()->setDefaultSectionSize(QFontMetrics(font).height() + 4);
+    list_->horizontalHeader()->setHighlightSections(false);
+    list_->horizontalHeader()->setStretchLastSection(false);
+    list_->horizontalHeader()->setMinimumSectionSize(0);
+    for (int column = 0; column < static_cast<int>(std::size(kAcColumnWidths)); ++column)
+        list_->setColumnWidth(column, kAcColumnWidths[column]);
+    list_->setGeometry(Box(5, 40, 595, 175));
+    connect(list_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &CMonitorForm::OnListSelectionChanged);
+
+    graphGroup_ = new QGroupBox(client_);
+    graphGroup_->setObjectName(QStringLiteral("1007"));
+    graphGroup_->setFont(font);
+    graphGroup_->setGeometry(Box(5, 180, 595, 280));
+    barGraph_ = new KtBarGraph(graphGroup_);
+    lineGraph_ = new KtLineGraph(graphGroup_);
+    for (KtGraph* graph : {static_cast<KtGraph*>(barGraph_), static_cast<KtGraph*>(lineGraph_)})
+        graph->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+
+    logBox_ = new QPlainTextEdit(client_);
+    logBox_->setObjectName(QStringLiteral("1004"));
+    logBox_->setFont(font);
+    logBox_->setReadOnly(true);
+    logBox_->setUndoRedoEnabled(false);
+    logBox_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    logBox_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    logBox_->setMaximumBlockCount(kMaxLogLines);
+    logBox_->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
+    logBox_->setGeometry(Box(5, 285, 595, 420));
+
+    statusBar_ = new QStatusBar(client_);
+    statusBar_->setObjectName(QStringLiteral("59393"));
+    statusBar_->setSizeGripEnabled(false);
+    for (QLabel*& part : statusParts_) {
+        part = new QLabel(statusBar_);
+        part->setTextFormat(Qt::PlainText);
+    }
+    statusParts_[0]->setFixedWidth(kStatusFirstPartWidth);
+    statusBar_->addWidget(statusParts_[0]);
+    statusBar_->addWidget(statusParts_[1], 1);
+
+    // Tab moves through the controls in their visual order.
+    setTabOrder(adapterBox_, list_);
+    setTabOrder(list_, logBox_);
+}
+
+void CMonitorForm::CreateToolbar() {
+    toolbar_ = new QToolBar(client_);
+    toolbar_->setObjectName(QStringLiteral("126"));
+    toolbar_->setMovable(false);
+    toolbar_->setFloatable(false);
+    toolbar_->setIconSize(QSize(kToolbarImageSize, kToolbarImageSize));
+    toolbar_->setToolButtonStyle(Qt::ToolButtonIconOnly);
+
+    // No button texts and no tooltips: a screen reader gets the command's text.
+    auto addButton = [this](int id, int image, int textId) {
+        auto* action = new QAction(ToolbarImage(image), QString(), toolbar_);
+        action->setData(id);
+        connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
+        toolbar_->addAction(action);
+        QWidget* button = toolbar_->widgetForAction(action);
+        button->setFixedSize(kToolbarButtonSize, kToolbarButtonSize);
+        button->setAccessibleName(Text(textId));
+        button->setToolTip(QString());
+        actions_.emplace(id, action);
+        return action;
+    };
+    addButton(kToolbarRediscover, 0, TextId::kMenuRediscover);
+    addButton(kToolbarRemove, 2, TextId::kToolbarRemove);
+    toolbar_->addSeparator();
+    QAction* connectAction = addButton(kToolbarConnect, 1, TextId::kToolbarCreateConnection);
+    connectButton_ = qobject_cast<QToolButton*>(toolbar_->widgetForAction(connectAction));
+    if (connectButton_ != nullptr) {
+        // The drop-down arrow; the connections fill the menu when it opens.
+        auto* dropDown = new QMenu(connectButton_);
+        connectButton_->setMenu(dropDown);
+        connectButton_->setPopupMode(QToolButton::MenuButtonPopup);
+        connectButton_->setFixedSize(kToolbarButtonSize + 12, kToolbarButtonSize);
+    }
+}
+
+QAction* CMonitorForm::AddCommand(QMenu* menu, int id, int textId) {
+    QAction* action = menu->addAction(Text(textId));
+    action->setData(id);
+    connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
+    actions_.emplace(id, action);
+    return action;
+}
+
+void CMonitorForm::CreateMenus() {
+    QMenuBar* bar = menuBar();
+    auto addMenu = [&](int textId) {
+        QMenu* menu = bar->addMenu(Text(textId));
+        topMenus_.push_back(menu->menuAction());
+        // States are worked out afresh whenever a menu opens.
+        connect(menu, &QMenu::aboutToShow, this, &CMonitorForm::UpdateCommandStates);
+        return menu;
+    };
+    QMenu* file = addMenu(TextId::kMenuFile);
+    AddCommand(file, kMenuExit, TextId::kMenuExit);
+    QMenu* view = addMenu(TextId::kMenuView);
+    AddCommand(view, kMenuRediscover, TextId::kMenuRediscover);
+    AddCommand(view, kMenuRemove, TextId::kMenuRemoveAc);
+    QMenu* connection = addMenu(TextId::kMenuConnection);
+    AddCommand(connection, kMenuCreateConnection, TextId::kMenuCreateConnection);
+    connection->addSeparator();
+    QMenu* options = addMenu(TextId::kMenuOptions);
+    AddCommand(options, kMenuSettings, TextId::kMenuSettings);
+    QMenu* help = addMenu(TextId::kMenuHelp);
+    AddCommand(help, kMenuAbout, TextId::kMenuAbout);
+}
+
+std::vector<QAction*> CMonitorForm::Actions(int id) const {
+    std::vector<QAction*> found;
+    const auto [first, last] = actions_.equal_range(id);
+    for (auto it = first; it != last; ++it) found.push_back(it->second);
+    return found;
+}
+
+QAction* CMonitorForm::TopMenu(int position) const {
+    if (position < 0 || static_cast<size_t>(position) >= topMenus_.size()) return nullptr;
+    return topMenus_[static_cast<size_t>(position)];
+}
+
+bool CMonitorForm::CommandEnabled(int id) const {
+    const bool selected = monitor_ && monitor_->SelectedRow() >= 0;
+    switch (id) {
+        case kToolbarRemove:
+        case kMenuRemove:
+        case kConnectionMenuRemove:
+            return selected;
+        case kToolbarConnect:
+        case kMenuCreateConnection:
+        case kConnectionCreate:
+        case kConnectionMenuCreate:
+            return selected && connectionCommandsAvailable_;
+        default:
+            if (id >= kFirstDialEntry && id <= kLastDialEntry) return connectionCommandsAvailable_;
+            return true;
+    }
+}
+
+void CMonitorForm::UpdateCommandStates() {
+    for (const auto& [id, action] : actions_) action->setEnabled(CommandEnabled(id));
+}
+
+void CMonitorForm::OnCommand(int id) {
+    if (!CommandEnabled(id) || closed_) return;
+    switch (id) {
+        case kToolbarRediscover:
+        case kMenuRediscover:
+            monitor_->Rediscover();
+            break;
+        case kToolbarRemove:
+        case kConnectionMenuRemove:
+        case kMenuRemove:
+            monitor_->RemoveSelected();
+            break;
+        case kTraySettings:
+        case kMenuSettings:
+            OpenSettings();
+            break;
+        case kTrayAbout:
+        case kMenuAbout:
+            OpenAbout();
+            break;
+        case kTrayExit:
+        case kMenuExit:
+            close();
+            break;
+        case kTrayRestore:
+            BringForward();
+            break;
+        default:
+            // The connection commands (122, 124, 32772, 32787, 106 to 115)
+            // are never enabled until the connections exist.
+            break;
+    }
+    UpdateCommandStates();
+}
+
+void CMonitorForm::OpenSettings() {
+    KtTaskRegistry& registry = KtTaskRegistry::Get();
+    QWidget* options = registry.FindNamedWindow(kOptionsWindowName);
+    if (options == nullptr) {
+        if (!optionsFactory_) return;  // no options window in this build yet
+        options = optionsFactory_(this);
+        if (options == nullptr) return;
+        registry.RegisterNamedWindow(kOptionsWindowName, options);
+        connect(options, &QObject::destroyed, this,
+                [options] { KtTaskRegistry::Get().UnregisterNamedWindow(options); });
+    }
+    options->showNormal();
+    options->raise();
+    options->activateWindow();
+}
+
+void CMonitorForm::OpenAbout() {
+    KtTaskRegistry::Get().FindOrCreate<KtTaskAbout>(kAboutTaskName)->Show();
+}
+
+void CMonitorForm::BringForward() {
+    if (isMinimized() || isHidden()) showNormal();
+    raise();
+    activateWindow();
+}
+
+void CMonitorForm::ScheduleDrain() {
+    // Any thread: one queued call drains everything queued before it runs.
+    if (drainQueued_.exchange(true)) return;
+    QMetaObject::invokeMethod(
+        drainTarget_,
+        [this] {
+            drainQueued_ = false;
+            if (monitor_) monitor_->Port().Drain();
+        },
+        Qt::QueuedConnection);
+}
+
+void CMonitorForm::OnListSelectionChanged() {
+    if (selectingFromMonitor_) return;
+    const QModelIndexList rows = list_->selectionModel()->selectedRows();
+    monitor_->OnSelectionChanged(rows.isEmpty() ? -1 : rows.first().row());
+    UpdateCommandStates();
+}
+
+void CMonitorForm::OnAdapterActivated(int index) {
+    if (index < 0 || index == monitor_->CurrentAdapter()) return;
+    monitor_->SelectAdapter(static_cast<size_t>(index));
+    UpdateCommandStates();
+}
+
+void CMonitorForm::RowAdded(size_t row, const KtAcRecord&) {
+    model_->RowAdded(row);
+}
+
+void CMonitorForm::RowChanged(size_t row, const KtAcRecord&) {
+    model_->RowChanged(row);
+}
+
+void CMonitorForm::RowRemoved(size_t row) {
+    selectingFromMonitor_ = true;
+    model_->RowRemoved(row);
+    selectingFromMonitor_ = false;
+    UpdateCommandStates();
+}
+
+void CMonitorForm::RowsCleared() {
+    selectingFromMonitor_ = true;
+    model_->RowsCleared();
+    selectingFromMonitor_ = false;
+    UpdateCommandStates();
+}
+
+void CMonitorForm::RowSelected(int row) {
+    selectingFromMonitor_ = true;
+    if (row < 0) {
+        list_->selectionModel()->clearSelection();
+    } else {
+        list_->selectionModel()->select(
+            model_->index(row, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        list_->selectionModel()->setCurrentIndex(model_->index(row, 0),
+                                                 QItemSelectionModel::NoUpdate);
+    }
+    selectingFromMonitor_ = false;
+    UpdateCommandStates();
+}
+
+void CMonitorForm::LogAppended(std::string_view line) {
+    if (line.ends_with("\r\n")) line.remove_suffix(2);
+    logBox_->appendPlainText(QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size())));
+    // The last line stays in view.
+    QScrollBar* scroll = logBox_->verticalScrollBar();
+    scroll->setValue(scroll->maximum());
+}
+
+void CMonitorForm::SetTrayState(bool up) {
+    // The window's own icon shows the state until the tray icon exists.
+    if (alarmIcon_ == !up) return;
+    alarmIcon_ = !up;
+    setWindowIcon(LoadWindowIcon(up ? KtWindowIcon::Normal : KtWindowIcon::Alarm));
+}
+
+void CMonitorForm::RefreshGraphs() {
+    const int selected = monitor_ ? monitor_->SelectedRow() : -1;
+    const KtAcRecord* record = nullptr;
+    if (selected >= 0 && static_cast<size_t>(selected) < monitor_->Rows().size())
+        record = monitor_->Rows()[static_cast<size_t>(selected)].get();
+    UpdateRttGraphs(*barGraph_, *lineGraph_, record);
+}
+
+void CMonitorForm::SetStatusText(int textId, std::string_view defaultText) {
+    std::string text = GetText(textId);
+    if (text.empty()) text = defaultText;
+    const QString shown = QString::fromStdString(text);
+    statusParts_[0]->setText(shown);
+    statusParts_[0]->setAccessibleName(shown);
+}
+
+void CMonitorForm::SetSelectedAcLabel(std::string_view text) {
+    // Group box titles are never rich text; the name is already escaped.
+    const QString caption = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    graphGroup_->setTitle(caption);
+    graphGroup_->setAccessibleName(caption);
+}
+
+void CMonitorForm::ShowAdapters(const std::vector<AdapterEntry>& adapters, int selected,
+                                bool enabled) {
+    adapterBox_->clear();
+    if (adapters.empty()) {
+        adapterBox_->addItem(Text(TextId::kMonitorNoAdapters));
+        adapterBox_->setCurrentIndex(0);
+    } else {
+        for (const AdapterEntry& adapter : adapters)
+            adapterBox_->addItem(QString::fromStdString(DisplayNetworkText(adapter.description)));
+        adapterBox_->setCurrentIndex(selected);
+    }
+    adapterBox_->setEnabled(enabled);
+}
+
+void CMonitorForm::resizeEvent(QResizeEvent* event) {
+    KtFormBase::resizeEvent(event);
+    LayoutControls();
+}
+
+void CMonitorForm::LayoutControls() {
+    if (client_ == nullptr) return;
+    // The client area holds the status bar in its bottom 25 pixels.
+    const QRect area = client_->rect();
+    const int l = area.left();
+    const int t = area.top();
+    const int r = area.right() + 1;
+    const int b = area.bottom() + 1;
+    const QSize bar = toolbar_->sizeHint();
+    const QRect tool = Box(l + 5, t + 5, l + 5 + bar.width(), t + 5 + bar.height());
+    const int toolRight = tool.right() + 1;
+    const int toolBottom = tool.bottom() + 1;
+    toolbar_->setGeometry(tool);
+    adapterLabel_->setGeometry(Box(toolRight + 5, tool.top() + 4, toolRight + 125, toolBottom));
+    const int labelRight = adapterLabel_->geometry().right() + 1;
+    adapterBox_->setGeometry(Box(labelRight + 5, tool.top(), r - 5, tool.top() + 22));
+    list_->setGeometry(Box(l + 5, toolBottom + 2, r - 5, b - 245));
+    graphGroup_->setGeometry(Box(l + 5, b - 240, r - 5, b - 135));
+    const int groupWidth = graphGroup_->width();
+    const int groupHeight = graphGroup_->height();
+    barGraph_->setGeometry(Box(5, 15, 75, groupHeight - 7));
+    lineGraph_->setGeometry(Box(80, 15, groupWidth - 5, groupHeight - 7));
+    logBox_->setGeometry(Box(l + 5, b - 135 + 5, r - 5, b - kStatusHeight));
+    statusBar_->setGeometry(Box(l, b - kStatusHeight, r, b));
+}
+
+void CMonitorForm::CloseOtherWindows() {
+    KtTaskRegistry& registry = KtTaskRegistry::Get();
+    // Named windows (the options window) first, then every other task.
+    while (QWidget* options = registry.FindNamedWindow(kOptionsWindowName)) {
+        registry.UnregisterNamedWindow(options);
+        options->close();
+    }
+    std::vector<KtCoreTask*> others;
+    for (KtCoreTask* task : registry.Tasks())
+        if (task != OwnerTask()) others.push_back(task);
+    for (auto it = others.rbegin(); it != others.rend(); ++it) registry.CloseTask(*it);
+}
+
+void CMonitorForm::closeEvent(QCloseEvent* event) {
+    if (closed_) {
+        KtFormBase::closeEvent(event);
+        return;
+    }
+    closed_ = true;
+    statusTimer_->stop();
+    CloseOtherWindows();
+    // Stops monitoring, closes the capture, clears the list, forgets the
+    // adapters and closes the general log.
+    monitor_->Close();
+    KtFormBase::closeEvent(event);
+    // As the main window, its close ends the program.
+    if (KtTaskRegistry::Get().MainWindow() == this) QCoreApplication::quit();
+}
+
+KtTaskMonitorForm::KtTaskMonitorForm() {
+    // The probe engine and the link watcher live for the whole process.
+    static KtLinewatch* const engine = new KtLinewatch;
+    static KtNetWatchMedia* const media = new KtNetWatchMedia;
+    auto* form = new CMonitorForm(
+        {.engine = engine, .media = media, .programFolder = GetProgramFolder(), .listAdapters = [] {
+             return ListEthernetAdapters();
+         }});
+    form->show();
+    form->SetOwnerTask(this);
+    SetWindow(form);
+}
+
+CMonitorForm* KtTaskMonitorForm::MonitorForm() const {
+    return static_cast<CMonitorForm*>(Window());
+}

@@ -1,0 +1,206 @@
+#pragma once
+
+#include <QPointer>
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/adapters.h"
+#include "engine/monitor.h"
+#include "engine/monitor_view.h"
+#include "engine/settings_persistence.h"
+#include "ui/form_base.h"
+#include "ui/task_registry.h"
+
+class QAction;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QMenu;
+class QPlainTextEdit;
+class QStatusBar;
+class QTableView;
+class QTimer;
+class QToolBar;
+class QToolButton;
+class KtAcTableModel;
+class KtBarGraph;
+class KtLineGraph;
+class KtLinewatch;
+class KtNetWatchMedia;
+
+// Control and command ids of the monitor window.
+namespace MonitorId {
+constexpr int kAdapterLabel = 1073;
+constexpr int kAdapterBox = 1001;
+constexpr int kAcList = 1003;
+constexpr int kGraphGroup = 1007;
+constexpr int kLogBox = 1004;
+constexpr int kToolbar = 126;
+constexpr int kStatusBar = 59393;
+
+constexpr int kToolbarRediscover = 121;
+constexpr int kConnectionCreate = 122;
+constexpr int kToolbarRemove = 123;
+constexpr int kToolbarConnect = 124;
+constexpr int kFirstDialEntry = 106;
+constexpr int kLastDialEntry = 115;
+constexpr int kTrayRestore = 116;
+constexpr int kTrayAbout = 118;
+constexpr int kTrayExit = 119;
+constexpr int kTraySettings = 120;
+constexpr int kConnectionMenuCreate = 32772;
+constexpr int kConnectionMenuRemove = 32773;
+constexpr int kMenuExit = 32778;
+constexpr int kMenuRemove = 32779;
+constexpr int kMenuAbout = 32781;
+constexpr int kMenuRediscover = 32782;
+constexpr int kMenuCreateConnection = 32787;
+constexpr int kMenuSettings = 32788;
+}  // namespace MonitorId
+
+// What the monitor window is built from. The engine and the link watcher
+// must outlive the window.
+struct MonitorFormSetup {
+    KtLinewatch* engine = nullptr;
+    KtNetWatchMedia* media = nullptr;
+    // Folder of the portable INI file and the base of a relative log folder.
+    std::string programFolder;
+    // Lists the adapters when the window is created.
+    std::function<std::vector<AdapterEntry>()> listAdapters;
+};
+
+// The main window: the adapter being watched, the concentrator list, the two
+// round-trip graphs of the selected concentrator, the log box, the menus, the
+// toolbar and the status bar. It owns one Monitor, draws what it reports and
+// hands it the user's commands; the rules are the monitor's.
+class CMonitorForm : public KtFormBase, public MonitorView {
+    Q_OBJECT
+
+  public:
+    static constexpr int kMinimumWidth = 500;
+    static constexpr int kMinimumHeight = 400;
+    static constexpr int kFirstWidth = 590;
+    static constexpr int kFirstHeight = 450;
+    static constexpr int kStatusPeriodMs = 1000;
+    // The log box drops its oldest lines beyond this many; monitor.log keeps all.
+    static constexpr int kMaxLogLines = 10000;
+
+    // Loads the settings and the interface texts, builds the window, opens
+    // the logs and starts monitoring on the selected adapter.
+    explicit CMonitorForm(const MonitorFormSetup& setup);
+    ~CMonitorForm() override;
+
+    // Runs a command by its id; ids that name the same command share one
+    // handler. Disabled commands do nothing.
+    void OnCommand(int id);
+    // Whether the command can run now: the update-command state.
+    bool CommandEnabled(int id) const;
+    // Applies CommandEnabled to every action of the menus and the toolbar.
+    void UpdateCommandStates();
+
+    // Opens the options window; until it exists, nothing is opened.
+    using OptionsWindowFactory = std::function<QWidget*(QWidget* parent)>;
+    void SetOptionsWindowFactory(OptionsWindowFactory factory) {
+        optionsFactory_ = std::move(factory);
+    }
+
+    // Brings the window to the user: restored when minimised or hidden,
+    // raised and activated (a second start of the program asks for this).
+    void BringForward();
+
+    Monitor& GetMonitor() { return *monitor_; }
+    SettingsPersistence& Persistence() { return persistence_; }
+    KtAcTableModel* AcModel() const { return model_; }
+    QTableView* AcList() const { return list_; }
+    QComboBox* AdapterBox() const { return adapterBox_; }
+    QLabel* AdapterLabel() const { return adapterLabel_; }
+    QGroupBox* GraphGroup() const { return graphGroup_; }
+    QPlainTextEdit* LogBox() const { return logBox_; }
+    QToolBar* Toolbar() const { return toolbar_; }
+    QLabel* StatusText() const { return statusParts_[0]; }
+    KtBarGraph* BarGraph() const { return barGraph_; }
+    KtLineGraph* LineGraph() const { return lineGraph_; }
+    // The menu and toolbar actions carrying the id, in creation order.
+    std::vector<QAction*> Actions(int id) const;
+    QAction* TopMenu(int position) const;
+    bool ShowsAlarmIcon() const { return alarmIcon_; }
+
+    // MonitorView.
+    void RowAdded(size_t row, const KtAcRecord& record) override;
+    void RowChanged(size_t row, const KtAcRecord& record) override;
+    void RowRemoved(size_t row) override;
+    void RowsCleared() override;
+    void RowSelected(int row) override;
+    void LogAppended(std::string_view line) override;
+    // Balloons and sounds belong to the tray; until it exists they are not shown.
+    void ShowBalloon(std::string_view, BalloonIcon, std::string_view) override {}
+    void SetTrayState(bool up) override;
+    void PlaySound(const std::string&, bool) override {}
+    void StopSound() override {}
+    void RefreshGraphs() override;
+    void SetStatusText(int textId, std::string_view defaultText) override;
+    void SetSelectedAcLabel(std::string_view text) override;
+    void ShowAdapters(const std::vector<AdapterEntry>& adapters, int selected,
+                      bool enabled) override;
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void CreateControls();
+    void CreateToolbar();
+    void CreateMenus();
+    void LayoutControls();
+    QAction* AddCommand(QMenu* menu, int id, int textId);
+    void ScheduleDrain();
+    void OnListSelectionChanged();
+    void OnAdapterActivated(int index);
+    void OpenSettings();
+    void OpenAbout();
+    void CloseOtherWindows();
+
+    SettingsPersistence persistence_;
+    std::unique_ptr<Monitor> monitor_;
+    OptionsWindowFactory optionsFactory_;
+
+    QWidget* client_ = nullptr;
+    QLabel* adapterLabel_ = nullptr;
+    QComboBox* adapterBox_ = nullptr;
+    QTableView* list_ = nullptr;
+    KtAcTableModel* model_ = nullptr;
+    QGroupBox* graphGroup_ = nullptr;
+    KtBarGraph* barGraph_ = nullptr;
+    KtLineGraph* lineGraph_ = nullptr;
+    QPlainTextEdit* logBox_ = nullptr;
+    QToolBar* toolbar_ = nullptr;
+    QToolButton* connectButton_ = nullptr;
+    QStatusBar* statusBar_ = nullptr;
+    QLabel* statusParts_[2] = {nullptr, nullptr};
+    QTimer* statusTimer_ = nullptr;
+    std::multimap<int, QAction*> actions_;
+    std::vector<QAction*> topMenus_;
+
+    // The queued call that drains the monitor's port: at most one pending.
+    QObject* drainTarget_ = nullptr;
+    std::atomic<bool> drainQueued_{false};
+    // Set while the window itself moves the list's selection.
+    bool selectingFromMonitor_ = false;
+    bool alarmIcon_ = true;
+    bool closed_ = false;
+    // The connection commands arrive with the connections; until then their
+    // menu items and the Connect button stay disabled.
+    bool connectionCommandsAvailable_ = false;
+};
+
+// The task that owns the monitor window, built from the process's engine,
+// link watcher and adapters.
+class KtTaskMonitorForm : public KtTaskWindowed {
+  public:
+    KtTaskMonitorForm();
+    CMonitorForm* MonitorForm() const;
+};
