@@ -19,16 +19,13 @@
 
 namespace {
 
-QString Text(int id) {
-    return QString::fromStdString(GetText(id));
-}
-
 constexpr const char* kEnterAnInteger = "Enter an integer.";
 
 QDialogButtonBox* AddOkCancel(QDialog* dialog, QLayout* layout) {
     auto* buttons = new QDialogButtonBox(dialog);
-    QPushButton* ok = buttons->addButton(Text(TextId::kOk), QDialogButtonBox::AcceptRole);
-    QPushButton* cancel = buttons->addButton(Text(TextId::kCancel), QDialogButtonBox::RejectRole);
+    QPushButton* ok = buttons->addButton(OptionText(TextId::kOk), QDialogButtonBox::AcceptRole);
+    QPushButton* cancel =
+        buttons->addButton(OptionText(TextId::kCancel), QDialogButtonBox::RejectRole);
     ok->setObjectName(QStringLiteral("ok"));
     ok->setDefault(true);
     NameControl(ok, ok->text());
@@ -92,10 +89,10 @@ std::optional<int> ReadDialogInteger(const QString& text, int lower) {
 CNumValEdit::CNumValEdit(QWidget* parent, KtOptionsDialogs& dialogs, int lower, int upper,
                          int value)
     : QDialog(parent), dialogs_(dialogs), lower_(lower), value_(value) {
-    setWindowTitle(Text(TextId::kDriverMiniportEndpoints));
+    setWindowTitle(OptionText(TextId::kDriverMiniportEndpoints));
     setFont(GetDialogFont());
     auto* layout = new QVBoxLayout(this);
-    auto* label = new QLabel(Text(TextId::kDriverMiniportEndpoints), this);
+    auto* label = new QLabel(OptionText(TextId::kDriverMiniportEndpoints), this);
     layout->addWidget(label);
     // The arrows stop at the bounds; a typed number is taken as typed.
     spin_ = new KtNumberSpin(lower, upper, this);
@@ -124,15 +121,15 @@ void CNumValEdit::accept() {
 }
 
 CDlgEditAutoStartup::CDlgEditAutoStartup(QWidget* parent, int mode) : QDialog(parent), mode_(mode) {
-    setWindowTitle(Text(TextId::kSysLaunchOnStartup));
+    setWindowTitle(OptionText(TextId::kSysLaunchOnStartup));
     setFont(GetDialogFont());
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(new QLabel(Text(TextId::kSysLaunchOnStartup), this));
+    layout->addWidget(new QLabel(OptionText(TextId::kSysLaunchOnStartup), this));
     auto* group = new QButtonGroup(this);
     const int texts[] = {TextId::kSysStartupDisabled, TextId::kSysStartupCurrentUser,
                          TextId::kSysStartupAllUsers};
     for (int choice = 0; choice < 3; ++choice) {
-        auto* radio = new QRadioButton(Text(texts[choice]), this);
+        auto* radio = new QRadioButton(OptionText(texts[choice]), this);
         NameControl(radio, radio->text());
         radio->setChecked(choice == mode);
         group->addButton(radio, choice);

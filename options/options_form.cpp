@@ -26,10 +26,6 @@ constexpr int kRoleGroup = Qt::UserRole + 1;
 constexpr int kPageWidthPoints = 295;
 constexpr int kPageHeightPoints = 235;
 
-QString Text(int id) {
-    return QString::fromStdString(GetText(id));
-}
-
 KtPageNode* NodeOf(QTreeWidgetItem* item) {
     return item != nullptr ? static_cast<KtPageNode*>(item->data(0, kRoleNode).value<void*>())
                            : nullptr;
@@ -40,6 +36,10 @@ bool IsGroup(QTreeWidgetItem* item) {
 }
 
 }  // namespace
+
+QString OptionText(int id) {
+    return QString::fromStdString(GetText(id));
+}
 
 KtOptionsPage::KtOptionsPage(KtPropertyEditor& editor, const KtOptionsContext& context,
                              QWidget* parent)
@@ -58,7 +58,7 @@ void KtOptionsPage::keyPressEvent(QKeyEvent* event) {
 QLabel* AddSectionLabel(QWidget* page, QVBoxLayout* layout, int textId) {
     // The label sits on an etched line that shows after its text.
     auto* row = new QHBoxLayout;
-    auto* label = new QLabel(Text(textId), page);
+    auto* label = new QLabel(OptionText(textId), page);
     auto* line = new QFrame(page);
     line->setFrameShape(QFrame::HLine);
     line->setFrameShadow(QFrame::Sunken);
@@ -101,7 +101,7 @@ KtOptionsForm::KtOptionsForm(KtAppPropertyList& properties, KtOptionsContext con
     tree_->setRootIsDecorated(true);
     tree_->setFrameShape(QFrame::StyledPanel);
     tree_->setFocusPolicy(Qt::StrongFocus);
-    tree_->setAccessibleName(Text(TextId::kOptionsTitle));
+    tree_->setAccessibleName(OptionText(TextId::kOptionsTitle));
     connect(tree_, &QTreeWidget::currentItemChanged, this, &KtOptionsForm::OnCurrentItemChanged);
 
     title_ = new QLabel(client_);
@@ -253,8 +253,8 @@ KtPageNode::Factory MakeFactory() {
 
 std::unique_ptr<KtPageNode> Node(int treeTextId, int titleId, KtPageNode::Factory factory) {
     auto node = std::make_unique<KtPageNode>();
-    node->treeText = Text(treeTextId);
-    if (titleId != 0) node->title = Text(titleId);
+    node->treeText = OptionText(treeTextId);
+    if (titleId != 0) node->title = OptionText(titleId);
     node->makePage = std::move(factory);
     return node;
 }
@@ -263,10 +263,10 @@ std::unique_ptr<KtPageNode> Node(int treeTextId, int titleId, KtPageNode::Factor
 
 COptionsForm::COptionsForm(KtAppPropertyList& properties, KtOptionsContext context)
     : KtOptionsForm(properties, std::move(context)) {
-    setWindowTitle(Text(TextId::kOptionsTitle));
+    setWindowTitle(OptionText(TextId::kOptionsTitle));
     setWindowIcon(LoadWindowIcon(KtWindowIcon::Application));
-    OkButton()->setText(Text(TextId::kOk));
-    CancelButton()->setText(Text(TextId::kCancel));
+    OkButton()->setText(OptionText(TextId::kOk));
+    CancelButton()->setText(OptionText(TextId::kCancel));
 
     auto general = Node(TextId::kOptionsGeneral, 0, {});
     general->children.push_back(

@@ -56,7 +56,10 @@ class KtOptionsPage : public QWidget {
     const KtOptionsContext& context_;
 };
 
-// Shared look of the pages: a bold-free section label on an etched line, a
+// An interface text of the process-wide text table.
+QString OptionText(int id);
+
+// Shared look of the pages: a section label followed by an etched line, and a
 // label naming the control after it (also its accessible name).
 QLabel* AddSectionLabel(QWidget* page, class QVBoxLayout* layout, int textId);
 void NameControl(QWidget* control, const QString& text);

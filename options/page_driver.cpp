@@ -13,10 +13,6 @@
 
 namespace {
 
-QString Text(int id) {
-    return QString::fromStdString(GetText(id));
-}
-
 constexpr std::string_view kDriverValue = "Driver";
 constexpr std::string_view kEndpointsValue = "WanEndpoints";
 // The class key path is formed in 260 characters, as the driver's own key
@@ -75,14 +71,14 @@ COptionsFormPgNet::COptionsFormPgNet(KtPropertyEditor& editor, const KtOptionsCo
     : KtOptionsPage(editor, context) {
     auto* layout = new QVBoxLayout(this);
     AddSectionLabel(this, layout, TextId::kDriverMiniport);
-    auto* label = new QLabel(Text(TextId::kDriverMiniportEndpoints), this);
+    auto* label = new QLabel(OptionText(TextId::kDriverMiniportEndpoints), this);
     layout->addWidget(label);
     auto* row = new QHBoxLayout;
     number_ = new QLineEdit(this);
     number_->setReadOnly(true);
     label->setBuddy(number_);
     NameControl(number_, label->text());
-    change_ = new QPushButton(Text(TextId::kChange), this);
+    change_ = new QPushButton(OptionText(TextId::kChange), this);
     NameControl(change_, change_->text());
     connect(change_, &QPushButton::clicked, this, &COptionsFormPgNet::Change);
     row->addWidget(number_, 1);
@@ -91,7 +87,7 @@ COptionsFormPgNet::COptionsFormPgNet(KtPropertyEditor& editor, const KtOptionsCo
     notice_ = new QLabel(this);
     notice_->setTextFormat(Qt::PlainText);
     layout->addWidget(notice_);
-    auto* note = new QLabel(Text(TextId::kDriverRestartNote), this);
+    auto* note = new QLabel(OptionText(TextId::kDriverRestartNote), this);
     note->setWordWrap(true);
     layout->addWidget(note);
     layout->addStretch(1);

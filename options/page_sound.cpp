@@ -12,10 +12,6 @@
 
 namespace {
 
-QString Text(int id) {
-    return QString::fromStdString(GetText(id));
-}
-
 // The setting of each row of the list.
 constexpr int32_t kRowSettings[] = {kPropSndEvtCableUnplugFileName, kPropSndEvtNewACFileName};
 
@@ -25,7 +21,7 @@ COptionsFormDlgSound::COptionsFormDlgSound(KtPropertyEditor& editor,
                                            const KtOptionsContext& context)
     : KtOptionsPage(editor, context) {
     auto* layout = new QVBoxLayout(this);
-    auto* enable = new QCheckBox(Text(TextId::kSoundEnable), this);
+    auto* enable = new QCheckBox(OptionText(TextId::kSoundEnable), this);
     NameControl(enable, enable->text());
     enable->setChecked(GetInt(kPropSndEvtEnabled) == 1);
     connect(enable, &QCheckBox::clicked, this,
@@ -36,21 +32,21 @@ COptionsFormDlgSound::COptionsFormDlgSound(KtPropertyEditor& editor,
     list_->setRootIsDecorated(false);
     list_->setAllColumnsShowFocus(true);
     list_->setSelectionBehavior(QAbstractItemView::SelectRows);
-    list_->setHeaderLabels({Text(TextId::kSoundEvent), Text(TextId::kSoundFileName)});
+    list_->setHeaderLabels({OptionText(TextId::kSoundEvent), OptionText(TextId::kSoundFileName)});
     list_->header()->resizeSection(0, 200);
     list_->header()->resizeSection(1, 150);
-    NameControl(list_, Text(TextId::kSoundEvent));
+    NameControl(list_, OptionText(TextId::kSoundEvent));
     for (int row = 0; row < 2; ++row) {
         const int textId = row == 0 ? TextId::kSoundCableUnplugged : TextId::kSoundNewAc;
-        new QTreeWidgetItem(list_,
-                            {Text(textId), QString::fromStdString(GetString(kRowSettings[row]))});
+        new QTreeWidgetItem(
+            list_, {OptionText(textId), QString::fromStdString(GetString(kRowSettings[row]))});
     }
     layout->addWidget(list_, 1);
 
     auto* row = new QHBoxLayout;
     file_ = new QLineEdit(this);
-    NameControl(file_, Text(TextId::kSoundFileName));
-    auto* browse = new QPushButton(Text(TextId::kBrowse), this);
+    NameControl(file_, OptionText(TextId::kSoundFileName));
+    auto* browse = new QPushButton(OptionText(TextId::kBrowse), this);
     NameControl(browse, browse->text());
     row->addWidget(file_, 1);
     row->addWidget(browse);

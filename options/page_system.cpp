@@ -17,10 +17,6 @@
 
 namespace {
 
-QString Text(int id) {
-    return QString::fromStdString(GetText(id));
-}
-
 constexpr int kRoleFile = Qt::UserRole;
 constexpr int kRoleTranslator = Qt::UserRole + 1;
 constexpr int kRoleVersion = Qt::UserRole + 2;
@@ -129,7 +125,7 @@ COptionsFormPgGenDlg::COptionsFormPgGenDlg(KtPropertyEditor& editor,
     AddSectionLabel(this, layout, TextId::kSysLaunchOnStartup);
     auto* row = new QHBoxLayout;
     mode_ = new QLabel(this);
-    auto* change = new QPushButton(Text(TextId::kChange), this);
+    auto* change = new QPushButton(OptionText(TextId::kChange), this);
     NameControl(change, change->text());
     connect(change, &QPushButton::clicked, this, &COptionsFormPgGenDlg::Change);
     row->addWidget(mode_, 1);
@@ -140,7 +136,7 @@ COptionsFormPgGenDlg::COptionsFormPgGenDlg(KtPropertyEditor& editor,
     layout->addWidget(notice_);
 
     AddSectionLabel(this, layout, TextId::kSysInterfaceLanguage);
-    auto* select = new QLabel(Text(TextId::kSysSelectLanguage), this);
+    auto* select = new QLabel(OptionText(TextId::kSysSelectLanguage), this);
     layout->addWidget(select);
     languages_ = new QListWidget(this);
     select->setBuddy(languages_);
@@ -149,7 +145,7 @@ COptionsFormPgGenDlg::COptionsFormPgGenDlg(KtPropertyEditor& editor,
     info_ = new QLabel(this);
     info_->setTextFormat(Qt::PlainText);
     layout->addWidget(info_);
-    auto* note = new QLabel(Text(TextId::kSysRestartNote), this);
+    auto* note = new QLabel(OptionText(TextId::kSysRestartNote), this);
     note->setWordWrap(true);
     layout->addWidget(note);
     ShowMode();
@@ -186,7 +182,7 @@ COptionsFormPgGenDlg::COptionsFormPgGenDlg(KtPropertyEditor& editor,
 
 void COptionsFormPgGenDlg::ShowMode() {
     const int id = ModeTextId(GetInt(kPropLaunchOnStartup));
-    mode_->setText(id != 0 ? Text(id) : QString());
+    mode_->setText(id != 0 ? OptionText(id) : QString());
     NameControl(mode_, mode_->text());
 }
 
@@ -195,8 +191,9 @@ void COptionsFormPgGenDlg::OnLanguageSelected() {
     if (selected.isEmpty()) return;
     const QListWidgetItem* item = selected.front();
     info_->setText(QStringLiteral("%1 %2\n%3 %4")
-                       .arg(Text(TextId::kSysTranslator), item->data(kRoleTranslator).toString(),
-                            Text(TextId::kSysVersion), item->data(kRoleVersion).toString()));
+                       .arg(OptionText(TextId::kSysTranslator),
+                            item->data(kRoleTranslator).toString(), OptionText(TextId::kSysVersion),
+                            item->data(kRoleVersion).toString()));
     SetString(kPropSysLanguageFile, item->data(kRoleFile).toString().toStdString());
 }
 

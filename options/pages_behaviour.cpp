@@ -14,13 +14,9 @@
 
 namespace {
 
-QString Text(int id) {
-    return QString::fromStdString(GetText(id));
-}
-
 // A check box that stores 1 when checked and 0 when not, on every click.
 QCheckBox* AddCheck(KtOptionsPage* page, QVBoxLayout* layout, int textId, int32_t id) {
-    auto* box = new QCheckBox(Text(textId), page);
+    auto* box = new QCheckBox(OptionText(textId), page);
     NameControl(box, box->text());
     box->setChecked(page->GetInt(id) != 0);
     QObject::connect(box, &QCheckBox::clicked, page,
@@ -37,7 +33,7 @@ constexpr int kWaitLimitAtOneSecond = 900;
 KtNumberSpin* COptionsFormPgPopWndDlg::AddSpin(QGridLayout* grid, int row, int labelId,
                                                int32_t id) {
     const KtSettingRange range = SettingRange(id).value_or(KtSettingRange{0, 0});
-    auto* label = new QLabel(Text(labelId), this);
+    auto* label = new QLabel(OptionText(labelId), this);
     auto* spin = new KtNumberSpin(range.first, range.second, this);
     label->setBuddy(spin);
     NameControl(spin, label->text());
@@ -99,7 +95,7 @@ COptionsFormPgLogs::COptionsFormPgLogs(KtPropertyEditor& editor, const KtOptions
     AddCheck(this, layout, TextId::kLogsGeneralFile, kPropLogGenWriteToFile);
     AddCheck(this, layout, TextId::kLogsAcFile, kPropLogACWriteToFile);
     AddSectionLabel(this, layout, TextId::kLogsFiles);
-    auto* label = new QLabel(Text(TextId::kLogsFolder), this);
+    auto* label = new QLabel(OptionText(TextId::kLogsFolder), this);
     layout->addWidget(label);
     auto* row = new QHBoxLayout;
     // Shown as stored: placeholders such as %APPDATA% stay unexpanded.
@@ -107,7 +103,7 @@ COptionsFormPgLogs::COptionsFormPgLogs(KtPropertyEditor& editor, const KtOptions
     label->setBuddy(folder_);
     NameControl(folder_, label->text());
     connect(folder_, &QLineEdit::editingFinished, this, &COptionsFormPgLogs::StoreEdits);
-    auto* browse = new QPushButton(Text(TextId::kBrowse), this);
+    auto* browse = new QPushButton(OptionText(TextId::kBrowse), this);
     NameControl(browse, browse->text());
     connect(browse, &QPushButton::clicked, this, &COptionsFormPgLogs::Browse);
     row->addWidget(folder_, 1);
@@ -123,7 +119,8 @@ void COptionsFormPgLogs::StoreEdits() {
 }
 
 void COptionsFormPgLogs::Browse() {
-    const std::optional<QString> folder = Dialogs().BrowseFolder(this, Text(TextId::kLogsFolder));
+    const std::optional<QString> folder =
+        Dialogs().BrowseFolder(this, OptionText(TextId::kLogsFolder));
     if (!folder || folder->isEmpty()) return;
     folder_->setText(*folder);
     SetString(kPropLogDirectory, folder->toStdString());
@@ -161,7 +158,7 @@ COptionsFormPgPcap::COptionsFormPgPcap(KtPropertyEditor& editor, const KtOptions
     auto* layout = new QVBoxLayout(this);
     AddSectionLabel(this, layout, TextId::kPcapGroup);
     auto* row = new QHBoxLayout;
-    useMac_ = new QCheckBox(Text(TextId::kPcapSourceMac), this);
+    useMac_ = new QCheckBox(OptionText(TextId::kPcapSourceMac), this);
     NameControl(useMac_, useMac_->text());
     const bool useMac = GetInt(kPropPcapUseSourceMAC) == 1;
     useMac_->setChecked(useMac);
@@ -212,7 +209,7 @@ bool COptionsFormPgPcap::StoreMacText(bool allowEmpty) {
     }
     const std::optional<std::string> canonical = CanonicalMacText(text);
     if (!canonical) {
-        Dialogs().ShowError(this, Text(TextId::kPcapInvalidMac));
+        Dialogs().ShowError(this, OptionText(TextId::kPcapInvalidMac));
         return false;
     }
     SetString(kPropPcapSourceMAC, *canonical);
