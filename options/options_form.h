@@ -59,8 +59,8 @@ class KtOptionsPage : public QWidget {
 // An interface text of the process-wide text table.
 QString OptionText(int id);
 
-// Shared look of the pages: a section label followed by an etched line, and a
-// label naming the control after it (also its accessible name).
+// Shared look of the pages: a section label followed by an etched line.
+// NameControl makes the text the user sees for a control its accessible name.
 QLabel* AddSectionLabel(QWidget* page, class QVBoxLayout* layout, int textId);
 void NameControl(QWidget* control, const QString& text);
 
