@@ -191,7 +191,7 @@ bool XdgAutostart::Write(std::string_view value) const {
     std::string content =
         "[Desktop Entry]\n"
         "Type=Application\n"
-        "Version=1.5\n"
+        "Version=1.0\n"
         "Name=Line Watchman\n"
         "Comment=Watches PPPoE access concentrators\n"
         "Icon=linewatch\n"

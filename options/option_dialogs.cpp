@@ -1,0 +1,140 @@
+#include "options/option_dialogs.h"
+
+#include <QButtonGroup>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+#include <limits>
+
+#include "options/number_spin.h"
+#include "options/options_pages.h"
+#include "ui/dialog_fonts.h"
+#include "ui/text/text_ids.h"
+#include "ui/text/text_table.h"
+
+namespace {
+
+constexpr const char* kEnterAnInteger = "Enter an integer.";
+
+QDialogButtonBox* AddOkCancel(QDialog* dialog, QLayout* layout) {
+    auto* buttons = new QDialogButtonBox(dialog);
+    QPushButton* ok = buttons->addButton(OptionText(TextId::kOk), QDialogButtonBox::AcceptRole);
+    QPushButton* cancel =
+        buttons->addButton(OptionText(TextId::kCancel), QDialogButtonBox::RejectRole);
+    ok->setObjectName(QStringLiteral("ok"));
+    ok->setDefault(true);
+    NameControl(ok, ok->text());
+    NameControl(cancel, cancel->text());
+    QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+    layout->addWidget(buttons);
+    return buttons;
+}
+
+class DesktopDialogs final : public KtOptionsDialogs {
+  public:
+    void ShowError(QWidget* parent, const QString& text) override {
+        QMessageBox::critical(parent, QGuiApplication::applicationDisplayName(), text);
+    }
+    std::optional<QString> BrowseFolder(QWidget* parent, const QString& title) override {
+        const QString folder =
+            QFileDialog::getExistingDirectory(parent, title, QString(), QFileDialog::ShowDirsOnly);
+        if (folder.isEmpty()) return std::nullopt;
+        return folder;
+    }
+    std::optional<QString> OpenSoundFile(QWidget* parent) override {
+        QFileDialog dialog(parent);
+        dialog.setFileMode(QFileDialog::ExistingFile);
+        dialog.setNameFilters(
+            {QStringLiteral("Wave Files (*.wav)"), QStringLiteral("All Files (*)")});
+        dialog.setDefaultSuffix(QStringLiteral("wav"));
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+            return std::nullopt;
+        }
+        return dialog.selectedFiles().front();
+    }
+    std::optional<int> EditStartupMode(QWidget* parent, int mode) override {
+        CDlgEditAutoStartup dialog(parent, mode);
+        if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+        return dialog.Mode();
+    }
+    std::optional<int> EditNumber(QWidget* parent, int lower, int upper, int value) override {
+        CNumValEdit dialog(parent, *this, lower, upper, value);
+        if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+        return dialog.Value();
+    }
+};
+
+}  // namespace
+
+KtOptionsDialogs& DesktopOptionsDialogs() {
+    static DesktopDialogs dialogs;
+    return dialogs;
+}
+
+std::optional<int> ReadDialogInteger(const QString& text, int lower) {
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty()) return std::nullopt;
+    bool ok = false;
+    const qlonglong value = trimmed.toLongLong(&ok, 10);
+    if (!ok || value < lower || value > std::numeric_limits<int>::max()) return std::nullopt;
+    return static_cast<int>(value);
+}
+
+CNumValEdit::CNumValEdit(QWidget* parent, KtOptionsDialogs& dialogs, int lower, int upper,
+                         int value)
+    : QDialog(parent), dialogs_(dialogs), lower_(lower), value_(value) {
+    setWindowTitle(OptionText(TextId::kDriverMiniportEndpoints));
+    setFont(GetDialogFont());
+    auto* layout = new QVBoxLayout(this);
+    auto* label = new QLabel(OptionText(TextId::kDriverMiniportEndpoints), this);
+    layout->addWidget(label);
+    // The arrows stop at the bounds; a typed number is taken as typed.
+    spin_ = new KtNumberSpin(lower, upper, this);
+    spin_->SetPosition(value);
+    label->setBuddy(spin_);
+    NameControl(spin_, label->text());
+    layout->addWidget(spin_);
+    AddOkCancel(this, layout);
+}
+
+QLineEdit* CNumValEdit::Edit() const {
+    return spin_->Edit();
+}
+
+void CNumValEdit::accept() {
+    // A number below the lower bound is refused like text that is no number:
+    // the driver needs at least one endpoint.
+    const std::optional<int> typed = ReadDialogInteger(spin_->Edit()->text(), lower_);
+    if (!typed) {
+        dialogs_.ShowError(this, QString::fromUtf8(kEnterAnInteger));
+        spin_->setFocus();
+        return;
+    }
+    value_ = *typed;
+    QDialog::accept();
+}
+
+CDlgEditAutoStartup::CDlgEditAutoStartup(QWidget* parent, int mode) : QDialog(parent), mode_(mode) {
+    setWindowTitle(OptionText(TextId::kSysLaunchOnStartup));
+    setFont(GetDialogFont());
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(new QLabel(OptionText(TextId::kSysLaunchOnStartup), this));
+    auto* group = new QButtonGroup(this);
+    const int texts[] = {TextId::kSysStartupDisabled, TextId::kSysStartupCurrentUser,
+                         TextId::kSysStartupAllUsers};
+    for (int choice = 0; choice < 3; ++choice) {
+        auto* radio = new QRadioButton(OptionText(texts[choice]), this);
+        NameControl(radio, radio->text());
+        radio->setChecked(choice == mode);
+        group->addButton(radio, choice);
+        layout->addWidget(radio);
+    }
+    connect(group, &QButtonGroup::idClicked, this, [this](int choice) { mode_ = choice; });
+    AddOkCancel(this, layout);
+}
