@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "cmd/connection_commands.h"
 #include "core/program_paths.h"
 #include "engine/adapters.h"
 #include "engine/capture_permission.h"
@@ -306,6 +307,10 @@ int main(int argc, char** argv) {
     stored.LoadSettings();
     CliOptions options;
     options.settings = stored.WorkingSettings(true);
+    if (const std::optional<int> exitCode =
+            RunConnectionCommand(argc, argv, options.settings.deviceName)) {
+        return *exitCode;
+    }
     bool help = false;
     if (const std::string error = ParseOptions(argc, argv, options, help); !error.empty()) {
         std::fprintf(stderr, "linewatch-cli: %s\nTry 'linewatch-cli --help'.\n", error.c_str());
@@ -313,6 +318,7 @@ int main(int argc, char** argv) {
     }
     if (help) {
         std::fputs(kUsage.data(), stdout);
+        std::fputs(kConnectionCommandsUsage, stdout);
         return kExitOk;
     }
 

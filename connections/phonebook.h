@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "connections/peers_entry.h"
+#include "core/elevation/elevated_protocol.h"
 
 // The dial-up phonebook: pppd's peers folder, one file per entry. Finds the
 // PPPoE entries aimed at an access concentrator and writes new ones. Keeps no
