@@ -40,6 +40,45 @@ constexpr std::string_view kFixedOptions[] = {
     "refuse-pap", "refuse-eap", "refuse-mschap", "refuse-mschap-v2",
 };
 
+// Options common in peers files that take one value, so that their value is
+// never taken for an option ("user pppoe-ac" names a user).
+bool TakesValue(std::string_view option) {
+    static constexpr std::string_view kOptions[] = {
+        "user",
+        "name",
+        "remotename",
+        "password",
+        "connect",
+        "disconnect",
+        "init",
+        "welcome",
+        "file",
+        "call",
+        "ipparam",
+        "linkname",
+        "mtu",
+        "mru",
+        "idle",
+        "maxfail",
+        "holdoff",
+        "logfile",
+        "unit",
+        "ifname",
+        "ms-dns",
+        "pty",
+        "lcp-echo-interval",
+        "lcp-echo-failure",
+        "passwordfd",
+        "remotenumber",
+    };
+    for (std::string_view known : kOptions) {
+        if (option == known) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 bool IsValidEntryName(std::string_view name) {
@@ -126,7 +165,7 @@ PeersEntryTarget ReadPeersEntry(std::string_view text) {
             target.acName = value;
         } else if (option == "pppoe-service" || option == "rp_pppoe_service") {
             target.serviceName = value;
-        } else {
+        } else if (!TakesValue(option)) {
             continue;
         }
         ++i;  // the value is not an option of its own
