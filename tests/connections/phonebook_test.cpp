@@ -11,6 +11,7 @@
 
 #include "connections/pppd_words.h"
 #include "core/elevation/admin_operation.h"
+#include "elevated/request_loop.h"
 #include "test_support.h"
 
 #ifndef LW_TEST_ELEVATED_HELPER
@@ -187,4 +188,15 @@ TEST_F(PhonebookTest, TheHelperWritesOnlyCheckedEntriesItBuildsItself) {
               E_INVALIDARG);
     EXPECT_FALSE(std::filesystem::exists(folder_.Path() + "/../outside"));
     EXPECT_FALSE(std::filesystem::exists(folder_.File("x")));
+}
+
+TEST(PeersEntryRequest, IsLoggedWithEntryAdapterAndEscapedAcName) {
+    ElevatedProtocol::Request request;
+    request.op = ElevatedProtocol::Operation::WritePeersEntry;
+    request.keyPath = "isp";
+    request.name = "eth0";
+    request.value = "a\"b\n";
+    EXPECT_EQ(DescribeAcceptedRequest("uid 1000", request),
+              "accepted WritePeersEntry for uid 1000: peers entry \"isp\" on adapter \"eth0\" "
+              "for AC-Name \"a\\x22b\\x0A\"");
 }

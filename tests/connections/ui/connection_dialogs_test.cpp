@@ -10,8 +10,10 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
+#include <filesystem>
 #include <fstream>
 
+#include "connections/connection_actions.h"
 #include "connections/connection_menu.h"
 #include "connections/dial_dialog.h"
 #include "connections/isp_name_dlg.h"
@@ -225,4 +227,56 @@ TEST_F(ConnectionDialogsTest, DialDialogShowsPppdsLinesLiveAndCancelEndsIt) {
 
     dialog->CancelButton()->click();  // nothing runs: closes
     EXPECT_FALSE(dialog->isVisible());
+}
+
+// Answers the modal dialogs as they come up: the name dialog with `name`, a
+// dial dialog by closing it (and counting it).
+class ModalAnswerer {
+  public:
+    explicit ModalAnswerer(std::string name) : name_(std::move(name)) {
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (auto* ask = qobject_cast<CIspNameDlg*>(modal)) {
+                ask->SetName(name_);
+                ask->OkButton()->click();
+            } else if (auto* dial = qobject_cast<KtDialDialog*>(modal)) {
+                ++dialsShown;
+                dial->CancelButton()->click();
+            }
+        });
+        timer_.start(10);
+    }
+    int dialsShown = 0;
+
+  private:
+    std::string name_;
+    QTimer timer_;
+};
+
+TEST_F(ConnectionDialogsTest, AFailedCreateIsShownAndNothingIsDialled) {
+    std::filesystem::create_directory(folder_.File("blocked"));
+    boxes_.answerYes = true;  // overwrite "blocked": the write then fails
+    {
+        ModalAnswerer answerer("blocked");
+        EXPECT_FALSE(CreateConnectionAndMaybeDial(nullptr, "Lab AC", "eth0", true));
+        EXPECT_EQ(answerer.dialsShown, 0);
+    }
+    ASSERT_EQ(boxes_.asked.size(), 2u);
+    EXPECT_EQ(boxes_.asked[0].rfind("question|", 0), 0u);
+    EXPECT_EQ(boxes_.asked[1].rfind("error|Line Watchman|The connection entry was not written", 0),
+              0u)
+        << boxes_.asked[1];
+
+    {
+        ModalAnswerer answerer("good");
+        EXPECT_TRUE(CreateConnectionAndMaybeDial(nullptr, "Lab AC", "eth0", true));
+        EXPECT_EQ(answerer.dialsShown, 1);
+    }
+    std::vector<KtRasConnection> found;
+    FindConnections("PPPoE", "Lab AC", found);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].Name(), "good");
+
+    TellPeersFolderUnreadable(nullptr);
+    EXPECT_NE(boxes_.asked.back().find("Join the 'dip' group"), std::string::npos);
 }
