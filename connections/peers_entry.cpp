@@ -34,10 +34,11 @@ bool IsPppoePlugin(std::string_view path) {
     return EqualsIgnoringCase(name, "rp-pppoe.so") || EqualsIgnoringCase(name, "pppoe.so");
 }
 
-// The fixed options of every entry, one a line.
+// The fixed options of every entry, one a line. nopersist keeps redialling
+// off even where the system's options file turns it on.
 constexpr std::string_view kFixedOptions[] = {
     "noauth",     "usepeerdns", "noipdefault",   "hide-password",    "defaultroute",
-    "refuse-pap", "refuse-eap", "refuse-mschap", "refuse-mschap-v2",
+    "refuse-pap", "refuse-eap", "refuse-mschap", "refuse-mschap-v2", "nopersist",
 };
 
 // Options common in peers files that take one value, so that their value is

@@ -25,7 +25,7 @@ bool IsValidInterfaceName(std::string_view name);
 // What the program puts into an entry. Everything else is fixed: no
 // authentication demanded of the peer, the peer's name servers, no fixed
 // address, the password hidden in logs, the default route through the link,
-// CHAP only (PAP, EAP and MS-CHAP refused), no redial.
+// CHAP only (PAP, EAP and MS-CHAP refused), no redial (nopersist).
 struct PeersEntryFields {
     std::string acName;     // the target: the whole AC-Name, 1..255 bytes
     std::string interface;  // the adapter the PPPoE device runs on

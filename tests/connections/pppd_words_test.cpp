@@ -22,9 +22,9 @@ using Strings = std::vector<std::string>;
 
 // The words an entry built from these fields must read back as, in order.
 Strings ExpectedEntryWords(const std::string& acName) {
-    return {"plugin",     "rp-pppoe.so", "nic-eth0",      "pppoe-ac",        acName,
-            "noauth",     "usepeerdns",  "noipdefault",   "hide-password",   "defaultroute",
-            "refuse-pap", "refuse-eap",  "refuse-mschap", "refuse-mschap-v2"};
+    return {"plugin",     "rp-pppoe.so", "nic-eth0",      "pppoe-ac",         acName,
+            "noauth",     "usepeerdns",  "noipdefault",   "hide-password",    "defaultroute",
+            "refuse-pap", "refuse-eap",  "refuse-mschap", "refuse-mschap-v2", "nopersist"};
 }
 
 void ExpectRoundTrip(const std::string& acName) {
