@@ -178,3 +178,9 @@ PeersEntryTarget ReadPeersEntry(std::string_view text) {
     }
     return target;
 }
+
+bool IsAimedAt(const PeersEntryTarget& target, std::string_view deviceType,
+               std::string_view acName) {
+    return target.acName == acName && target.serviceName.empty() &&
+           EqualsIgnoringCase(target.deviceType, deviceType);
+}

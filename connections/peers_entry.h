@@ -53,3 +53,9 @@ struct PeersEntryTarget {
 };
 
 PeersEntryTarget ReadPeersEntry(std::string_view text);
+
+// Whether an entry is aimed at acName with the given device type: the device
+// type equal ignoring letter case, the target exactly acName and no
+// Service-Name (the target form is the AC-Name alone).
+bool IsAimedAt(const PeersEntryTarget& target, std::string_view deviceType,
+               std::string_view acName);

@@ -93,20 +93,10 @@ PhonebookStatus FindConnections(std::string_view deviceType, std::string_view ac
     closedir(dir);
     std::sort(names.begin(), names.end());
 
-    const PeersEntryTarget wanted{std::string(deviceType), std::string(acName), {}};
     for (const std::string& name : names) {
         std::string text;
-        if (!ReadSmallFile(dirFd.Get(), name, text)) {
-            continue;
-        }
-        const PeersEntryTarget target = ReadPeersEntry(text);
-        if (target.acName == wanted.acName && target.serviceName.empty() &&
-            target.deviceType.size() == deviceType.size() &&
-            std::equal(deviceType.begin(), deviceType.end(), target.deviceType.begin(),
-                       [](char a, char b) {
-                           return std::tolower(static_cast<unsigned char>(a)) ==
-                                  std::tolower(static_cast<unsigned char>(b));
-                       })) {
+        if (ReadSmallFile(dirFd.Get(), name, text) &&
+            IsAimedAt(ReadPeersEntry(text), deviceType, acName)) {
             result.emplace_back(name);
         }
     }
@@ -124,7 +114,10 @@ EntryNameCheck CheckEntryName(std::string_view name) {
     }
     struct stat info {};
     const std::string path = PeersFolder() + "/" + std::string(name);
-    return lstat(path.c_str(), &info) == 0 ? EntryNameCheck::AlreadyExists : EntryNameCheck::Ok;
+    // A name that cannot be looked up (a folder this user may not search)
+    // counts as taken: the user is asked before anything is overwritten.
+    return lstat(path.c_str(), &info) != 0 && errno == ENOENT ? EntryNameCheck::Ok
+                                                              : EntryNameCheck::AlreadyExists;
 }
 
 std::string SuggestConnectionName(std::string_view base) {

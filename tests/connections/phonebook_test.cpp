@@ -142,6 +142,8 @@ TEST_F(PhonebookTest, SuggestsTheFirstFreeNameUpToTheEighthNumber) {
     EXPECT_EQ(CheckEntryName("AC (8)"), EntryNameCheck::AlreadyExists);
     EXPECT_EQ(CheckEntryName("AC (9)"), EntryNameCheck::Ok);
     EXPECT_EQ(CheckEntryName("A|C"), EntryNameCheck::Invalid);
+    SetPeersFolder(folder_.File("AC (8)") + "/not-a-folder");
+    EXPECT_EQ(CheckEntryName("x"), EntryNameCheck::AlreadyExists);  // cannot tell: ask
 }
 
 TEST_F(PhonebookTest, AFolderThisUserCannotReadSaysToJoinTheDipGroup) {
