@@ -21,6 +21,7 @@
 
 #include "cmd/adapter_probe.h"
 #include "cmd/cli_metrics.h"
+#include "cmd/connection_commands.h"
 #include "core/program_paths.h"
 #include "engine/adapters.h"
 #include "engine/capture_permission.h"
@@ -364,6 +365,10 @@ int main(int argc, char** argv) {
     stored.LoadSettings();
     CliOptions options;
     options.settings = stored.WorkingSettings(true);
+    if (const std::optional<int> exitCode =
+            RunConnectionCommand(argc, argv, options.settings.deviceName)) {
+        return *exitCode;
+    }
     bool help = false;
     if (const std::string error = ParseOptions(argc, argv, options, help); !error.empty()) {
         std::fprintf(stderr, "linewatch-cli: %s\nTry 'linewatch-cli --help'.\n", error.c_str());
@@ -371,6 +376,7 @@ int main(int argc, char** argv) {
     }
     if (help) {
         std::fputs(kUsage.data(), stdout);
+        std::fputs(kConnectionCommandsUsage, stdout);
         return kExitOk;
     }
 

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "connections/phonebook.h"
 #include "core/elevation/admin_operation.h"
 #include "core/storage/registry.h"
 #include "core/storage/storage_names.h"
@@ -189,4 +190,11 @@ int32_t KtLocalMachineWriter::DeleteValue(std::string_view keyPath, std::string_
         return E_NOT_FOUND;
     }
     return machine.DeleteValue(name) ? S_OK : E_FAIL;
+}
+
+int32_t KtLocalMachineWriter::WritePeersEntry(std::string_view entryName,
+                                              std::string_view interface, std::string_view acName) {
+    // WritePeersEntryFile checks the name and the fields and builds the text.
+    return WritePeersEntryFile(peersFolder_, entryName,
+                               PeersEntryFields{std::string(acName), std::string(interface)});
 }

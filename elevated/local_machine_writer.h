@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "core/elevation/elevated_protocol.h"
@@ -19,6 +20,10 @@
 //   SYSTEM\CurrentControlSet\Control\Class\{4D36E972-E325-11CE-BFC1-08002bE10318}\NNNN
 //       (the network adapter class, four-digit instance) value "WanEndpoints"
 //       only, WriteInt of 1..100 only, and only into a key that already exists
+//   WritePeersEntry: one pppd peers entry in the peers folder only (fixed;
+//       another only for a helper that runs without privilege), under an
+//       entry name that passes the entry-name rules (a plain file name), built
+//       here from the AC-Name and adapter with pppd's quoting, or refused
 //
 // The program's options are per user and never written machine-wide through
 // the helper: a machine-wide option (a log folder, say) would reach every
@@ -38,4 +43,13 @@ class KtLocalMachineWriter final : public KtElevatedInterface {
                         std::string_view value) override;
     int32_t WriteInt(std::string_view keyPath, std::string_view name, int32_t value) override;
     int32_t DeleteValue(std::string_view keyPath, std::string_view name) override;
+    int32_t WritePeersEntry(std::string_view entryName, std::string_view interface,
+                            std::string_view acName) override;
+
+    // The folder peers entries go to; default /etc/ppp/peers.
+    void SetPeersFolder(std::string folder) { peersFolder_ = std::move(folder); }
+    const std::string& PeersFolder() const { return peersFolder_; }
+
+  private:
+    std::string peersFolder_ = "/etc/ppp/peers";
 };

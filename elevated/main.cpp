@@ -4,6 +4,7 @@
 //
 //   linewatch-elevated --serve
 //   linewatch-elevated --serve [--hklm-db FILE] [--system-autostart-dir DIR]
+//                              [--peers-dir DIR]
 //
 // The second form points the helper at another machine-wide store, for tests.
 // It is accepted only when the helper gains nothing by running: not started
@@ -41,6 +42,7 @@ constexpr int kExitRequestLimit = 4;
 struct Options {
     std::string hklmDatabase;
     std::string systemAutostartDir;
+    std::string peersDir;
 };
 
 int Usage(const char* why) {
@@ -64,6 +66,8 @@ int ParseArguments(int argc, char** argv, bool mayRedirect, Options& options) {
             target = &options.hklmDatabase;
         } else if (option == "--system-autostart-dir") {
             target = &options.systemAutostartDir;
+        } else if (option == "--peers-dir") {
+            target = &options.peersDir;
         } else {
             return Usage("unknown argument");
         }
@@ -122,6 +126,9 @@ int main(int argc, char** argv) {
 
     openlog("linewatch-elevated", LOG_PID, LOG_AUTHPRIV);
     KtLocalMachineWriter writer;
+    if (!options.peersDir.empty()) {
+        writer.SetPeersFolder(options.peersDir);
+    }
     switch (ServeRequests(STDIN_FILENO, STDOUT_FILENO, writer, requester, LogAccepted)) {
         case SessionEnd::InputEnded:
             return 0;

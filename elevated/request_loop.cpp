@@ -12,6 +12,8 @@ std::string_view OperationName(ElevatedProtocol::Operation op) {
             return "WriteInt";
         case ElevatedProtocol::Operation::DeleteValue:
             return "DeleteValue";
+        case ElevatedProtocol::Operation::WritePeersEntry:
+            return "WritePeersEntry";
     }
     return "?";
 }
@@ -24,6 +26,8 @@ int32_t Carry(KtElevatedInterface& writer, const ElevatedProtocol::Request& requ
             return writer.WriteInt(request.keyPath, request.name, request.number);
         case ElevatedProtocol::Operation::DeleteValue:
             return writer.DeleteValue(request.keyPath, request.name);
+        case ElevatedProtocol::Operation::WritePeersEntry:
+            return writer.WritePeersEntry(request.keyPath, request.name, request.value);
     }
     return E_FAIL;
 }
@@ -55,6 +59,16 @@ std::string DescribeAcceptedRequest(std::string_view requester,
     line += OperationName(request.op);
     line += " for ";
     line += EscapeLogText(requester);
+    if (request.op == ElevatedProtocol::Operation::WritePeersEntry) {
+        line += ": peers entry \"";
+        line += EscapeLogText(request.keyPath);
+        line += "\" on adapter \"";
+        line += EscapeLogText(request.name);
+        line += "\" for AC-Name \"";
+        line += EscapeLogText(request.value);
+        line += '"';
+        return line;
+    }
     line += ": key \"";
     line += EscapeLogText(request.keyPath);
     line += "\" value name \"";

@@ -25,7 +25,8 @@ enum class SessionEnd {
 
 // Receives one line for every request the writer carried out (a success
 // result): who asked, the operation, key path and value name, escaped. The
-// value itself is not in the line.
+// value itself is not in the line, except for a peers entry, whose line names
+// the entry, the adapter and the AC-Name it is aimed at.
 using AcceptedRequestNote = std::function<void(const std::string& line)>;
 
 // requester names the user the helper acts for ("uid 1000").

@@ -64,6 +64,15 @@ class KtElevatedHelperConnection final : public KtElevatedInterface {
         request.name = name;
         return Call(request);
     }
+    int32_t WritePeersEntry(std::string_view entryName, std::string_view interface,
+                            std::string_view acName) override {
+        ElevatedProtocol::Request request;
+        request.op = ElevatedProtocol::Operation::WritePeersEntry;
+        request.keyPath = entryName;
+        request.name = interface;
+        request.value = acName;
+        return Call(request);
+    }
 
   private:
     int32_t Call(const ElevatedProtocol::Request& request);
@@ -270,6 +279,12 @@ int32_t KtAdminOperation::WriteInt(std::string_view keyPath, std::string_view na
 int32_t KtAdminOperation::DeleteValue(std::string_view keyPath, std::string_view name) {
     KtElevatedInterface* elevated = GetElevatedInterface();
     return elevated != nullptr ? elevated->DeleteValue(keyPath, name) : E_FAIL;
+}
+
+int32_t KtAdminOperation::WritePeersEntry(std::string_view entryName, std::string_view interface,
+                                          std::string_view acName) {
+    KtElevatedInterface* elevated = GetElevatedInterface();
+    return elevated != nullptr ? elevated->WritePeersEntry(entryName, interface, acName) : E_FAIL;
 }
 
 KtAdminOperation& KtAdminOperation::Instance() {

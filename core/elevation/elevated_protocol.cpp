@@ -18,6 +18,8 @@ std::string_view OperationCode(Operation op) {
             return "WI";
         case Operation::DeleteValue:
             return "DV";
+        case Operation::WritePeersEntry:
+            return "WP";
     }
     return "??";
 }
@@ -96,6 +98,7 @@ std::string EncodeRequest(const Request& request) {
     out += ' ';
     switch (request.op) {
         case Operation::WriteString:
+        case Operation::WritePeersEntry:
             out += std::to_string(request.value.size());
             break;
         case Operation::WriteInt:
@@ -108,7 +111,7 @@ std::string EncodeRequest(const Request& request) {
     out += '\n';
     out += request.keyPath;
     out += request.name;
-    if (request.op == Operation::WriteString) {
+    if (request.op == Operation::WriteString || request.op == Operation::WritePeersEntry) {
         out += request.value;
     }
     return out;
@@ -214,6 +217,8 @@ ReadStatus ReadRequest(int fd, Request& request) {
         parsed.op = Operation::WriteInt;
     } else if (fields[0] == "DV") {
         parsed.op = Operation::DeleteValue;
+    } else if (fields[0] == "WP") {
+        parsed.op = Operation::WritePeersEntry;
     } else {
         return ReadStatus::Malformed;
     }
@@ -225,6 +230,7 @@ ReadStatus ReadRequest(int fd, Request& request) {
     }
     switch (parsed.op) {
         case Operation::WriteString:
+        case Operation::WritePeersEntry:
             if (!ParseLength(fields[3], valueLength)) {
                 return ReadStatus::Malformed;
             }

@@ -28,6 +28,11 @@ class KtElevatedInterface {
                                 std::string_view value) = 0;
     virtual int32_t WriteInt(std::string_view keyPath, std::string_view name, int32_t value) = 0;
     virtual int32_t DeleteValue(std::string_view keyPath, std::string_view name) = 0;
+    // Writes the pppd peers entry `entryName` aimed at the access concentrator
+    // acName on the adapter `interface`. The writer builds the file itself
+    // from these fields.
+    virtual int32_t WritePeersEntry(std::string_view entryName, std::string_view interface,
+                                    std::string_view acName) = 0;
 };
 
 // Wire format between the program and linewatch-elevated, over the helper's
@@ -40,6 +45,8 @@ class KtElevatedInterface {
 //       op WS (WriteString): arg = value length
 //       op WI (WriteInt):    arg = the 32-bit value in signed decimal
 //       op DV (DeleteValue): arg = 0
+//       op WP (WritePeersEntry): key path = entry name, value name = adapter,
+//                            arg = length of the AC-Name bytes that follow
 //   reply:                  8 upper-case hex digits of the result code, "\n"
 //
 // Lengths are decimal without sign or leading zeros, and the header line is at
@@ -57,13 +64,13 @@ constexpr size_t kMaxStringValueBytes = 4096;
 // read and discarded so that the session can go on; anything larger ends it.
 constexpr size_t kMaxDiscardBytes = 64 * 1024;
 
-enum class Operation { WriteString, WriteInt, DeleteValue };
+enum class Operation { WriteString, WriteInt, DeleteValue, WritePeersEntry };
 
 struct Request {
     Operation op = Operation::DeleteValue;
     std::string keyPath;
     std::string name;
-    std::string value;   // WriteString only
+    std::string value;   // WriteString; the AC-Name for WritePeersEntry
     int32_t number = 0;  // WriteInt only
 };
 

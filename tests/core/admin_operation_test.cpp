@@ -289,6 +289,12 @@ class RecordingInterface : public KtElevatedInterface {
         calls.push_back("DV " + std::string(keyPath) + "|" + std::string(name));
         return deleteResult;
     }
+    int32_t WritePeersEntry(std::string_view entryName, std::string_view interface,
+                            std::string_view acName) override {
+        calls.push_back("WP " + std::string(entryName) + "|" + std::string(interface) + "|" +
+                        std::string(acName));
+        return E_FAIL;
+    }
     std::vector<std::string> calls;
     int32_t deleteResult = S_OK;
 };

@@ -8,6 +8,10 @@
 //   - a carried-out WriteInt is WanEndpoints, 1..100, in an adapter class
 //     instance key that existed before;
 //   - a carried-out DeleteValue is the Run value;
+//   - a carried-out WritePeersEntry leaves one regular file, mode 0640, under
+//     a valid entry name in the peers folder, whose words read back with one
+//     pppoe-ac word equal to the AC-Name sent; the peers folder never holds
+//     anything else, and nothing appears beside it;
 //   - the store has no new key and no changed value other than WanEndpoints
 //     1..100 in an existing instance key;
 //   - a session carries out at most kMaxRequestsPerSession requests, and
@@ -36,6 +40,8 @@
 #include <tuple>
 #include <vector>
 
+#include "connections/peers_entry.h"
+#include "connections/pppd_words.h"
 #include "core/elevation/admin_operation.h"
 #include "core/storage/autostart.h"
 #include "core/storage/registry.h"
@@ -96,6 +102,7 @@ struct Paths {
     std::string database;
     std::string autostart;
     std::string desktopFile;
+    std::string peers;
     std::string templateBytes;
     KeyRows templateKeys;
     ValueRows templateValues;
@@ -146,6 +153,8 @@ Paths& Setup() {
         p.database = p.dir + "/hklm.db";
         p.autostart = p.dir + "/autostart";
         p.desktopFile = p.autostart + "/" + std::string(XdgAutostart::kFileName);
+        p.peers = p.dir + "/peers";
+        Require(mkdir(p.peers.c_str(), 0750) == 0);
         KtRegistryStore::SetDatabasePath(RegistryRoot::LocalMachine, p.database);
         XdgAutostart::SetFolder(RegistryRoot::LocalMachine, p.autostart);
         KtRegistry machine(RegistryRoot::LocalMachine);
@@ -190,6 +199,25 @@ void CheckAutostart(const Paths& paths) {
     Require(value == KtAdminOperation::ProgramRunCommand());
 }
 
+// The peers folder holds only regular files under valid entry names, and the
+// fuzz folder nothing but the store, the autostart folder and the peers folder.
+void CheckPeers(const Paths& paths) {
+    for (const auto& entry : std::filesystem::directory_iterator(paths.peers)) {
+        Require(IsValidEntryName(entry.path().filename().string()) && entry.is_regular_file() &&
+                !entry.is_symlink());
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(paths.dir)) {
+        const std::string name = entry.path().filename().string();
+        Require(name == "peers" || name == "autostart" || name.rfind("hklm.db", 0) == 0);
+    }
+}
+
+void ClearPeers(const Paths& paths) {
+    for (const auto& entry : std::filesystem::directory_iterator(paths.peers)) {
+        std::filesystem::remove(entry.path());
+    }
+}
+
 // The real writer, checked from outside after each request it carries out.
 class CheckedWriter final : public KtElevatedInterface {
   public:
@@ -224,6 +252,31 @@ class CheckedWriter final : public KtElevatedInterface {
         return result;
     }
 
+    int32_t WritePeersEntry(std::string_view entryName, std::string_view interface,
+                            std::string_view acName) override {
+        ++calls;
+        writer_.SetPeersFolder(paths_.peers);
+        const int32_t result = writer_.WritePeersEntry(entryName, interface, acName);
+        if (Succeeded(result)) {
+            Require(IsValidEntryName(entryName) && IsValidInterfaceName(interface));
+            const std::string path = paths_.peers + "/" + std::string(entryName);
+            struct stat info {};
+            Require(lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+                    (info.st_mode & 07777) == 0640);
+            size_t targets = 0;
+            const auto words = PppdWords::ReadWords(ReadFile(path));
+            for (size_t i = 0; i + 1 < words.size(); ++i) {
+                if (words[i].text == "pppoe-ac" || words[i].text == "rp_pppoe_ac") {
+                    Require(words[i + 1].text == acName);
+                    ++targets;
+                }
+            }
+            Require(targets == 1);
+        }
+        CheckPeers(paths_);
+        return result;
+    }
+
     size_t calls = 0;
 
   private:
@@ -237,6 +290,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Paths& paths = Setup();
     WriteWholeFile(paths.database, paths.templateBytes);
     unlink(paths.desktopFile.c_str());
+    ClearPeers(paths);
 
     UniqueFd in(memfd_create("requests", MFD_CLOEXEC));
     UniqueFd out(open("/dev/null", O_WRONLY | O_CLOEXEC));
@@ -281,5 +335,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     Require(values.size() <= paths.templateValues.size() + 1);
     CheckAutostart(paths);
+    CheckPeers(paths);
     return 0;
 }

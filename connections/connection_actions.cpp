@@ -1,0 +1,43 @@
+#include "connections/connection_actions.h"
+
+#include <QString>
+
+#include "connections/dial_dialog.h"
+#include "connections/isp_name_dlg.h"
+#include "connections/message_boxes.h"
+#include "connections/phonebook.h"
+
+namespace {
+
+constexpr const char* kCaption = "Line Watchman";
+
+}  // namespace
+
+bool CreateConnectionOrTell(QWidget* parent, const std::string& acName, const std::string& name,
+                            const std::string& interface) {
+    const int32_t result = CreateConnection(acName, name, interface);
+    if (Succeeded(result)) {
+        return true;
+    }
+    KtMessageBoxes::Current().ShowError(parent, QString::fromLatin1(kCaption),
+                                        QString::fromStdString(DescribeCreateFailure(result)));
+    return false;
+}
+
+bool CreateConnectionAndMaybeDial(QWidget* parent, const std::string& acName,
+                                  const std::string& interface, bool dial) {
+    std::string name;
+    if (!AskConnectionName(parent, acName, name) ||
+        !CreateConnectionOrTell(parent, acName, name, interface)) {
+        return false;
+    }
+    if (dial) {
+        DialConnection(parent, name);
+    }
+    return true;
+}
+
+void TellPeersFolderUnreadable(QWidget* parent) {
+    KtMessageBoxes::Current().ShowError(parent, QString::fromLatin1(kCaption),
+                                        QString::fromStdString(UnreadableFolderAdvice()));
+}

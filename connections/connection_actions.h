@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+
+class QWidget;
+
+// The steps the monitor window's connection commands are made of, so that
+// its wiring only picks the AC-Name from the selected row's record (never
+// from the displayed, escaped and cut column text) and calls these.
+
+// Writes the entry and tells the user through the message-box seam when it
+// fails. True when the entry was written; a caller dials only then.
+bool CreateConnectionOrTell(QWidget* parent, const std::string& acName, const std::string& name,
+                            const std::string& interface);
+
+// Asks a name (suggestion from acName), creates the entry and, with dial set
+// and only when the entry was written, opens the dial dialog for it. True
+// when an entry was written.
+bool CreateConnectionAndMaybeDial(QWidget* parent, const std::string& acName,
+                                  const std::string& interface, bool dial);
+
+// Tells the user that the peers folder cannot be read and to join the dip
+// group.
+void TellPeersFolderUnreadable(QWidget* parent);

@@ -1,0 +1,90 @@
+#include "connections/isp_name_dlg.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "connections/message_boxes.h"
+#include "connections/phonebook.h"
+#include "ui/dialog_fonts.h"
+#include "ui/text/text_ids.h"
+#include "ui/text/text_table.h"
+
+namespace {
+
+QString Text(int id) {
+    return QString::fromStdString(GetText(id));
+}
+
+}  // namespace
+
+CIspNameDlg::CIspNameDlg(QWidget* parent)
+    : QDialog(parent),
+      prompt_(new QLabel(this)),
+      edit_(new QLineEdit(this)),
+      ok_(new QPushButton(this)),
+      cancel_(new QPushButton(this)) {
+    setWindowTitle(Text(TextId::kConnectionName));
+    prompt_->setText(Text(TextId::kConnectionEnterName));
+    ok_->setText(Text(TextId::kOk));
+    cancel_->setText(Text(TextId::kCancel));
+    for (QWidget* widget : {static_cast<QWidget*>(prompt_), static_cast<QWidget*>(edit_),
+                            static_cast<QWidget*>(ok_), static_cast<QWidget*>(cancel_)}) {
+        widget->setFont(GetDialogFont());
+    }
+    prompt_->setObjectName(QString::number(kPromptId));
+    edit_->setObjectName(QString::number(kNameEditId));
+    ok_->setDefault(true);
+    connect(ok_, &QPushButton::clicked, this, &CIspNameDlg::accept);
+    connect(cancel_, &QPushButton::clicked, this, &CIspNameDlg::reject);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(ok_);
+    buttons->addWidget(cancel_);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(prompt_);
+    layout->addWidget(edit_);
+    layout->addLayout(buttons);
+    // 220 by 77 dialog units, about 330 by 125 pixels at the usual font.
+    setMinimumWidth(330);
+    edit_->setFocus();
+}
+
+std::string CIspNameDlg::Name() const {
+    return edit_->text().toStdString();
+}
+
+void CIspNameDlg::SetName(const std::string& name) {
+    edit_->setText(QString::fromStdString(name));
+}
+
+void CIspNameDlg::accept() {
+    switch (CheckEntryName(Name())) {
+        case EntryNameCheck::Invalid:
+            KtMessageBoxes::Current().ShowError(this, Text(TextId::kConnectionInvalidCaption),
+                                                Text(TextId::kConnectionInvalidText));
+            return;
+        case EntryNameCheck::AlreadyExists:
+            if (!KtMessageBoxes::Current().AskYesNo(this, Text(TextId::kConnectionExistsCaption),
+                                                    Text(TextId::kConnectionExistsText))) {
+                return;
+            }
+            break;
+        case EntryNameCheck::Ok:
+            break;
+    }
+    QDialog::accept();
+}
+
+bool AskConnectionName(QWidget* parent, const std::string& base, std::string& name) {
+    CIspNameDlg dialog(parent);
+    dialog.SetName(SuggestConnectionName(base));
+    if (dialog.exec() != QDialog::Accepted) {
+        return false;
+    }
+    name = dialog.Name();
+    return true;
+}

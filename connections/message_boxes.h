@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+// The message boxes the connection dialogs show, behind one seam so that
+// tests can answer them. The process uses KtQtMessageBoxes unless another
+// implementation is set.
+class KtMessageBoxes {
+  public:
+    virtual ~KtMessageBoxes() = default;
+    // An error box with OK.
+    virtual void ShowError(QWidget* parent, const QString& caption, const QString& text) = 0;
+    // A question box with Yes and No; true for Yes.
+    virtual bool AskYesNo(QWidget* parent, const QString& caption, const QString& text) = 0;
+
+    static KtMessageBoxes& Current();
+    // Null restores the real boxes. The caller keeps ownership.
+    static void SetCurrent(KtMessageBoxes* boxes);
+};
+
+class KtQtMessageBoxes final : public KtMessageBoxes {
+  public:
+    void ShowError(QWidget* parent, const QString& caption, const QString& text) override;
+    bool AskYesNo(QWidget* parent, const QString& caption, const QString& text) override;
+};
