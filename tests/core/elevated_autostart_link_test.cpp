@@ -119,7 +119,8 @@ TEST_F(AutostartLinks, ASymlinkedEntryIsRefusedByTheModuleAndTheLinkedFileStaysU
 TEST_F(AutostartLinks, TheElevatedHelperRefusesASymlinkedSystemEntry) {
     HelperSession helper(dir_.File("hklm.db"), folder_);
     ASSERT_TRUE(helper.Greeted());
-    const std::optional<int32_t> refused = helper.WriteRunValue(KtAdminOperation::ProgramRunCommand());
+    const std::optional<int32_t> refused =
+        helper.WriteRunValue(KtAdminOperation::ProgramRunCommand());
     ASSERT_TRUE(refused.has_value());
     EXPECT_NE(*refused, S_OK);
     ExpectLinkAndVictimUntouched();

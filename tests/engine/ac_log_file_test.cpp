@@ -1,5 +1,4 @@
 #include "engine/ac_log_file.h"
-#include "test_support.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,9 +9,9 @@
 #include <sstream>
 #include <thread>
 
-namespace {
+#include "test_support.h"
 
-}  // namespace
+namespace {}  // namespace
 
 TEST(AcLogLines, ReplyAndTimeoutLinesHaveTheirFixedForm) {
     EXPECT_EQ(FormatAcReplyLine("[2013.03.05 09:15:02] ", 60, 12.3456),
