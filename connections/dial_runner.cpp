@@ -246,8 +246,10 @@ void KtDialRunner::Run(int outFd, int pidFd, DialRequest request, LineHandler on
         outcome.summary.push_back("The dial was cancelled.");
     }
     struct stat info {};
-    if (outcome.exitCode != 0 && !outcome.cancelled &&
-        (outcome.exitCode == 4 || stat(request.pppDevice.c_str(), &info) != 0)) {
+    // Without the device no dial can work, cancelled or not: say so whenever
+    // it is missing, and when pppd itself ended for lack of kernel support.
+    if (stat(request.pppDevice.c_str(), &info) != 0 ||
+        (outcome.exitCode == 4 && !outcome.cancelled)) {
         outcome.summary.push_back("This machine has no kernel PPP: " + request.pppDevice +
                                   " is missing. Load the ppp_generic and pppoe kernel modules "
                                   "(modprobe pppoe), or use a kernel with PPP support.");

@@ -84,12 +84,17 @@ stop_pid_file() {
 tray_start() {
   : "${LW_DESKTOP_LAB_STATE:?not inside the desktop lab}"
   STATE=${LW_DESKTOP_LAB_STATE}
-  start_bg trayer trayer --edge top --align right --widthtype request --height 24 \
-    --SetDockType true --SetPartialStrut true --transparent false --expand true
-  wait_for tray_window || {
-    echo "desktop lab: trayer did not start" >&2
-    return 1
-  }
+  # A tray that was just stopped may still hold the tray selection for a
+  # moment, and a new trayer then gives up: try again a few times.
+  local attempt
+  for attempt in 1 2 3; do
+    start_bg trayer trayer --edge top --align right --widthtype request --height 24 \
+      --SetDockType true --SetPartialStrut true --transparent false --expand true
+    if wait_for tray_window; then return 0; fi
+    echo "desktop lab: trayer did not start (attempt ${attempt}): $(tail -n 3 "${STATE}/trayer.log" 2>/dev/null)" >&2
+    stop_pid_file "${STATE}/trayer.pid"
+  done
+  return 1
 }
 
 tray_stop() {
