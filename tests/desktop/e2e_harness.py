@@ -323,29 +323,74 @@ class Recorder:
     def start(self):
         sink = os.environ.get("LW_DESKTOP_LAB_SINK", "lwsink")
         self.process = subprocess.Popen(
-            ["parec", "-d", sink + ".monitor", "--format=s16le", f"--rate={RATE}",
+            ["parec", "-d", sink + ".monitor", "--raw", "--format=s16le", f"--rate={RATE}",
              "--channels=1", "--latency-msec=20", self.path],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        # parec writes from the moment its stream runs; give it that moment.
-        wait_for(lambda: os.path.exists(self.path), timeout=5)
-        time.sleep(0.2)
+        # The stream runs once the first samples arrive.
+        wait_for(lambda: os.path.exists(self.path) and self.seconds() > 0.1)
 
     def stop(self):
-        self.process.terminate()
-        self.process.wait(timeout=10)
-        return self.peaks()
+        if self.process is not None:
+            self.process.terminate()
+            self.process.wait(timeout=10)
+            self.process = None
 
-    def peaks(self, window_s=0.1):
-        """The recording's peak amplitude (0..1) for each window of window_s."""
+    def samples(self, start_s=0.0):
+        """The samples recorded from start_s seconds on."""
         with open(self.path, "rb") as f:
+            f.seek(int(start_s * RATE) * 2)
             raw = f.read()
         data = array.array("h")
         data.frombytes(raw[:len(raw) // 2 * 2])
+        return data
+
+    def seconds(self):
+        return os.path.getsize(self.path) / (2 * RATE)
+
+    def wait_until(self, seconds):
+        """Waits until the recording is that long."""
+        wait_for(lambda: self.seconds() >= seconds)
+
+    def peak(self, start_s=0.0):
+        """The peak amplitude (0..1) from start_s seconds on."""
+        return max((abs(v) for v in self.samples(start_s)), default=0) / 32768.0
+
+    def sounding(self, start_s=0.0, level=0.1, window_s=0.05):
+        """(first, last) time in seconds of the windows whose peak reaches
+        level, from start_s on; None when there is none."""
+        data = self.samples(start_s)
         step = int(RATE * window_s)
-        return [max((abs(v) for v in data[i:i + step]), default=0) / 32768.0
-                for i in range(0, len(data), step)]
+        times = [start_s + i / RATE for i in range(0, len(data), step)
+                 if max((abs(v) for v in data[i:i + step]), default=0) >= level * 32768]
+        return (times[0], times[-1] + window_s) if times else None
+
+    def frequency(self, start_s, length_s=0.2):
+        """The frequency (Hz) of the tone at start_s, from its zero crossings."""
+        data = self.samples(start_s)[:int(length_s * RATE)]
+        crossings = sum(1 for a, b in zip(data, data[1:]) if (a < 0) != (b < 0))
+        return crossings / 2 / (len(data) / RATE) if data else 0.0
 
 
-def loud(peaks, level=0.1):
-    """The number of windows whose peak reaches the level."""
-    return sum(1 for p in peaks if p >= level)
+class Notices:
+    """Follows dunst's history: what arrived since the last look."""
+
+    def __init__(self):
+        self.seen = len(dunst_history())
+
+    def fresh(self):
+        return dunst_history()[self.seen:]
+
+    def expect(self, checks, what, expected, settle_s=2.5):
+        """Waits for the expected notices ("title|body|URGENCY" lines), then
+        a while longer, and checks that exactly these arrived, once each."""
+        wait_for(lambda: len(self.fresh()) >= len(expected))
+        time.sleep(settle_s)
+        got = self.fresh()
+        checks.check(got == expected, what, " / ".join(got))
+        self.seen += len(got)
+        return got
+
+    def skip(self, settle_s=1.5):
+        """Takes what arrived (after a while) as seen, unchecked."""
+        time.sleep(settle_s)
+        self.seen = len(dunst_history())

@@ -6,7 +6,8 @@ through linewatch_e2e.sh, which builds both labs around it:
     linewatch_e2e.py SCENARIO LINEWATCH ARTIFACTS_DIR
 
 SCENARIO is "monitor" (the window lists the concentrators; a second start
-brings the minimised window back). Exit status 0 when every check held.
+brings the minimised window back) or "tray" (the tray icon, notifications,
+sounds). Exit status 0 when every check held.
 """
 import os
 import sys
@@ -109,7 +110,171 @@ def scenario_monitor(binary, artifacts, checks):
         program.cleanup()
 
 
-SCENARIOS = {"monitor": scenario_monitor}
+def tray_click(checks, pid, button=1):
+    icon = h.tray_icon_window(pid)
+    checks.require(icon is not None, "the tray icon is there to click")
+    h.sh(["xdotool", "mousemove", "--sync", "--window", icon, "8", "8", "click", str(button)],
+         check=True)
+
+
+def shown(window):
+    return h.window_viewable(window) and not h.window_hidden_state(window)
+
+
+def check_sound(checks, recorder, start_s, what, frequency, loops):
+    """The sound that started after start_s: loud, of the file's tone, and
+    (when loops) heard for longer than the file lasts."""
+    recorder.wait_until(start_s + 0.1)
+    heard = h.wait_for(lambda: recorder.sounding(start_s))
+    checks.check(heard is not None, f"{what} is heard", f"peak {recorder.peak(start_s):.3f}")
+    if heard is None:
+        return
+    tone = recorder.frequency(heard[0] + 0.05)
+    checks.check(abs(tone - frequency) < frequency * 0.1, f"{what} is the configured file",
+                 f"{tone:.0f} Hz")
+    if loops:
+        # Three lengths of the file: it plays again and again.
+        recorder.wait_until(heard[0] + 3 * SOUND_S + 0.3)
+        again = recorder.sounding(start_s)
+        checks.check(again[1] - again[0] > 3 * SOUND_S, f"{what} repeats",
+                     f"heard {again[1] - again[0]:.2f} s of a {SOUND_S} s file")
+
+
+def check_silence_after(checks, recorder, what):
+    """Nothing is heard from a moment after now on."""
+    quiet_from = recorder.seconds() + 0.3
+    recorder.wait_until(quiet_from + 1.5)
+    checks.check(recorder.peak(quiet_from) < 0.01, what,
+                 f"peak {recorder.peak(quiet_from):.3f} after {quiet_from:.1f} s")
+
+
+SOUND_S = 0.3
+
+
+def scenario_tray(binary, artifacts, checks):
+    work = h.tempfile.mkdtemp(prefix="lwe2e-sounds.")
+    new_ac_sound, cable_sound = os.path.join(work, "newac.wav"), os.path.join(work, "cable.wav")
+    h.write_sine_wav(new_ac_sound, frequency=440, seconds=SOUND_S)
+    h.write_sine_wav(cable_sound, frequency=1320, seconds=SOUND_S)
+    program = h.Linewatch(binary, {
+        "MonPADISendInterval": 1,
+        "LogGenWriteToFile": 1,
+        "MonTrayShowTooltips": 1,
+        "SndEvtEnabled": 1,
+        "SndEvtNewACFileName": new_ac_sound,
+        "SndEvtCableUnplugFileName": cable_sound,
+        "MonEvtWaitUserAction": 1,
+    })
+    recorder = h.Recorder(os.path.join(work, "sink.raw"))
+    (one_mac, one_name), (two_mac, two_name) = lab_acs()
+    try:
+        recorder.start()
+        notices = h.Notices()
+        # The second concentrator comes later, so that it is new with a sound.
+        h.net_lab("ac-stop", "2")
+        pid = program.start()
+        access = h.Accessible(pid)
+        window = h.wait_for(program.window_id)
+        checks.require(window is not None, "the monitor window appears",
+                       program.program_output())
+
+        # The icon sits in the tray.
+        icon = h.wait_for(lambda: h.tray_icon_window(pid))
+        checks.check(icon is not None, "the tray icon is embedded in trayer",
+                     h.sh(["xwininfo", "-tree", "-id", h.tray_panel()])
+                     if h.tray_panel() else "no tray")
+
+        # AC NEW at start: a notice, no sound.
+        checks.check(h.wait_for(lambda: h.dunst_displayed() >= 1), "a notice shows")
+        h.screenshot(h.artifact(artifacts, "notification.png"))
+        h.screenshot(h.artifact(artifacts, "tray.png"))
+        notices.expect(checks, "AC NEW at start reaches dunst once",
+                       [f"AC NEW:|{one_mac} {one_name}|NORMAL"])
+        checks.check(recorder.sounding(0) is None, "the concentrators of the first probe are "
+                     "new without a sound", f"peak {recorder.peak(0):.3f}")
+
+        # A concentrator heard later: AC NEW with the looping new-AC sound; a
+        # click on the tray icon stops it (and hides the window, a second
+        # click shows it again).
+        started = recorder.seconds()
+        h.net_lab("ac-start", "2")
+        notices.expect(checks, "AC NEW of a later concentrator reaches dunst once",
+                       [f"AC NEW:|{two_mac} {two_name}|NORMAL"], settle_s=0.5)
+        check_sound(checks, recorder, started, "the new-AC sound", 440, loops=True)
+        checks.check(shown(window), "the window is shown")
+        tray_click(checks, pid)
+        checks.check(h.wait_for(lambda: not h.window_viewable(window)),
+                     "a click on the tray icon hides the window")
+        check_silence_after(checks, recorder, "the click on the tray icon stops the sound")
+        tray_click(checks, pid)
+        checks.check(h.wait_for(lambda: shown(window)),
+                     "another click on the tray icon shows the window")
+
+        # Down and up again.
+        h.net_lab("ac-stop", "2")
+        notices.expect(checks, "AC DOWN reaches dunst once",
+                       [f"AC DOWN:|{two_mac} {two_name}|NORMAL"])
+        h.net_lab("ac-start", "2")
+        notices.expect(checks, "AC UP reaches dunst once",
+                       [f"AC UP:|{two_mac} {two_name}|LOW"])
+
+        # The cable, with both concentrators down first so that its notices
+        # stand alone.
+        h.net_lab("ac-stop", "1")
+        h.net_lab("ac-stop", "2")
+        checks.check(h.wait_for(lambda: f"AC: DOWN:  {one_mac} {one_name}"
+                                in program.general_log()), "both concentrators go down")
+        # Their two notices came together; the second may have replaced the
+        # first on the screen, so they are not counted here.
+        notices.skip()
+        started = recorder.seconds()
+        h.net_lab("cable-down")
+        notices.expect(checks, "cable unplugged reaches dunst once",
+                       ["WARNING:|Network cable unplugged|NORMAL"], settle_s=0.5)
+        check_sound(checks, recorder, started, "the cable sound", 1320, loops=True)
+        tray_click(checks, pid)
+        check_silence_after(checks, recorder, "the click on the tray icon stops the cable sound")
+        checks.check(h.wait_for(lambda: not h.window_viewable(window)),
+                     "the click hid the window")
+
+        # Restore from the tray menu: a right click, then its first item.
+        tray_click(checks, pid, button=3)
+        restore = h.wait_for(lambda: [item for item in access.find(pyatspi.ROLE_MENU_ITEM,
+                                                                   "Restore")
+                                      if item.getState().contains(pyatspi.STATE_SHOWING)])
+        checks.require(bool(restore), "the tray menu opens with Restore")
+        extents = restore[0].queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        h.click_at(extents.x + extents.width // 2, extents.y + extents.height // 2)
+        checks.check(h.wait_for(lambda: shown(window)), "Restore shows the window")
+
+        h.net_lab("cable-up")
+        notices.expect(checks, "cable connected reaches dunst once",
+                       ["INFO:|Network cable is connected|LOW"])
+        print(program.general_log(), end="", flush=True)
+
+        # Without a tray: a minimised window comes back with a second start.
+        h.desktop_lab("tray-stop")
+        h.sh(["xdotool", "windowminimize", "--sync", window])
+        checks.check(h.wait_for(lambda: not shown(window)), "minimised without a tray")
+        status, seconds = program.start_again(hang_guard=10.0)
+        print(f"      second start returned after {seconds:.3f} s with status {status}",
+              flush=True)
+        checks.check(status == 0, "a second start ends with status 0", str(status))
+        checks.check(h.wait_for(lambda: shown(window)),
+                     "without a tray, a second start brings the window back")
+        # The tray comes back: so does the icon.
+        h.desktop_lab("tray-start")
+        checks.check(h.wait_for(lambda: h.tray_icon_window(pid)) is not None,
+                     "the icon returns to a restarted tray")
+    finally:
+        recorder.stop()
+        status = program.stop()
+        checks.check(status == 0, "the program ends with status 0 on SIGTERM", str(status))
+        program.cleanup()
+        h.shutil.rmtree(work, ignore_errors=True)
+
+
+SCENARIOS = {"monitor": scenario_monitor, "tray": scenario_tray}
 
 
 def main():
