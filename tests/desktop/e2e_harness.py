@@ -118,14 +118,16 @@ class Linewatch:
         return ["ip", "netns", "exec", os.environ["LW_LAB_MON_NS"], self.program]
 
     @staticmethod
-    def environment():
+    def environment(accessible=True):
         env = dict(os.environ)
         env["QT_QPA_PLATFORM"] = "xcb"
-        env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
+        if accessible:
+            env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
         return env
 
-    def start(self):
-        self.process = subprocess.Popen(self.command(), env=self.environment(),
+    def start(self, accessible=True):
+        """Starts the program; accessible: on the accessibility bus."""
+        self.process = subprocess.Popen(self.command(), env=self.environment(accessible),
                                         stdout=self.output, stderr=subprocess.STDOUT)
         return self.process.pid
 
