@@ -61,6 +61,17 @@ wait_for() {
   return 1
 }
 
+# True once a window manager has announced itself on the root window (xprop
+# also exits 0 when the property is missing).
+wm_running() {
+  xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'
+}
+
+wm_start() {
+  start_bg openbox openbox --sm-disable
+  wait_for wm_running
+}
+
 tray_window() {
   xwininfo -root -tree | grep -q '"panel"'
 }
@@ -130,9 +141,12 @@ inner() {
   trap teardown EXIT
   trap 'exit 130' INT TERM
 
-  # A display of its own: Xvfb writes the free number it took to fd 3.
+  # A display of its own: Xvfb writes the free number it took to fd 3. It
+  # must not reset when its last client leaves: while it resets it refuses
+  # connections, and the window manager, started right after xdpyinfo
+  # below left, would now and then fail to open the display.
   exec 3>"${STATE}/display"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >"${STATE}/xvfb.log" 2>&1 &
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset >"${STATE}/xvfb.log" 2>&1 &
   echo $! >"${STATE}/xvfb.pid"
   exec 3>&-
   wait_for test -s "${STATE}/display" || skip "Xvfb did not start: $(tail -3 "${STATE}/xvfb.log")"
@@ -140,8 +154,7 @@ inner() {
   export DISPLAY
   wait_for xdpyinfo || skip "display ${DISPLAY} does not answer"
 
-  start_bg openbox openbox --sm-disable
-  wait_for xprop -root _NET_SUPPORTING_WM_CHECK || skip "openbox did not start"
+  wm_start || skip "openbox did not start: $(tail -3 "${STATE}/openbox.log")"
 
   # Sound: a private PulseAudio whose only sink is a null sink.
   export XDG_RUNTIME_DIR=${STATE}/run

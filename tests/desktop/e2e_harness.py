@@ -184,6 +184,30 @@ class Linewatch:
 
 # --- X windows -------------------------------------------------------------
 
+def window_report(window):
+    """The window's map state, its states and the windows of its title, for
+    a failed check's message."""
+    info = sh(["xwininfo", "-id", str(window)])
+    state = [line.strip() for line in info.splitlines() if "Map State" in line]
+    props = sh(["xprop", "-id", str(window), "_NET_WM_STATE", "WM_STATE", "WM_NAME"])
+    same = sh(["xdotool", "search", "--name", "^Line Watchman$"]).split()
+    state_dir = os.environ.get("LW_DESKTOP_LAB_STATE", "")
+    wm = "?"
+    try:
+        with open(os.path.join(state_dir, "openbox.pid")) as f:
+            wm_pid = int(f.read())
+        os.kill(wm_pid, 0)
+        wm = "running"
+    except (OSError, ValueError):
+        wm = "not running"
+    try:
+        with open(os.path.join(state_dir, "openbox.log"), errors="replace") as f:
+            wm += ": " + " ".join(f.read().split()[-40:])
+    except OSError:
+        pass
+    return f"{state} {' '.join(props.split())} windows titled so: {same}; window manager {wm}"
+
+
 def window_viewable(window):
     return "IsViewable" in sh(["xwininfo", "-id", str(window)])
 
