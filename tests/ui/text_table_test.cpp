@@ -121,7 +121,7 @@ TEST(InterfaceTexts, BrokenEmptyOrMissingFilesLoadNothing) {
     const std::string loneSurrogate = folder.File("surrogate.lng");
     WriteBytes(loneSurrogate, Utf16Le(u"[Shared]\n104=X") + std::string("\x00\xD8\n\x00", 4));
     const std::string withNul = folder.File("nul.lng");
-    WriteBytes(withNul, std::string("[Shared]\n104=X\n\0\0", 18));
+    WriteBytes(withNul, std::string("[Shared]\n104=X\n") + std::string(3, '\0'));
     const std::string empty = folder.File("empty.lng");
     WriteBytes(empty, "");
     for (const std::string& path : {oddUtf16, loneSurrogate, withNul, empty, folder.Path(),
