@@ -638,12 +638,13 @@ void CMonitorForm::closeEvent(QCloseEvent* event) {
     }
     closed_ = true;
     statusTimer_->stop();
-    if (sound_) sound_->Stop();
-    if (tray_ != nullptr) tray_->Hide();
     CloseOtherWindows();
     // Stops monitoring, closes the capture, clears the list, forgets the
-    // adapters and closes the general log.
+    // adapters and closes the general log; the engines stop before the tray
+    // icon goes.
     monitor_->Close();
+    if (sound_) sound_->Stop();
+    if (tray_ != nullptr) tray_->Hide();
     KtFormBase::closeEvent(event);
     // As the main window, its close ends the program.
     if (KtTaskRegistry::Get().MainWindow() == this) QCoreApplication::quit();
