@@ -64,7 +64,7 @@ wait_for() {
 # True once a window manager has announced itself on the root window (xprop
 # also exits 0 when the property is missing).
 wm_running() {
-  xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'
+  xprop -root _NET_SUPPORTING_WM_CHECK | grep 'window id' >/dev/null
 }
 
 wm_start() {
@@ -72,8 +72,11 @@ wm_start() {
   wait_for wm_running
 }
 
+# grep reads all its input (no -q): with pipefail, a grep that quits at the
+# first match makes a long xwininfo listing die of SIGPIPE, and the pipeline
+# fail although the panel is there.
 tray_window() {
-  xwininfo -root -tree | grep -q '"panel"'
+  xwininfo -root -tree | grep '"panel"' >/dev/null
 }
 
 start_bg() {

@@ -32,10 +32,11 @@ class Checks:
 
     def __init__(self):
         self.failed = []
+        self.began = time.monotonic()
 
     def check(self, condition, what, detail=""):
-        print(("ok    " if condition else "FAIL  ") + what + (f": {detail}" if detail else ""),
-              flush=True)
+        print(f"{time.monotonic() - self.began:6.1f} s " + ("ok    " if condition else "FAIL  ")
+              + what + (f": {detail}" if detail else ""), flush=True)
         if not condition:
             self.failed.append(what)
         return condition
@@ -227,7 +228,7 @@ def window_geometry(window):
 
 
 def click_at(x, y, button=1):
-    sh(["xdotool", "mousemove", "--sync", str(x), str(y), "click", str(button)], check=True)
+    sh(["xdotool", "mousemove", str(x), str(y), "click", str(button)], check=True)
 
 
 def tray_panel():
@@ -390,11 +391,21 @@ class Recorder:
                  if max((abs(v) for v in data[i:i + step]), default=0) >= level * 32768]
         return (times[0], times[-1] + window_s) if times else None
 
-    def frequency(self, start_s, length_s=0.2):
-        """The frequency (Hz) of the tone at start_s, from its zero crossings."""
+    def frequency(self, start_s, length_s=1.0, level=0.1):
+        """The frequency (Hz) of the tone heard from start_s on, from the zero
+        crossings in the pieces of 10 ms that it fills, within length_s."""
         data = self.samples(start_s)[:int(length_s * RATE)]
-        crossings = sum(1 for a, b in zip(data, data[1:]) if (a < 0) != (b < 0))
-        return crossings / 2 / (len(data) / RATE) if data else 0.0
+        step = RATE // 100
+        crossings = samples = 0
+        for i in range(0, len(data) - step + 1, step):
+            piece = data[i:i + step]
+            # Only pieces loud in both halves: the tone fills them.
+            if min(max(abs(v) for v in piece[:step // 2]),
+                   max(abs(v) for v in piece[step // 2:])) < level * 32768:
+                continue
+            crossings += sum(1 for a, b in zip(piece, piece[1:]) if (a < 0) != (b < 0))
+            samples += step
+        return crossings / 2 / (samples / RATE) if samples else 0.0
 
 
 class Notices:
