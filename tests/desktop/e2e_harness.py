@@ -251,6 +251,20 @@ def tray_icon_window(pid):
     return None
 
 
+def colour_pixels(window):
+    """(clearly green, clearly red or orange) pixels of a window."""
+    raw = subprocess.run(["import", "-window", str(window), "-depth", "8", "rgb:-"],
+                         capture_output=True, timeout=HANG_GUARD_S).stdout
+    green = warm = 0
+    for i in range(0, len(raw) - 2, 3):
+        r, g, b = raw[i], raw[i + 1], raw[i + 2]
+        if g > r + 40 and g > b + 40:
+            green += 1
+        elif r > g + 40 and r > b + 40:
+            warm += 1
+    return green, warm
+
+
 # --- the accessibility bus ---------------------------------------------------
 
 class Accessible:

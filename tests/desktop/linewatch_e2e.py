@@ -117,6 +117,14 @@ def tray_click(checks, pid, button=1):
          check=True)
 
 
+def icon_is(icon, colour):
+    """Whether the icon is mostly green, or mostly red/orange ("warm")."""
+    if icon is None:
+        return False
+    green, warm = h.colour_pixels(icon)
+    return green > 20 and warm < green / 4 if colour == "green" else warm > 20 and green < warm / 4
+
+
 def shown(window):
     return h.window_viewable(window) and not h.window_hidden_state(window)
 
@@ -175,16 +183,18 @@ def scenario_tray(binary, artifacts, checks):
         # The second concentrator comes later, so that it is new with a sound.
         h.net_lab("ac-stop", "2")
         pid = program.start()
-        access = h.Accessible(pid)
         window = h.wait_for(program.window_id)
         checks.require(window is not None, "the monitor window appears",
                        program.program_output())
 
-        # The icon sits in the tray.
+        # The icon sits in the tray, green while a concentrator answers.
         icon = h.wait_for(lambda: h.tray_icon_window(pid))
-        checks.check(icon is not None, "the tray icon is embedded in trayer",
-                     h.sh(["xwininfo", "-tree", "-id", h.tray_panel()])
-                     if h.tray_panel() else "no tray")
+        panel = h.tray_panel()
+        checks.require(icon is not None, "the tray icon is embedded in trayer",
+                       f"icon {icon}" if icon else
+                       h.sh(["xwininfo", "-tree", "-id", panel]) if panel else "no tray")
+        checks.check(h.wait_for(lambda: icon_is(icon, "green")), "the tray icon is green",
+                     str(h.colour_pixels(icon)))
 
         # AC NEW at start: a notice, no sound.
         checks.check(h.wait_for(lambda: h.dunst_displayed() >= 1), "a notice shows")
@@ -224,11 +234,15 @@ def scenario_tray(binary, artifacts, checks):
         # stand alone.
         h.net_lab("ac-stop", "1")
         h.net_lab("ac-stop", "2")
-        checks.check(h.wait_for(lambda: f"AC: DOWN:  {one_mac} {one_name}"
-                                in program.general_log()), "both concentrators go down")
+        checks.check(h.wait_for(lambda: program.general_log().count("AC: DOWN:  ") == 3),
+                     "both concentrators go down",
+                     f"{program.general_log().count('AC: DOWN:  ')} AC DOWN lines in monitor.log")
         # Their two notices came together; the second may have replaced the
         # first on the screen, so they are not counted here.
         notices.skip()
+        checks.check(h.wait_for(lambda: icon_is(h.tray_icon_window(pid), "warm")),
+                     "with every concentrator down the tray icon turns orange",
+                     str(h.colour_pixels(h.tray_icon_window(pid))))
         started = recorder.seconds()
         h.net_lab("cable-down")
         notices.expect(checks, "cable unplugged reaches dunst once",
