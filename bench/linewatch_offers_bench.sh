@@ -5,6 +5,7 @@
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 binary="$(realpath "${1:-${ROOT}/build/ui/linewatch}")"
+export PYTHONDONTWRITEBYTECODE=1
 export PYTHONPATH="${ROOT}/tests/desktop${PYTHONPATH:+:${PYTHONPATH}}"
 export LW_PADO_RESPONDER="${LW_PADO_RESPONDER:-$(dirname "$(dirname "${binary}")")/tests/pado_responder}"
 exec "${ROOT}/tests/desktop/desktop_lab.sh" run -- "${ROOT}/tests/lab/lab.sh" run -- \

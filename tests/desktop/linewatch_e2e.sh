@@ -31,6 +31,8 @@ done
 /usr/bin/python3 -c 'import pyatspi' 2>/dev/null || skip "python3-pyatspi is missing"
 [ -x "$2" ] || skip "$2 is not built"
 
+# The source tree stays as it is: no byte-code caches beside the scripts.
+export PYTHONDONTWRITEBYTECODE=1
 export PYTHONPATH="${DIR}${PYTHONPATH:+:${PYTHONPATH}}"
 export LW_PADO_RESPONDER="${LW_PADO_RESPONDER:-$(dirname "$(dirname "$2")")/tests/pado_responder}"
 exec "${DIR}/desktop_lab.sh" run -- "${ROOT}/tests/lab/lab.sh" run -- \
