@@ -272,6 +272,15 @@ def scenario_tray(binary, artifacts, checks):
                        ["INFO:|Network cable is connected|LOW"])
         print(program.general_log(), end="", flush=True)
 
+        # With a tray, minimising hides the window into it (withdrawn: no
+        # task-bar entry is left); a click on the icon brings it back.
+        h.sh(["xdotool", "windowminimize", window])
+        checks.check(h.wait_for(lambda: not h.window_viewable(window)
+                                and "WM_STATE: not found" in h.window_report(window)),
+                     "minimising hides the window into the tray", h.window_report(window))
+        tray_click(checks, pid)
+        checks.check(h.wait_for(lambda: shown(window)), "a click on the icon brings it back")
+
         # Without a tray: a minimised window comes back with a second start.
         h.desktop_lab("tray-stop")
         h.sh(["xdotool", "windowminimize", "--sync", window])
