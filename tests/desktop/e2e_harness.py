@@ -16,6 +16,7 @@ import signal
 import subprocess
 import tempfile
 import time
+import wave
 
 import pyatspi
 
@@ -343,7 +344,6 @@ RATE = 44100
 
 def write_sine_wav(path, frequency=880.0, seconds=0.4, amplitude=0.8):
     """A 16-bit mono sine wave file."""
-    import wave
     count = int(RATE * seconds)
     samples = array.array("h", (int(amplitude * 32767 * math.sin(2 * math.pi * frequency * i / RATE))
                                 for i in range(count)))

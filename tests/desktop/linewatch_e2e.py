@@ -10,7 +10,9 @@ brings the minimised window back) or "tray" (the tray icon, notifications,
 sounds). Exit status 0 when every check held.
 """
 import os
+import shutil
 import sys
+import tempfile
 import time
 
 import pyatspi
@@ -162,7 +164,7 @@ SOUND_S = 0.3
 
 
 def scenario_tray(binary, artifacts, checks):
-    work = h.tempfile.mkdtemp(prefix="lwe2e-sounds.")
+    work = tempfile.mkdtemp(prefix="lwe2e-sounds.")
     new_ac_sound, cable_sound = os.path.join(work, "newac.wav"), os.path.join(work, "cable.wav")
     h.write_sine_wav(new_ac_sound, frequency=440, seconds=SOUND_S)
     h.write_sine_wav(cable_sound, frequency=1320, seconds=SOUND_S)
@@ -302,7 +304,7 @@ def scenario_tray(binary, artifacts, checks):
         status = program.stop()
         checks.check(status == 0, "the program ends with status 0 on SIGTERM", str(status))
         program.cleanup()
-        h.shutil.rmtree(work, ignore_errors=True)
+        shutil.rmtree(work, ignore_errors=True)
 
 
 SCENARIOS = {"monitor": scenario_monitor, "tray": scenario_tray}
