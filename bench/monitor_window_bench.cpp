@@ -149,12 +149,16 @@ void IdleFigures(int seconds, bool inNamespace, const std::string& device) {
     std::ofstream(folder.File("linewatch.ini")) << "[Options]\n";
     KtLinewatch engine;
     KtNetWatchMedia media;
-    auto* form = new CMonitorForm(
-        {.engine = &engine, .media = &media, .programFolder = folder.Path(), .listAdapters = [&] {
-             std::vector<AdapterEntry> adapters;
-             if (inNamespace) adapters.push_back({device, device, {}});
-             return adapters;
-         }});
+    MonitorFormSetup setup;
+    setup.engine = &engine;
+    setup.media = &media;
+    setup.programFolder = folder.Path();
+    setup.listAdapters = [&] {
+        std::vector<AdapterEntry> adapters;
+        if (inNamespace) adapters.push_back({device, device, {}});
+        return adapters;
+    };
+    auto* form = new CMonitorForm(setup);
     form->show();
     const bool monitoring = form->GetMonitor().IsMonitoring();
     // Let start-up settle before measuring.

@@ -199,7 +199,7 @@ int32_t CreateConnection(std::string_view acName, std::string_view name,
         result = KtAdminOperation::WritePeersEntry(name, interface, acName);
     }
     if (!Succeeded(result)) {
-        DebugOutput("CreateConnection: " + std::to_string(result));
+        DebugOutput("CreateConnection: " + std::to_string(result) + "\n");
     }
     return result;
 }

@@ -5,14 +5,20 @@
 //   linewatch-elevated --serve
 //   linewatch-elevated --serve [--hklm-db FILE] [--system-autostart-dir DIR]
 //                              [--peers-dir DIR]
+//   linewatch-elevated --package-setup [--hklm-db FILE]
+//   linewatch-elevated --package-remove [ITEM...] [--hklm-db FILE]
 //
-// The second form points the helper at another machine-wide store, for tests.
-// It is accepted only when the helper gains nothing by running: not started
-// by pkexec (PKEXEC_UID, which pkexec always sets, is absent) and not set-id
-// (real and effective ids agree). A user who runs it so writes with the
-// user's own rights; through pkexec only the fixed locations are used. The
-// environment is cleared before anything else reads it, so the store's own
-// environment overrides do not reach the helper either.
+// --package-setup and --package-remove are run by the package's maintainer
+// scripts (as root): the first plants the PPPoE driver values in the
+// machine-wide store and prints, one a line, what it added; the second takes
+// back the items named (see package_seed.h).
+//
+// The --hklm-db, --system-autostart-dir and --peers-dir form points the helper at another
+// machine-wide store, for tests. It is accepted only when the helper gains nothing by running: not
+// started by pkexec (PKEXEC_UID, which pkexec always sets, is absent) and not set-id (real and
+// effective ids agree). A user who runs it so writes with the user's own rights; through pkexec
+// only the fixed locations are used. The environment is cleared before anything else reads it, so
+// the store's own environment overrides do not reach the helper either.
 //
 // Every request carried out is logged (authpriv, ident linewatch-elevated):
 // the user it was done for, the operation, key path and value name.
@@ -27,10 +33,12 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/storage/autostart.h"
 #include "core/storage/registry_store.h"
 #include "elevated/local_machine_writer.h"
+#include "elevated/package_seed.h"
 #include "elevated/request_loop.h"
 
 namespace {
@@ -39,7 +47,11 @@ constexpr int kExitUsage = 2;
 constexpr int kExitProtocol = 3;
 constexpr int kExitRequestLimit = 4;
 
+enum class Mode { Serve, PackageSetup, PackageRemove };
+
 struct Options {
+    Mode mode = Mode::Serve;
+    std::vector<std::string> items;
     std::string hklmDatabase;
     std::string systemAutostartDir;
     std::string peersDir;
@@ -49,24 +61,37 @@ int Usage(const char* why) {
     std::fprintf(stderr,
                  "linewatch-elevated: %s\n"
                  "usage: linewatch-elevated --serve\n"
-                 "This helper is started by Line Watchman through pkexec.\n",
+                 "       linewatch-elevated --package-setup | --package-remove [ITEM...]\n"
+                 "This helper is started by Line Watchman through pkexec, and by the\n"
+                 "package's install and removal steps.\n",
                  why);
     return kExitUsage;
 }
 
 // Returns 0 when the arguments are acceptable, else the exit code.
 int ParseArguments(int argc, char** argv, bool mayRedirect, Options& options) {
-    if (argc < 2 || std::string_view(argv[1]) != "--serve") {
+    const std::string_view mode = argc < 2 ? std::string_view() : std::string_view(argv[1]);
+    if (mode == "--package-setup") {
+        options.mode = Mode::PackageSetup;
+    } else if (mode == "--package-remove") {
+        options.mode = Mode::PackageRemove;
+    } else if (mode != "--serve") {
         return Usage("expected --serve");
     }
-    for (int i = 2; i < argc; i += 2) {
+    int i = 2;
+    while (i < argc) {
         std::string_view option = argv[i];
+        if (options.mode == Mode::PackageRemove && !option.starts_with("-")) {
+            options.items.emplace_back(option);
+            ++i;
+            continue;
+        }
         std::string* target = nullptr;
         if (option == "--hklm-db") {
             target = &options.hklmDatabase;
-        } else if (option == "--system-autostart-dir") {
+        } else if (options.mode == Mode::Serve && option == "--system-autostart-dir") {
             target = &options.systemAutostartDir;
-        } else if (option == "--peers-dir") {
+        } else if (options.mode == Mode::Serve && option == "--peers-dir") {
             target = &options.peersDir;
         } else {
             return Usage("unknown argument");
@@ -78,6 +103,7 @@ int ParseArguments(int argc, char** argv, bool mayRedirect, Options& options) {
             return Usage("each location is given once, as an absolute path");
         }
         *target = argv[i + 1];
+        i += 2;
     }
     return 0;
 }
@@ -102,6 +128,23 @@ void LogAccepted(const std::string& line) {
     syslog(LOG_NOTICE, "%s", line.c_str());
 }
 
+// The maintainer scripts' steps: what was added goes to standard output, a
+// failure to standard error with exit status 1.
+int PackageStep(const Options& options) {
+    std::string error;
+    if (options.mode == Mode::PackageSetup) {
+        std::vector<std::string> added;
+        if (PackageSeed::Seed(added, error)) {
+            for (const std::string& item : added) std::printf("%s\n", item.c_str());
+            return std::fflush(stdout) == 0 ? 0 : 1;
+        }
+    } else if (PackageSeed::Remove(options.items, error)) {
+        return 0;
+    }
+    std::fprintf(stderr, "linewatch-elevated: %s\n", error.c_str());
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -123,6 +166,7 @@ int main(int argc, char** argv) {
     }
     KtRegistryStore::SetDatabasePath(RegistryRoot::LocalMachine, options.hklmDatabase);
     XdgAutostart::SetFolder(RegistryRoot::LocalMachine, options.systemAutostartDir);
+    if (options.mode != Mode::Serve) return PackageStep(options);
 
     openlog("linewatch-elevated", LOG_PID, LOG_AUTHPRIV);
     KtLocalMachineWriter writer;

@@ -108,6 +108,7 @@ void ReadOfferNames(const uint8_t* frame, size_t end, FrameReading& reading) {
             }
         } else if (tag.type == kTagAcName) {
             reading.acName.assign(value, std::min<size_t>(tag.length, kMaxAcNameLength));
+            reading.fullAcName.assign(value, std::min<size_t>(tag.length, kMaxTargetAcNameLength));
         }
     }
 }

@@ -20,6 +20,9 @@ constexpr uint16_t kTagServiceName = 0x0101;
 constexpr uint16_t kTagAcName = 0x0102;
 constexpr uint16_t kTagHostUniq = 0x0103;
 constexpr size_t kMaxAcNameLength = 25;
+// The AC-Name kept whole as the target of a connection entry; pppd and the
+// AC compare it in full, so the cut display name would never connect.
+constexpr size_t kMaxTargetAcNameLength = 255;
 
 // Ethernet header (14) plus PPPoE header (6); tags start here.
 constexpr size_t kDiscoveryHeaderSize = 20;
@@ -66,6 +69,7 @@ MacAddress ProbeSourceMac(const ProbeFrame& frame);
 struct KtPadoReply {
     MacAddress acMac{};
     std::string acName;
+    std::string fullAcName;  // at most kMaxTargetAcNameLength bytes
     std::string serviceName;
     double rtt = 0.0;          // milliseconds, filled by the engine
     uint32_t frameLength = 0;  // wire length of the PADO, filled by the engine
@@ -86,6 +90,8 @@ struct FrameReading {
     // Set for PadoMatched only: raw bytes, AC-Name cut to kMaxAcNameLength;
     // Service-Name "Default" for an empty tag and empty when the tag is absent.
     std::string acName;
+    // The same AC-Name cut to kMaxTargetAcNameLength instead.
+    std::string fullAcName;
     std::string serviceName;
 };
 

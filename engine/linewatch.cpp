@@ -292,6 +292,7 @@ void KtLinewatch::HandleFrame(const pcap_pkthdr& header, const uint8_t* data) {
                 KtPadoReply reply;
                 reply.acMac = reading.sourceMac;
                 reply.acName = std::move(reading.acName);
+                reply.fullAcName = std::move(reading.fullAcName);
                 reply.serviceName = std::move(reading.serviceName);
                 reply.rtt = (CaptureTime(header) - ownProbeTime_) * 1000.0;
                 reply.frameLength = header.len;

@@ -293,6 +293,11 @@ void Monitor::AddAc(const KtPadoReply& reply) {
     auto record = std::make_unique<KtAcRecord>();
     record->mac = reply.acMac;
     record->acName = std::string(std::string_view(reply.acName).substr(0, kMaxAcNameLength));
+    // Replies built without the whole name (tests, older readers) aim at the cut one.
+    record->targetAcName =
+        reply.fullAcName.empty()
+            ? record->acName
+            : std::string(std::string_view(reply.fullAcName).substr(0, kMaxTargetAcNameLength));
     record->serviceName =
         std::string(std::string_view(reply.serviceName).substr(0, kMaxServiceNameLength));
     record->lastRtt = reply.rtt;

@@ -26,6 +26,7 @@
 #include "engine/linewatch.h"
 #include "engine/net_watch_media.h"
 #include "engine/network_text.h"
+#include "options/options_form.h"
 #include "ui/about_box.h"
 #include "ui/ac_table_model.h"
 #include "ui/dialog_fonts.h"
@@ -107,12 +108,14 @@ CMonitorForm::CMonitorForm(const MonitorFormSetup& setup) : persistence_(setup.p
     drainTarget_ = new QObject(this);
     CreateControls();
     CreateToolbar();
+    CreateDesktopParts(setup);
     monitor_ = std::make_unique<Monitor>(*setup.engine, *setup.media, *this,
                                          persistence_.WorkingSettings(true), setup.programFolder);
     model_->SetMonitor(monitor_.get());
     persistence_.AttachMonitor(*monitor_);
     monitor_->Port().SetWakeUp([this] { ScheduleDrain(); });
     CreateMenus();
+    ConnectListSignals();
     setWindowTitle(Text(TextId::kMonitorTitle));
     setWindowIcon(LoadWindowIcon(KtWindowIcon::Alarm));
     alarmIcon_ = true;
@@ -199,6 +202,10 @@ void CMonitorForm::CreateControls() {
     for (int column = 0; column < static_cast<int>(std::size(kAcColumnWidths)); ++column)
         list_->setColumnWidth(column, kAcColumnWidths[column]);
     list_->setGeometry(Box(5, 40, 595, 175));
+    // Neither the list nor the log box has a caption on screen, and the text
+    // table has no row for one; screen readers get these fixed English names,
+    // as the notices carry fixed English texts.
+    list_->setAccessibleName(QStringLiteral("Access concentrators"));
     connect(list_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &CMonitorForm::OnListSelectionChanged);
 
@@ -221,6 +228,7 @@ void CMonitorForm::CreateControls() {
     logBox_->setMaximumBlockCount(kMaxLogLines);
     logBox_->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
     logBox_->setGeometry(Box(5, 285, 595, 420));
+    logBox_->setAccessibleName(QStringLiteral("Log"));
 
     statusBar_ = new QStatusBar(client_);
     statusBar_->setObjectName(QStringLiteral("59393"));
@@ -267,6 +275,16 @@ void CMonitorForm::CreateToolbar() {
     if (connectButton_ != nullptr) {
         // The drop-down arrow; the connections fill the menu when it opens.
         auto* dropDown = new QMenu(connectButton_);
+        connect(dropDown, &QMenu::aboutToShow, this, &CMonitorForm::FillConnectDropDown);
+        connect(dropDown, &QMenu::triggered, this, [this](QAction* action) {
+            const int id = action->data().toInt();
+            if (id >= kFirstDialEntry && id <= kLastDialEntry) {
+                DialEntry(id);
+            } else if (id == kConnectionMenuCreate) {
+                if (const std::optional<std::string> acName = SelectedAcName())
+                    CreateAndDial(*acName);
+            }
+        });
         connectButton_->setMenu(dropDown);
         connectButton_->setPopupMode(QToolButton::MenuButtonPopup);
         connectButton_->setFixedSize(kToolbarButtonSize + 12, kToolbarButtonSize);
@@ -297,7 +315,13 @@ void CMonitorForm::CreateMenus() {
     AddCommand(view, kMenuRemove, TextId::kMenuRemoveAc);
     QMenu* connection = addMenu(TextId::kMenuConnection);
     AddCommand(connection, kMenuCreateConnection, TextId::kMenuCreateConnection);
-    connection->addSeparator();
+    // The entries of the selected concentrator follow, rebuilt at each opening.
+    connectionBarMenu_ = connection;
+    connect(connection, &QMenu::aboutToShow, this, &CMonitorForm::FillConnectionMenu);
+    connect(connection, &QMenu::triggered, this, [this](QAction* action) {
+        const int id = action->data().toInt();
+        if (id >= kFirstDialEntry && id <= kLastDialEntry) OnCommand(id);
+    });
     QMenu* options = addMenu(TextId::kMenuOptions);
     AddCommand(options, kMenuSettings, TextId::kMenuSettings);
     QMenu* help = addMenu(TextId::kMenuHelp);
@@ -318,18 +342,17 @@ QAction* CMonitorForm::TopMenu(int position) const {
 
 bool CMonitorForm::CommandEnabled(int id) const {
     const bool selected = monitor_ && monitor_->SelectedRow() >= 0;
+    // Remove and the connection commands act on the selected concentrator.
     switch (id) {
         case kToolbarRemove:
         case kMenuRemove:
         case kConnectionMenuRemove:
-            return selected;
         case kToolbarConnect:
         case kMenuCreateConnection:
         case kConnectionCreate:
         case kConnectionMenuCreate:
-            return selected && connectionCommandsAvailable_;
+            return selected;
         default:
-            if (id >= kFirstDialEntry && id <= kLastDialEntry) return connectionCommandsAvailable_;
             return true;
     }
 }
@@ -365,9 +388,16 @@ void CMonitorForm::OnCommand(int id) {
         case kTrayRestore:
             BringForward();
             break;
+        case kConnectionCreate:
+        case kConnectionMenuCreate:
+        case kMenuCreateConnection:
+            CreateNewConnection();
+            break;
+        case kToolbarConnect:
+            Connect(ConnectMenuPosition());
+            break;
         default:
-            // The connection commands (122, 124, 32772, 32787, 106 to 115)
-            // are never enabled until the connections exist.
+            if (id >= kFirstDialEntry && id <= kLastDialEntry) DialEntry(id);
             break;
     }
     UpdateCommandStates();
@@ -376,8 +406,18 @@ void CMonitorForm::OnCommand(int id) {
 void CMonitorForm::OpenSettings() {
     KtTaskRegistry& registry = KtTaskRegistry::Get();
     QWidget* options = registry.FindNamedWindow(kOptionsWindowName);
+    if (options == nullptr && !optionsFactory_) {
+        // The program's own options window over the live settings; OK
+        // commits to them, and the persistence applies and saves.
+        std::string adapterMac;
+        const int adapter = monitor_->CurrentAdapter();
+        if (adapter >= 0 && static_cast<size_t>(adapter) < monitor_->Adapters().size())
+            adapterMac = FormatMacText(monitor_->Adapters()[static_cast<size_t>(adapter)].mac);
+        OpenOptionsForm(persistence_.Properties(),
+                        {.dialogs = nullptr, .adapterMacText = adapterMac});
+        return;
+    }
     if (options == nullptr) {
-        if (!optionsFactory_) return;  // no options window in this build yet
         options = optionsFactory_(this);
         if (options == nullptr) return;
         registry.RegisterNamedWindow(kOptionsWindowName, options);
@@ -469,10 +509,45 @@ void CMonitorForm::LogAppended(std::string_view line) {
 }
 
 void CMonitorForm::SetTrayState(bool up) {
-    // The window's own icon shows the state until the tray icon exists.
+    // The tray icon and the window's own icon show the same state.
+    if (tray_ != nullptr) tray_->SetState(up);
     if (alarmIcon_ == !up) return;
     alarmIcon_ = !up;
     setWindowIcon(LoadWindowIcon(up ? KtWindowIcon::Normal : KtWindowIcon::Alarm));
+}
+
+void CMonitorForm::ShowBalloon(std::string_view title, BalloonIcon icon, std::string_view text) {
+    if (notifier_) notifier_->Notify(title, icon, text);
+}
+
+void CMonitorForm::PlaySound(const std::string& file, bool loop) {
+    if (sound_) sound_->Play(file, loop);
+}
+
+void CMonitorForm::StopSound() {
+    if (sound_) sound_->Stop();
+}
+
+void CMonitorForm::OnTrayClicked() {
+    if (closed_) return;
+    monitor_->StopWaitingSound();
+    if (isVisible() && !isMinimized())
+        hide();
+    else
+        BringForward();
+}
+
+void CMonitorForm::changeEvent(QEvent* event) {
+    KtFormBase::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange || closed_ || !isMinimized()) return;
+    // A minimised window lives on as the tray icon. Without a tray (plain
+    // GNOME, or the tray host gone) it stays minimised, so that the task bar
+    // and a second start can still bring it back. Hidden once the state
+    // change is through, which the window manager may still be handling.
+    if (tray_ == nullptr || !tray_->IsAvailable()) return;
+    QTimer::singleShot(0, this, [this] {
+        if (isMinimized() && tray_->IsAvailable()) hide();
+    });
 }
 
 void CMonitorForm::RefreshGraphs() {
@@ -563,6 +638,8 @@ void CMonitorForm::closeEvent(QCloseEvent* event) {
     }
     closed_ = true;
     statusTimer_->stop();
+    if (sound_) sound_->Stop();
+    if (tray_ != nullptr) tray_->Hide();
     CloseOtherWindows();
     // Stops monitoring, closes the capture, clears the list, forgets the
     // adapters and closes the general log.
@@ -576,10 +653,12 @@ KtTaskMonitorForm::KtTaskMonitorForm() {
     // The probe engine and the link watcher live for the whole process.
     static KtLinewatch* const engine = new KtLinewatch;
     static KtNetWatchMedia* const media = new KtNetWatchMedia;
-    auto* form = new CMonitorForm(
-        {.engine = engine, .media = media, .programFolder = GetProgramFolder(), .listAdapters = [] {
-             return ListEthernetAdapters();
-         }});
+    MonitorFormSetup setup;
+    setup.engine = engine;
+    setup.media = media;
+    setup.programFolder = GetProgramFolder();
+    setup.listAdapters = [] { return ListEthernetAdapters(); };
+    auto* form = new CMonitorForm(setup);
     form->show();
     form->SetOwnerTask(this);
     SetWindow(form);

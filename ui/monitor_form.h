@@ -5,21 +5,28 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "connections/connection_menu.h"
 #include "engine/adapters.h"
 #include "engine/monitor.h"
 #include "engine/monitor_view.h"
 #include "engine/settings_persistence.h"
+#include "ui/desktop_notifier.h"
 #include "ui/form_base.h"
+#include "ui/sound_player.h"
 #include "ui/task_registry.h"
+#include "ui/tray_icon.h"
 
 class QAction;
 class QComboBox;
 class QGroupBox;
 class QLabel;
 class QMenu;
+class QModelIndex;
+class QPoint;
 class QPlainTextEdit;
 class QStatusBar;
 class QTableView;
@@ -62,6 +69,24 @@ constexpr int kMenuCreateConnection = 32787;
 constexpr int kMenuSettings = 32788;
 }  // namespace MonitorId
 
+// The dialogs and popup menus of the connection commands. Each is the
+// desktop's own when left empty; tests answer them instead of a user.
+struct MonitorConnectionUi {
+    // Asks the name of a new entry (suggestion from base); true on OK.
+    std::function<bool(QWidget* parent, const std::string& base, std::string& name)> askName;
+    // Writes the entry; tells the user and returns false when that fails.
+    std::function<bool(QWidget* parent, const std::string& acName, const std::string& name,
+                       const std::string& interface)>
+        create;
+    // Opens the dial dialog for the entry.
+    std::function<void(QWidget* parent, const std::string& name)> dial;
+    // Tells the user that the peers folder cannot be read.
+    std::function<void(QWidget* parent)> tellUnreadable;
+    // Opens the menu at the screen position and returns the chosen item's id
+    // (0 when dismissed).
+    std::function<int(QMenu& menu, const QPoint& position)> popup;
+};
+
 // What the monitor window is built from. The engine and the link watcher
 // must outlive the window.
 struct MonitorFormSetup {
@@ -71,6 +96,12 @@ struct MonitorFormSetup {
     std::string programFolder;
     // Lists the adapters when the window is created.
     std::function<std::vector<AdapterEntry>()> listAdapters;
+    // The desktop's tray icon, notifications and sounds; the real ones when
+    // left empty. The tray icon is parented to the window.
+    std::function<TrayIcon*(QObject* parent)> makeTrayIcon;
+    std::function<std::unique_ptr<DesktopNotifier>(TrayIcon* fallback)> makeNotifier;
+    std::function<std::unique_ptr<SoundPlayer>()> makeSoundPlayer;
+    MonitorConnectionUi connections;
 };
 
 // The main window: the adapter being watched, the concentrator list, the two
@@ -102,7 +133,8 @@ class CMonitorForm : public KtFormBase, public MonitorView {
     // Applies CommandEnabled to every action of the menus and the toolbar.
     void UpdateCommandStates();
 
-    // Opens the options window; until it exists, nothing is opened.
+    // Opens the options window; the program's own options window unless a
+    // factory is set.
     using OptionsWindowFactory = std::function<QWidget*(QWidget* parent)>;
     void SetOptionsWindowFactory(OptionsWindowFactory factory) {
         optionsFactory_ = std::move(factory);
@@ -128,6 +160,25 @@ class CMonitorForm : public KtFormBase, public MonitorView {
     std::vector<QAction*> Actions(int id) const;
     QAction* TopMenu(int position) const;
     bool ShowsAlarmIcon() const { return alarmIcon_; }
+    TrayIcon* Tray() const { return tray_; }
+    QToolButton* ConnectButton() const { return connectButton_; }
+    // The connection menu built last (its entry names serve ids 106 to 115).
+    const ConnectionMenu& LastConnectionMenu() const { return connectionMenu_; }
+
+    // A left click on the tray icon: stops a sound that waits for the user,
+    // then hides the shown window or shows the hidden one.
+    void OnTrayClicked();
+    // The connection commands on the selected row's concentrator. Connect
+    // dials its only entry, offers a menu of several (at menuPosition, in
+    // screen coordinates) or asks a name, creates and dials.
+    void CreateNewConnection();
+    void Connect(const QPoint& menuPosition);
+    // The right-click menu of the list at the screen position.
+    void OpenListContextMenu(const QPoint& position);
+    // Fills the Connection menu of the menu bar as it opens.
+    void FillConnectionMenu();
+    // Fills the Connect button's drop-down as it opens.
+    void FillConnectDropDown();
 
     // MonitorView.
     void RowAdded(size_t row, const KtAcRecord& record) override;
@@ -136,11 +187,10 @@ class CMonitorForm : public KtFormBase, public MonitorView {
     void RowsCleared() override;
     void RowSelected(int row) override;
     void LogAppended(std::string_view line) override;
-    // Balloons and sounds belong to the tray; until it exists they are not shown.
-    void ShowBalloon(std::string_view, BalloonIcon, std::string_view) override {}
+    void ShowBalloon(std::string_view title, BalloonIcon icon, std::string_view text) override;
     void SetTrayState(bool up) override;
-    void PlaySound(const std::string&, bool) override {}
-    void StopSound() override {}
+    void PlaySound(const std::string& file, bool loop) override;
+    void StopSound() override;
     void RefreshGraphs() override;
     void SetStatusText(int textId, std::string_view defaultText) override;
     void SetSelectedAcLabel(std::string_view text) override;
@@ -150,6 +200,7 @@ class CMonitorForm : public KtFormBase, public MonitorView {
   protected:
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
   private:
     void CreateControls();
@@ -163,10 +214,30 @@ class CMonitorForm : public KtFormBase, public MonitorView {
     void OpenSettings();
     void OpenAbout();
     void CloseOtherWindows();
+    void CreateDesktopParts(const MonitorFormSetup& setup);
+    void ConnectListSignals();
+    // The full AC-Name of the selected row's record, if a row is selected.
+    std::optional<std::string> SelectedAcName() const;
+    // The interface of the adapter being watched (empty without one).
+    std::string CurrentInterface() const;
+    // Builds connectionMenu_ for the concentrator; false (after telling the
+    // user) when the peers folder cannot be read.
+    bool BuildMenuFor(const std::string& acName, bool create, bool entries, bool remove);
+    void DialEntry(int id);
+    void CreateAndDial(const std::string& acName);
+    int Popup(QMenu& menu, const QPoint& position);
+    // The bottom-left corner of the Connect button, on the screen.
+    QPoint ConnectMenuPosition() const;
 
     SettingsPersistence persistence_;
     std::unique_ptr<Monitor> monitor_;
     OptionsWindowFactory optionsFactory_;
+    TrayIcon* tray_ = nullptr;
+    std::unique_ptr<DesktopNotifier> notifier_;
+    std::unique_ptr<SoundPlayer> sound_;
+    MonitorConnectionUi connectionUi_;
+    ConnectionMenu connectionMenu_;
+    QMenu* connectionBarMenu_ = nullptr;
 
     QWidget* client_ = nullptr;
     QLabel* adapterLabel_ = nullptr;
@@ -192,9 +263,6 @@ class CMonitorForm : public KtFormBase, public MonitorView {
     bool selectingFromMonitor_ = false;
     bool alarmIcon_ = true;
     bool closed_ = false;
-    // The connection commands arrive with the connections; until then their
-    // menu items and the Connect button stay disabled.
-    bool connectionCommandsAvailable_ = false;
 };
 
 // The task that owns the monitor window, built from the process's engine,

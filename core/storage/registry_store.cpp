@@ -531,6 +531,55 @@ bool KtRegistryStore::DeleteValue(const RegistryKeyPath& key, std::string_view n
     return written && deleted;
 }
 
+bool KtRegistryStore::DeleteEmptyKeys(const RegistryKeyPath& key) {
+    if (!ValidKeyPath(key)) return false;
+    if (!FileExists(path_) && mode_ == Mode::None) return true;
+    return Write([&] {
+        for (size_t depth = key.size(); depth > 0; --depth) {
+            const RegistryKeyPath part(key.begin(), key.begin() + static_cast<ptrdiff_t>(depth));
+            int64_t id = 0;
+            const Lookup found = FindKeyId(part, id);
+            if (found == Lookup::Failed) return false;
+            if (found == Lookup::Missing) continue;
+            Statement erase(db_,
+                            "DELETE FROM keys WHERE id=?1"
+                            " AND NOT EXISTS(SELECT 1 FROM vals WHERE key=?1)"
+                            " AND NOT EXISTS(SELECT 1 FROM keys WHERE parent=?1)");
+            int rc = erase.Prepared();
+            if (rc == SQLITE_OK) {
+                erase.Bind(1, id);
+                rc = erase.Step();
+            }
+            if (rc != SQLITE_DONE) {
+                NoteFailure(rc, "deleting a key");
+                return false;
+            }
+            // A key that stays keeps its parents.
+            if (sqlite3_changes(db_) == 0) return true;
+        }
+        return true;
+    });
+}
+
+bool KtRegistryStore::ReadEmpty(bool& empty) {
+    empty = true;
+    if (mode_ == Mode::None) {
+        if (!FileExists(path_)) return true;
+        if (!Connect(Mode::Read)) return false;
+    }
+    if (damaged_) return false;
+    if (!SchemaPresent()) return !damaged_;
+    Statement query(db_, "SELECT EXISTS(SELECT 1 FROM keys)");
+    int rc = query.Prepared();
+    if (rc == SQLITE_OK) rc = query.Step();
+    if (rc != SQLITE_ROW) {
+        NoteFailure(rc, "counting keys");
+        return false;
+    }
+    empty = query.Int(0) == 0;
+    return true;
+}
+
 bool KtRegistryStore::Begin() {
     if (inBatch_) return false;
     for (int attempt = 0; attempt < 2; ++attempt) {

@@ -102,6 +102,13 @@ class KtRegistryStore {
                   std::string_view data);
     // True if the value existed and was removed.
     bool DeleteValue(const RegistryKeyPath& key, std::string_view name);
+    // Removes the key when it holds no values and no subkeys, then each of its
+    // parents that is left so. True when the store could be read and written
+    // (a missing or non-empty key is left alone and counts as success).
+    bool DeleteEmptyKeys(const RegistryKeyPath& key);
+    // Sets empty to whether the store holds no key at all (a missing file
+    // holds none). False when the database cannot be read.
+    bool ReadEmpty(bool& empty);
 
     // Groups the writes that follow into one transaction. Commit makes them
     // durable together; if any of them failed (refused arguments included), or

@@ -138,6 +138,11 @@ TEST(PadoReading, CutsAcNameToTwentyFiveBytes) {
                                           .HostUniq(kStamp)
                                           .Bytes());
     EXPECT_EQ(reading.acName, "ABCDEFGHIJKLMNOPQRSTUVWXY");
+    // The whole name is kept beside it, up to 255 bytes, as a connection target.
+    EXPECT_EQ(reading.fullAcName, "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123");
+    const std::string longest(300, 'L');
+    EXPECT_EQ(Read(OfferToStation().Tag(kTagAcName, longest).HostUniq(kStamp).Bytes()).fullAcName,
+              longest.substr(0, kMaxTargetAcNameLength));
     const std::string exact(kMaxAcNameLength, 'n');
     EXPECT_EQ(Read(OfferToStation().Tag(kTagAcName, exact).HostUniq(kStamp).Bytes()).acName, exact);
 }

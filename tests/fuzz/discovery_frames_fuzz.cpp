@@ -33,6 +33,8 @@ void CheckReading(const uint8_t* frame, size_t size, const MacAddress& station, 
         return;
     }
     Require(reading.acName.size() <= kMaxAcNameLength);
+    Require(reading.fullAcName.size() <= kMaxTargetAcNameLength);
+    Require(reading.fullAcName.compare(0, reading.acName.size(), reading.acName) == 0);
     Require(reading.serviceName.size() + kDiscoveryHeaderSize <= size);
 }
 

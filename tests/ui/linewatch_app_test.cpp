@@ -31,10 +31,12 @@ class StartUp {
         };
         environment.startMainWindow = [this]() -> QWidget* {
             std::ofstream(programFolder.File("linewatch.ini")) << "[Options]\n";
-            form = new CMonitorForm({.engine = &engine,
-                                     .media = &media,
-                                     .programFolder = programFolder.Path(),
-                                     .listAdapters = [] { return std::vector<AdapterEntry>{}; }});
+            MonitorFormSetup setup;
+            setup.engine = &engine;
+            setup.media = &media;
+            setup.programFolder = programFolder.Path();
+            setup.listAdapters = [] { return std::vector<AdapterEntry>{}; };
+            form = new CMonitorForm(setup);
             return form;
         };
         environment.bringForward = [this](QWidget*) {

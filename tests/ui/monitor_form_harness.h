@@ -32,17 +32,78 @@ struct TestOffer {
 
 inline constexpr MacAddress kFormOurMac = {0x02, 0x4c, 0x57, 0x20, 0x00, 0x01};
 
+// A tray icon that records what the window asks of it; tests emit its
+// signals as the tray host would.
+class RecordingTray final : public TrayIcon {
+  public:
+    using TrayIcon::TrayIcon;
+    bool IsAvailable() const override { return available; }
+    void Show() override { shown = true; }
+    void Hide() override { shown = false; }
+    void SetState(bool isUp) override { up = isUp; }
+    void ShowMessage(std::string_view, BalloonIcon, std::string_view) override {}
+    void Click() { emit Clicked(); }
+    void Choose(int id) { emit CommandChosen(id); }
+
+    bool available = true;
+    bool shown = false;
+    bool up = false;
+};
+
+struct RecordedNotice {
+    std::string title;
+    BalloonIcon icon;
+    std::string text;
+};
+
+class RecordingNotifier final : public DesktopNotifier {
+  public:
+    void Notify(std::string_view title, BalloonIcon icon, std::string_view text) override {
+        notices.push_back({std::string(title), icon, std::string(text)});
+    }
+    std::vector<RecordedNotice> notices;
+};
+
+// "play FILE", "loop FILE" or "stop", in order.
+class RecordingSoundPlayer final : public SoundPlayer {
+  public:
+    void Play(const std::string& file, bool loop) override {
+        calls.push_back((loop ? "loop " : "play ") + file);
+    }
+    void Stop() override { calls.push_back("stop"); }
+    std::vector<std::string> calls;
+};
+
 class MonitorFormHarness {
   public:
     // The program folder holds a portable INI, so no settings store of the
     // machine is read or written.
-    explicit MonitorFormHarness(const std::string& iniOptions = {}) {
+    explicit MonitorFormHarness(const std::string& iniOptions = {},
+                                MonitorConnectionUi connections = {}) {
         TestApplication();
         std::ofstream(folder.File("linewatch.ini")) << "[Options]\n" << iniOptions;
-        form = new CMonitorForm({.engine = &engine,
-                                 .media = &media,
-                                 .programFolder = folder.Path(),
-                                 .listAdapters = [] { return std::vector<AdapterEntry>{}; }});
+        MonitorFormSetup setup;
+        setup.engine = &engine;
+        setup.media = &media;
+        setup.programFolder = folder.Path();
+        setup.listAdapters = [] { return std::vector<AdapterEntry>{}; };
+        // The desktop's parts are recorded, not shown or played.
+        setup.makeTrayIcon = [this](QObject* parent) {
+            tray = new RecordingTray(parent);
+            return tray;
+        };
+        setup.makeNotifier = [this](TrayIcon*) {
+            auto notifier = std::make_unique<RecordingNotifier>();
+            notices = &notifier->notices;
+            return notifier;
+        };
+        setup.makeSoundPlayer = [this] {
+            auto player = std::make_unique<RecordingSoundPlayer>();
+            sounds = &player->calls;
+            return player;
+        };
+        setup.connections = std::move(connections);
+        form = new CMonitorForm(setup);
         engine.SetSourceMac(&kFormOurMac);
     }
     ~MonitorFormHarness() { delete form; }
@@ -75,6 +136,9 @@ class MonitorFormHarness {
     KtLinewatch engine;
     KtNetWatchMedia media;
     QPointer<CMonitorForm> form;
+    RecordingTray* tray = nullptr;
+    std::vector<RecordedNotice>* notices = nullptr;
+    std::vector<std::string>* sounds = nullptr;
 
   private:
     void Feed(const uint8_t* data, size_t length, long offsetMicroseconds) {

@@ -97,6 +97,8 @@ TEST(MonitorWindow, ShowsTheControlsColumnsAndRowsAsTheUserSeesThem) {
 
     EXPECT_EQ(form.AdapterLabel()->text(), "Network interface:");
     EXPECT_EQ(form.AdapterBox()->accessibleName(), "Network interface:");
+    EXPECT_EQ(form.AcList()->accessibleName(), "Access concentrators");
+    EXPECT_EQ(form.LogBox()->accessibleName(), "Log");
     EXPECT_EQ(form.AdapterBox()->currentText(), "No Ethernet adapters available");
     EXPECT_FALSE(form.AdapterBox()->isEnabled());
     for (QLabel* label : form.findChildren<QLabel*>())
@@ -156,8 +158,7 @@ TEST(MonitorWindow, ShowsTheControlsColumnsAndRowsAsTheUserSeesThem) {
 TEST(MonitorWindow, CommandStatesFollowTheSelectionThroughRemoveAndClear) {
     MonitorFormHarness h;
     CMonitorForm& form = *h.form;
-    // Nothing selected: the Remove commands are off; the connection commands
-    // stay off until the connections exist.
+    // Nothing selected: the Remove and the connection commands are off.
     for (int id : {kToolbarRemove, kMenuRemove, kToolbarConnect, kMenuCreateConnection})
         EXPECT_FALSE(Enabled(form, id)) << id;
     EXPECT_TRUE(Enabled(form, kMenuRediscover));
@@ -169,8 +170,8 @@ TEST(MonitorWindow, CommandStatesFollowTheSelectionThroughRemoveAndClear) {
     h.Cycle({kAc1, kAc2});
     EXPECT_TRUE(Enabled(form, kToolbarRemove));
     EXPECT_TRUE(Enabled(form, kMenuRemove));
-    EXPECT_FALSE(Enabled(form, kToolbarConnect));
-    EXPECT_FALSE(Enabled(form, kMenuCreateConnection));
+    EXPECT_TRUE(Enabled(form, kToolbarConnect));
+    EXPECT_TRUE(Enabled(form, kMenuCreateConnection));
 
     // The toolbar button and the menu item run the same command.
     form.Actions(kToolbarRemove).at(0)->trigger();
@@ -178,6 +179,7 @@ TEST(MonitorWindow, CommandStatesFollowTheSelectionThroughRemoveAndClear) {
     EXPECT_EQ(h.Cell(0, 2), "<b>access2</b>");
     EXPECT_FALSE(Enabled(form, kToolbarRemove));
     EXPECT_FALSE(Enabled(form, kMenuRemove));
+    EXPECT_FALSE(Enabled(form, kToolbarConnect));
     EXPECT_TRUE(form.AcList()->selectionModel()->selectedRows().isEmpty());
     EXPECT_EQ(form.LineGraph()->History(), nullptr);
     EXPECT_EQ(form.GraphGroup()->title(), "");

@@ -6,7 +6,9 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "core/program_paths.h"
 #include "core/storage/ini_file.h"
 #include "test_support.h"
 #include "ui/text/language_file.h"
@@ -119,7 +121,7 @@ TEST(InterfaceTexts, BrokenEmptyOrMissingFilesLoadNothing) {
     const std::string loneSurrogate = folder.File("surrogate.lng");
     WriteBytes(loneSurrogate, Utf16Le(u"[Shared]\n104=X") + std::string("\x00\xD8\n\x00", 4));
     const std::string withNul = folder.File("nul.lng");
-    WriteBytes(withNul, std::string("[Shared]\n104=X\n\0\0", 18));
+    WriteBytes(withNul, std::string("[Shared]\n104=X\n") + std::string(3, '\0'));
     const std::string empty = folder.File("empty.lng");
     WriteBytes(empty, "");
     for (const std::string& path : {oddUtf16, loneSurrogate, withNul, empty, folder.Path(),
@@ -128,6 +130,24 @@ TEST(InterfaceTexts, BrokenEmptyOrMissingFilesLoadNothing) {
         EXPECT_FALSE(table.LoadLanguageFile(path)) << path;
         EXPECT_EQ(table.GetText(104), "Close") << path;
     }
+}
+
+TEST(InterfaceTexts, TheInstallationsOwnDataFolderIsSearchedLast) {
+    // A session whose XDG_DATA_DIRS leaves the installation's data folder out:
+    // bin/../share/linewatch/language of the executable still counts.
+    ScopedEnv dataDirs("XDG_DATA_DIRS", "/nonexistent/a:/nonexistent/b");
+    const std::string program = GetProgramFolder();
+    const std::string installed =
+        program.substr(0, program.rfind('/')) + "/share/linewatch/language";
+    const std::vector<std::string> folders = LanguageFolders();
+    ASSERT_EQ(folders.size(), 4u);
+    EXPECT_EQ(folders[0], program + "/language");
+    EXPECT_EQ(folders[1], "/nonexistent/a/linewatch/language");
+    EXPECT_EQ(folders[3], installed);
+    // Listed once when XDG_DATA_DIRS names it already.
+    const std::string share = program.substr(0, program.rfind('/')) + "/share";
+    ScopedEnv listed("XDG_DATA_DIRS", share.c_str());
+    EXPECT_EQ(LanguageFolders(), (std::vector<std::string>{program + "/language", installed}));
 }
 
 TEST(InterfaceTexts, LanguageFilesAreFoundByNameInTheDataFolders) {

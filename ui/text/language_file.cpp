@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -183,6 +184,16 @@ std::vector<std::string> LanguageFolders() {
         if (!folder.starts_with('/')) continue;
         while (folder.size() > 1 && folder.ends_with('/')) folder.remove_suffix(1);
         folders.push_back(std::string(folder == "/" ? "" : folder) + "/linewatch/language");
+    }
+    // The data folder of the installation the executable belongs to
+    // (/usr/bin/linewatch: /usr/share), for sessions whose XDG_DATA_DIRS
+    // leaves it out.
+    const size_t slash = programFolder.rfind('/');
+    if (slash != std::string::npos && slash > 0) {
+        std::string installed = programFolder.substr(0, slash) + "/share/linewatch/language";
+        if (std::find(folders.begin(), folders.end(), installed) == folders.end()) {
+            folders.push_back(std::move(installed));
+        }
     }
     return folders;
 }

@@ -16,7 +16,9 @@ bool DecodeLanguageText(std::string_view bytes, std::string& utf8);
 
 // Folders searched for language files, in order: "language" beside the
 // executable (portable and build-tree runs), then "linewatch/language" under
-// each folder of $XDG_DATA_DIRS (default /usr/local/share:/usr/share).
+// each folder of $XDG_DATA_DIRS (default /usr/local/share:/usr/share), last
+// "share/linewatch/language" of the installation the executable belongs to
+// (the parent of its folder) unless listed already.
 std::vector<std::string> LanguageFolders();
 
 // Full path of the language file with this name in the first folder that holds

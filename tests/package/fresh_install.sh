@@ -1,0 +1,213 @@
+#!/usr/bin/env bash
+# Installs the package into a fresh, minimal Debian 12 root and checks that it
+# works there as installed: apt resolves its dependencies from the Debian
+# archive, the programs start, the capture capability is granted, the helper
+# library loads, polkit knows the policy; then purging removes every file the
+# package brought and added.
+#
+#   tests/package/fresh_install.sh linewatch_VERSION_ARCH.deb
+#
+# The root is made with mmdebstrap (variant apt) from the mirror this
+# machine's apt uses, and kept as a tarball in $LW_CACHE_DIR (default
+# ~/.cache/linewatch) for a week; downloaded packages are kept there too.
+# Needs root (chroot, mounts); exits 77 (skipped) without it. An unreachable
+# mirror is a failure.
+set -euo pipefail
+
+deb=$(realpath "$1")
+if [ "$(id -u)" -ne 0 ]; then
+  echo "fresh_install: needs root (chroot and mounts); skipped"
+  exit 77
+fi
+cache=${LW_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/linewatch}
+mkdir -p "$cache/archives/partial"
+PATH="$PATH:/usr/sbin:/sbin"
+
+say() { echo "-- $*"; }
+fail() {
+  echo "fresh_install: $*" >&2
+  exit 1
+}
+
+# The Debian mirror of this machine's apt sources (deb822 or one-line form).
+mirror() {
+  local uri
+  uri=$(grep -hE '^(URIs:|deb )' /etc/apt/sources.list /etc/apt/sources.list.d/* 2>/dev/null |
+    grep -Eo 'https?://[^ ]+/debian/?( |$)' | head -n 1 | tr -d ' ' || true)
+  echo "${uri:-http://deb.debian.org/debian}"
+}
+MIRROR=$(mirror)
+MIRROR=${MIRROR%/}
+SECURITY=${MIRROR%/debian}/debian-security
+
+tarball="$cache/bookworm-apt.tar"
+# mmdebstrap picks the format by the name ending.
+tarball_new="$cache/bookworm-apt.new.tar"
+if [ -z "$(find "$tarball" -mtime -7 2>/dev/null)" ]; then
+  say "making a Debian 12 root from $MIRROR (cached in $tarball)"
+  if ! mmdebstrap --quiet --variant=apt --mode=root bookworm "$tarball_new" \
+    "deb $MIRROR bookworm main" "deb $MIRROR bookworm-updates main" \
+    "deb $SECURITY bookworm-security main"; then
+    rm -f "$tarball_new"
+    fail "cannot make a Debian 12 root: is the Debian mirror $MIRROR reachable from here?"
+  fi
+  mv "$tarball_new" "$tarball"
+fi
+
+root=$(mktemp -d /var/tmp/lwfresh.XXXXXX)
+logs=$(mktemp -d "${TMPDIR:-/tmp}/lwfresh-logs.XXXXXX")
+pids=()
+cleanup() {
+  local pid
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for mount in var/cache/apt/archives dev/pts dev proc; do
+    umount -l "$root/$mount" 2>/dev/null || true
+  done
+  rm -rf --one-file-system "$root" "$logs"
+}
+trap cleanup EXIT
+tar -C "$root" -xf "$tarball"
+mount -t proc proc "$root/proc"
+mount --bind /dev "$root/dev"
+mount --bind /dev/pts "$root/dev/pts"
+mount --bind "$cache/archives" "$root/var/cache/apt/archives"
+cp -L /etc/resolv.conf "$root/etc/resolv.conf"
+cp "$deb" "$root/tmp/"
+name=$(basename "$deb")
+in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 "$@"; }
+
+# Every path of the root, but the kernel's and the scratch folders.
+snapshot() {
+  (cd "$root" && find . -xdev \( -path ./proc -o -path ./dev -o -path ./tmp -o -path ./root \
+    -o -path ./var/cache -o -path ./var/log -o -path ./var/lib/apt/lists -o -path ./run \) -prune \
+    -o -print | LC_ALL=C sort) >"$1"
+}
+before="$logs/before"
+snapshot "$before"
+
+say "apt-get install ./$name in the fresh root"
+in_root apt-get update -qq || fail "apt-get update failed: is the Debian mirror $MIRROR reachable?"
+in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "/tmp/$name" >"$before.apt" 2>&1 || {
+  tail -n 40 "$before.apt" >&2
+  fail "the package does not install on Debian 12"
+}
+grep -E '^(Setting up|Unpacking) linewatch' "$before.apt"
+in_root dpkg -L linewatch | LC_ALL=C sort >"$before.owned"
+
+say "linewatch-cli --help"
+in_root linewatch-cli --help | head -n 3
+
+say "capture capability"
+for program in /usr/bin/linewatch /usr/bin/linewatch-cli; do
+  caps=$(in_root getcap "$program")
+  echo "$caps"
+  grep -Eq 'cap_net_raw[=+]p$' <<<"$caps" || fail "$program has no cap_net_raw in its permitted set"
+done
+
+say "setupaid-tool loads libsetupaid.so"
+rc=0
+out=$(in_root setupaid-tool disable-messenger) || rc=$?
+echo "$out"
+if [ "$rc" -ne 2 ] || [ "$out" != "2 nothing to do, or the system part is absent" ]; then
+  fail "setupaid-tool disable-messenger: status $rc"
+fi
+in_root unshare --net setupaid-tool connections
+
+say "the installed helper is the one the programs start"
+mkdir -p "$root/tmp/user/run"
+cat >"$root/tmp/user/launch" <<'LAUNCH'
+#!/bin/sh
+# Stands in for pkexec: notes the command and declines.
+printf '%s\n' "$@" >/tmp/user/launched
+exit 126
+LAUNCH
+chmod 755 "$root/tmp/user/launch"
+chown -R 65534:65534 "$root/tmp/user"
+# As an ordinary user the peers folder is not writable, so writing an entry
+# asks the helper.
+if chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/tmp/user \
+  LW_ELEVATE_COMMAND=/tmp/user/launch \
+  setpriv --reuid=65534 --regid=65534 --clear-groups \
+  linewatch-cli --create-connection Probe --ac LabAC -i lo; then
+  fail "an ordinary user wrote a peers entry without the helper"
+fi
+launched=$(head -n 1 "$root/tmp/user/launched" 2>/dev/null || true)
+[ "$launched" = /usr/libexec/linewatch/linewatch-elevated ] ||
+  fail "linewatch-cli starts '$launched' as its helper, not the installed one"
+echo "helper started: $launched"
+
+say "the PPPoE driver values in the machine-wide store"
+[ -s "$root/etc/linewatch/registry.db" ] || fail "postinst planted no machine-wide store"
+cat "$root/var/lib/linewatch/package-seed"
+
+say "linewatch starts offscreen as an ordinary user and closes on SIGTERM"
+chmod 700 "$root/tmp/user/run"
+# chroot, env, unshare and setpriv each exec the next: $! is linewatch.
+# Its own network namespace: only the loopback device, no probe leaves.
+chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/tmp/user XDG_RUNTIME_DIR=/tmp/user/run \
+  QT_QPA_PLATFORM=offscreen LANG=C.UTF-8 \
+  unshare --net setpriv --reuid=65534 --regid=65534 --clear-groups \
+  linewatch >"$before.gui" 2>&1 &
+gui=$!
+pids+=("$gui")
+up=""
+for _ in $(seq 1 60); do
+  kill -0 "$gui" 2>/dev/null || break
+  # The single-instance socket appears once the window is up.
+  if [ -n "$(find "$root/tmp/user/run" -type s 2>/dev/null)" ]; then
+    up=yes
+    break
+  fi
+  sleep 0.5
+done
+[ -n "$up" ] || {
+  cat "$before.gui" >&2
+  fail "linewatch did not come up"
+}
+sleep 1
+kill -TERM "$gui" 2>/dev/null || true
+rc=0
+wait "$gui" || rc=$?
+cat "$before.gui"
+[ "$rc" -eq 0 ] || fail "linewatch exited with status $rc after SIGTERM"
+echo "linewatch: exit status 0"
+
+say "polkit knows the policy"
+policy=/usr/share/polkit-1/actions/org.tarnweld.linewatch.elevated.policy
+xmllint --noout --nonet "$root$policy"
+mkdir -p "$root/run/dbus"
+if in_root dbus-daemon --system --fork --print-pid >"$before.dbus" 2>&1; then
+  pids+=("$(head -n 1 "$before.dbus")")
+  in_root /usr/lib/polkit-1/polkitd --no-debug >"$before.polkitd" 2>&1 &
+  pids+=("$!")
+  found=""
+  for _ in $(seq 1 20); do
+    if in_root pkaction --action-id org.tarnweld.linewatch.elevated --verbose >"$before.pkaction" 2>&1; then
+      found=yes
+      break
+    fi
+    sleep 0.5
+  done
+  cat "$before.pkaction"
+  [ -n "$found" ] || fail "pkaction does not see org.tarnweld.linewatch.elevated"
+  grep -q "org.freedesktop.policykit.exec.path -> /usr/libexec/linewatch/linewatch-elevated" \
+    "$before.pkaction" || fail "the policy does not authorise the installed helper"
+else
+  cat "$before.dbus" >&2
+  fail "the system bus does not start in the root"
+fi
+for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+pids=()
+
+say "purge, and nothing of the package is left"
+in_root env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q linewatch >/dev/null
+snapshot "$before.after"
+while read -r path; do
+  [ -d "$root$path" ] && continue  # shared folders such as /usr/bin
+  [ -e "$root$path" ] && fail "$path is still there after purge"
+done <"$before.owned"
+leftovers=$(comm -13 "$before" "$before.after" | grep -Ei 'linewatch|setupaid|tarnweld' || true)
+[ -z "$leftovers" ] || fail "left after purge: $leftovers"
+[ ! -e "$root/etc/linewatch" ] || fail "/etc/linewatch is left after purge"
+[ ! -e "$root/var/lib/linewatch" ] || fail "/var/lib/linewatch is left after purge"
+echo "fresh_install: all checks passed"

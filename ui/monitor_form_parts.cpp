@@ -1,0 +1,191 @@
+// The monitor window's desktop parts (tray icon, notifications, sounds) and
+// its connection commands on the selected concentrator.
+#include <QAction>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QTableView>
+#include <QTimer>
+#include <QToolButton>
+
+#include "connections/connection_actions.h"
+#include "connections/dial_dialog.h"
+#include "connections/isp_name_dlg.h"
+#include "connections/phonebook.h"
+#include "engine/ac_record.h"
+#include "ui/dbus_notifier.h"
+#include "ui/monitor_form.h"
+#include "ui/sound_effect_player.h"
+#include "ui/system_tray_icon.h"
+
+namespace {
+
+using namespace MonitorId;
+
+int ExecMenu(QMenu& menu, const QPoint& position) {
+    const QAction* chosen = menu.exec(position);
+    return chosen != nullptr ? chosen->data().toInt() : 0;
+}
+
+}  // namespace
+
+void CMonitorForm::CreateDesktopParts(const MonitorFormSetup& setup) {
+    tray_ = setup.makeTrayIcon ? setup.makeTrayIcon(this) : new SystemTrayIcon(this);
+    if (tray_ != nullptr) {
+        connect(tray_, &TrayIcon::Clicked, this, &CMonitorForm::OnTrayClicked);
+        connect(tray_, &TrayIcon::CommandChosen, this, &CMonitorForm::OnCommand);
+        // Shown even while no tray runs: Qt embeds it when a tray appears,
+        // and again after the tray host restarts.
+        tray_->Show();
+    }
+    notifier_ =
+        setup.makeNotifier ? setup.makeNotifier(tray_) : std::make_unique<DBusNotifier>(tray_);
+    sound_ =
+        setup.makeSoundPlayer ? setup.makeSoundPlayer() : std::make_unique<SoundEffectPlayer>();
+
+    connectionUi_ = setup.connections;
+    if (!connectionUi_.askName) connectionUi_.askName = AskConnectionName;
+    if (!connectionUi_.create) connectionUi_.create = CreateConnectionOrTell;
+    if (!connectionUi_.dial) connectionUi_.dial = DialConnection;
+    if (!connectionUi_.tellUnreadable) connectionUi_.tellUnreadable = TellPeersFolderUnreadable;
+    if (!connectionUi_.popup) connectionUi_.popup = ExecMenu;
+}
+
+void CMonitorForm::ConnectListSignals() {
+    list_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(list_, &QWidget::customContextMenuRequested, this, [this](const QPoint& position) {
+        // Only a click on a row opens the menu; the press has selected it.
+        if (!list_->indexAt(position).isValid()) return;
+        OpenListContextMenu(list_->viewport()->mapToGlobal(position));
+    });
+    connect(list_, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& index) {
+        if (!index.isValid() || closed_) return;
+        // The menu of several entries opens below the clicked row, centred
+        // on the mouse's x position.
+        const QRect row = list_->visualRect(index);
+        const int x = list_->viewport()->mapFromGlobal(QCursor::pos()).x();
+        Connect(list_->viewport()->mapToGlobal(QPoint(x, row.bottom() + 1)));
+    });
+}
+
+std::optional<std::string> CMonitorForm::SelectedAcName() const {
+    const int selected = monitor_ ? monitor_->SelectedRow() : -1;
+    if (selected < 0 || static_cast<size_t>(selected) >= monitor_->Rows().size())
+        return std::nullopt;
+    // The record's whole name: the table shows it escaped and cut.
+    return monitor_->Rows()[static_cast<size_t>(selected)]->targetAcName;
+}
+
+std::string CMonitorForm::CurrentInterface() const {
+    const int adapter = monitor_->CurrentAdapter();
+    if (adapter < 0 || static_cast<size_t>(adapter) >= monitor_->Adapters().size()) return {};
+    return monitor_->Adapters()[static_cast<size_t>(adapter)].deviceName;
+}
+
+bool CMonitorForm::BuildMenuFor(const std::string& acName, bool create, bool entries, bool remove) {
+    connectionMenu_.items.clear();
+    BuildConnectionMenu(connectionMenu_, acName, create, entries, remove);
+    if (connectionMenu_.status == PhonebookStatus::FolderUnreadable) {
+        connectionUi_.tellUnreadable(this);
+        return false;
+    }
+    return true;
+}
+
+void CMonitorForm::DialEntry(int id) {
+    // By position in the last menu built, never by the item's text.
+    if (const std::optional<std::string> name = EntryOfCommand(connectionMenu_, id))
+        connectionUi_.dial(this, *name);
+}
+
+void CMonitorForm::CreateAndDial(const std::string& acName) {
+    std::string name;
+    if (!connectionUi_.askName(this, acName, name)) return;
+    // A failed create has been told to the user; nothing is dialled then.
+    if (connectionUi_.create(this, acName, name, CurrentInterface()))
+        connectionUi_.dial(this, name);
+}
+
+int CMonitorForm::Popup(QMenu& menu, const QPoint& position) {
+    return connectionUi_.popup(menu, position);
+}
+
+QPoint CMonitorForm::ConnectMenuPosition() const {
+    if (connectButton_ == nullptr) return mapToGlobal(QPoint(0, 0));
+    return connectButton_->mapToGlobal(QPoint(0, connectButton_->height()));
+}
+
+void CMonitorForm::CreateNewConnection() {
+    const std::optional<std::string> acName = SelectedAcName();
+    if (!acName) return;
+    std::string name;
+    if (connectionUi_.askName(this, *acName, name))
+        connectionUi_.create(this, *acName, name, CurrentInterface());
+}
+
+void CMonitorForm::Connect(const QPoint& menuPosition) {
+    const std::optional<std::string> acName = SelectedAcName();
+    if (!acName || closed_) return;
+    if (!BuildMenuFor(*acName, false, true, false)) return;
+    const std::vector<std::string> names = connectionMenu_.names;
+    if (names.size() == 1) {
+        connectionUi_.dial(this, names.front());
+    } else if (names.empty()) {
+        CreateAndDial(*acName);
+    } else {
+        QMenu menu(this);
+        FillMenu(menu, connectionMenu_);
+        DialEntry(Popup(menu, menuPosition));
+    }
+}
+
+void CMonitorForm::OpenListContextMenu(const QPoint& position) {
+    const std::optional<std::string> acName = SelectedAcName();
+    if (!acName || closed_) return;
+    if (!BuildMenuFor(*acName, true, true, true)) return;
+    QMenu menu(this);
+    FillMenu(menu, connectionMenu_);
+    const int id = Popup(menu, position);
+    if (id >= kFirstDialEntry && id <= kLastDialEntry) {
+        DialEntry(id);
+    } else if (id == kConnectionMenuCreate) {
+        CreateNewConnection();
+    } else if (id == kConnectionMenuRemove) {
+        // Run as the window's own command once the menu is gone.
+        QTimer::singleShot(0, this, [this] { OnCommand(kConnectionMenuRemove); });
+    }
+}
+
+void CMonitorForm::FillConnectionMenu() {
+    QMenu* menu = connectionBarMenu_;
+    // Everything after "Create new connection" goes; the entries of the
+    // selected concentrator follow it.
+    const QList<QAction*> actions = menu->actions();
+    for (qsizetype i = actions.size() - 1; i >= 1; --i) {
+        menu->removeAction(actions[i]);
+        delete actions[i];
+    }
+    connectionMenu_.items.clear();
+    connectionMenu_.names.clear();
+    const std::optional<std::string> acName = SelectedAcName();
+    if (!acName) return;
+    // The first item stands in for the menu's own, so that a separator
+    // comes between it and the entries.
+    connectionMenu_.items.push_back({ConnectionMenuItem::Kind::Command, kMenuCreateConnection,
+                                     menu->actions().constFirst()->text().toStdString(), true});
+    BuildConnectionMenu(connectionMenu_, *acName, false, true, false);
+    connectionMenu_.items.erase(connectionMenu_.items.begin());
+    // An unreadable folder is told when the user asks to connect, not while
+    // a menu is being opened.
+    FillMenu(*menu, connectionMenu_);
+}
+
+void CMonitorForm::FillConnectDropDown() {
+    QMenu* menu = connectButton_->menu();
+    menu->clear();
+    const std::optional<std::string> acName = SelectedAcName();
+    if (!acName) return;
+    if (!BuildMenuFor(*acName, true, true, false)) return;
+    FillMenu(*menu, connectionMenu_);
+}
