@@ -488,9 +488,13 @@ def select_row(checks, access, row):
     return cell
 
 
-def connection_menu_names(checks, access):
-    items = open_menu_bar_menu(checks, access, "Connection")
-    return [item.name for item in items if item.getRole() != pyatspi.ROLE_SEPARATOR]
+def connection_menu(checks, access):
+    """Opens the menu bar's Connection menu: (item names, the header item or
+    None)."""
+    items = [item for item in open_menu_bar_menu(checks, access, "Connection")
+             if item.getRole() != pyatspi.ROLE_SEPARATOR]
+    headers = [item for item in items if item.name == "Available connections:"]
+    return [item.name for item in items], headers[0] if headers else None
 
 
 def close_menus():
@@ -608,16 +612,19 @@ def scenario_connections(binary, artifacts, checks):
         # concentrator after its own first item.
         checks.check(access.table().queryTable().isRowSelected(row),
                      f"{one_name} stays selected")
-        names = connection_menu_names(checks, access)
+        names, header = connection_menu(checks, access)
         checks.check(names == ["Create new connection", "Available connections:", ENTRY_NAME],
                      "the Connection menu lists the new entry under its header", str(names))
+        checks.check(header is not None
+                     and not header.getState().contains(pyatspi.STATE_ENABLED),
+                     "the header is grayed")
         h.screenshot(h.artifact(artifacts, "connections.png"))
         close_menus()
         h.wait_for(lambda: not showing_menu_items(access, exclude_bar=True), timeout=5)
 
         # The other concentrator has no entry: its menu has the first item only.
         select_row(checks, access, table_row_of(access, two_name))
-        names = connection_menu_names(checks, access)
+        names, _ = connection_menu(checks, access)
         checks.check(names == ["Create new connection"],
                      f"for {two_name} the Connection menu has no entries", str(names))
         close_menus()
