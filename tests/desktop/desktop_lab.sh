@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The desktop lab: real desktop parts for the tray icon, notifications and
-# sounds, in a private session bus (dbus-run-session):
+# sounds, in a private session bus (dbus-run-session with session-bus.conf,
+# which listens on a socket file so that the network lab's namespaces reach it):
 #
 #   Xvfb        a display of its own (the first free number)
 #   openbox     the window manager
@@ -10,13 +11,19 @@
 #               monitor source (lwsink.monitor) records what was played
 #   at-spi      the accessibility bus
 #
+# Every socket of the lab is a file (the X display's, the session bus's,
+# PulseAudio's, the accessibility bus's), so a program run in another network
+# namespace (`ip netns exec`) with the lab's environment reaches them all.
+#
 # `run -- CMD` builds it, runs CMD inside and always tears it down. CMD sees
-# DISPLAY, PULSE_SERVER, LW_DESKTOP_LAB_STATE and LW_DESKTOP_LAB_SCRIPT. Only
+# DISPLAY, DBUS_SESSION_BUS_ADDRESS, PULSE_SERVER, XDG_RUNTIME_DIR,
+# LW_DESKTOP_LAB_STATE and LW_DESKTOP_LAB_SCRIPT. Only
 # one lab runs at a time (lock file); a second run waits. Exit status 77 means
 # the lab could not start (the reason is printed).
 set -euo pipefail
 
-SCRIPT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/$(basename "${BASH_SOURCE[0]}")"
+LAB_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+SCRIPT="${LAB_DIR}/$(basename "${BASH_SOURCE[0]}")"
 LOCK_FILE=/tmp/lwdesktoplab.lock
 SINK=lwsink
 SKIP=77
@@ -207,7 +214,8 @@ main() {
         xdotool xwininfo xprop xdpyinfo import
       exec 9>"${LOCK_FILE}"
       flock 9
-      exec dbus-run-session -- "${SCRIPT}" inner "$@"
+      exec dbus-run-session --config-file="${LAB_DIR}/session-bus.conf" -- \
+        "${SCRIPT}" inner "$@"
       ;;
     inner)
       shift

@@ -1,0 +1,299 @@
+#!/usr/bin/python3
+"""End-to-end scenarios of the desktop program `linewatch` on a real desktop
+(the desktop lab) against real access concentrators (the network lab). Run
+through linewatch_e2e.sh, which builds both labs around it:
+
+    linewatch_e2e.py SCENARIO LINEWATCH ARTIFACTS_DIR
+
+SCENARIO is "monitor" (the window lists the concentrators; a second start
+brings the minimised window back) or "tray" (the tray icon, notifications,
+sounds). Exit status 0 when every check held.
+"""
+import os
+import sys
+import time
+
+import pyatspi
+
+import e2e_harness as h
+
+
+def lab_acs():
+    """(MAC text as the program shows it, AC-Name) of the two concentrators."""
+    return [(os.environ[f"LW_LAB_AC{n}_MAC"].upper(), os.environ[f"LW_LAB_AC{n}_NAME"])
+            for n in (1, 2)]
+
+
+def listed(access):
+    return {(row.get("MAC Address"), row.get("AC Name")) for row in access.table_rows()}
+
+
+def click_cell(access, row, column):
+    """Clicks the middle of a table cell where it is on the screen."""
+    cell = access.table().queryTable().getAccessibleAt(row, column)
+    extents = cell.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    h.click_at(extents.x + extents.width // 2, extents.y + extents.height // 2)
+
+
+def scenario_monitor(binary, artifacts, checks):
+    program = h.Linewatch(binary, {
+        "MonPADISendInterval": 1,
+        "LogGenWriteToFile": 1,
+        "LogACWriteToFile": 1,
+    })
+    try:
+        pid = program.start()
+        access = h.Accessible(pid)
+        window = h.wait_for(program.window_id)
+        checks.require(window is not None, "the monitor window appears",
+                       program.program_output())
+        checks.require(h.wait_for(access.frame) is not None,
+                       "the window is on the accessibility bus")
+
+        # Both real concentrators, in the window and in the general log.
+        expected = set(lab_acs())
+        checks.check(h.wait_for(lambda: expected <= listed(access)),
+                     "the AC list shows both concentrators (MAC Address, AC Name)",
+                     str(access.table_rows()))
+        for mac, name in sorted(expected):
+            checks.check(h.wait_for(lambda: f"AC: NEW:  {mac} {name}" in program.general_log()),
+                         f"monitor.log tells of {mac} {name}")
+        print(program.general_log(), end="", flush=True)
+        for mac, _ in sorted(expected):
+            name = mac.lower().replace(":", "-") + ".log"
+            checks.check(h.wait_for(lambda: os.path.exists(os.path.join(program.log_dir, name))),
+                         f"the AC log {name} is written")
+
+        # Every control carries the text the user sees for it as its
+        # accessible name.
+        table, log = access.table(), access.log_box()
+        checks.check(log is not None, "the log box is on the accessibility bus")
+        for what, control in (("AC list", table), ("log box", log)):
+            if control is not None and not control.name:
+                print(f"WARN  the {what} has no accessible name", flush=True)
+
+        # A click on a row that is not selected selects it, and the graphs
+        # follow it.
+        data = access.table().queryTable()
+        row = 1 if data.isRowSelected(0) else 0
+        click_cell(access, row, 2)
+        chosen = access.table_rows()[row]
+        caption = f"{chosen['MAC Address']}  {chosen['AC Name']}"
+        checks.check(h.wait_for(lambda: access.table().queryTable().isRowSelected(row)),
+                     f"a click selects row {row}")
+        checks.check(h.wait_for(lambda: access.find(pyatspi.ROLE_PANEL, caption)),
+                     "the graphs show the selected concentrator", caption)
+        # A few more probes, so that the graphs have something to draw.
+        sent = int(chosen["Pkt send"])
+        h.wait_for(lambda: int(access.table_rows()[row]["Pkt send"]) >= sent + 3)
+        h.screenshot(h.artifact(artifacts, "monitor.png"), window)
+
+        # Minimised, then a second start: it ends at once and brings the
+        # first window back.
+        h.sh(["xdotool", "windowminimize", "--sync", window])
+        checks.check(h.wait_for(lambda: not h.window_viewable(window)),
+                     "the window is minimised")
+        status, seconds = program.start_again(hang_guard=10.0)
+        print(f"      second start returned after {seconds:.3f} s with status {status}",
+              flush=True)
+        checks.check(status == 0, "a second start ends with status 0", str(status))
+        checks.check(h.wait_for(lambda: h.window_viewable(window)
+                                and not h.window_hidden_state(window)),
+                     "the second start restores the first window",
+                     h.sh(["xprop", "-id", window, "_NET_WM_STATE"]).strip())
+        checks.check(program.running(), "the first instance still runs")
+        windows = h.sh(["xdotool", "search", "--name", "^Line Watchman$"]).split()
+        checks.check(len(windows) == 1, "one monitor window only", str(windows))
+    finally:
+        status = program.stop()
+        checks.check(status == 0, "the program ends with status 0 on SIGTERM", str(status))
+        program.cleanup()
+
+
+def tray_click(checks, pid, button=1):
+    icon = h.tray_icon_window(pid)
+    checks.require(icon is not None, "the tray icon is there to click")
+    h.sh(["xdotool", "mousemove", "--sync", "--window", icon, "8", "8", "click", str(button)],
+         check=True)
+
+
+def shown(window):
+    return h.window_viewable(window) and not h.window_hidden_state(window)
+
+
+def check_sound(checks, recorder, start_s, what, frequency, loops):
+    """The sound that started after start_s: loud, of the file's tone, and
+    (when loops) heard for longer than the file lasts."""
+    recorder.wait_until(start_s + 0.1)
+    heard = h.wait_for(lambda: recorder.sounding(start_s))
+    checks.check(heard is not None, f"{what} is heard", f"peak {recorder.peak(start_s):.3f}")
+    if heard is None:
+        return
+    tone = recorder.frequency(heard[0] + 0.05)
+    checks.check(abs(tone - frequency) < frequency * 0.1, f"{what} is the configured file",
+                 f"{tone:.0f} Hz")
+    if loops:
+        # Three lengths of the file: it plays again and again.
+        recorder.wait_until(heard[0] + 3 * SOUND_S + 0.3)
+        again = recorder.sounding(start_s)
+        checks.check(again[1] - again[0] > 3 * SOUND_S, f"{what} repeats",
+                     f"heard {again[1] - again[0]:.2f} s of a {SOUND_S} s file")
+
+
+def check_silence_after(checks, recorder, what):
+    """Nothing is heard from a moment after now on."""
+    quiet_from = recorder.seconds() + 0.3
+    recorder.wait_until(quiet_from + 1.5)
+    checks.check(recorder.peak(quiet_from) < 0.01, what,
+                 f"peak {recorder.peak(quiet_from):.3f} after {quiet_from:.1f} s")
+
+
+SOUND_S = 0.3
+
+
+def scenario_tray(binary, artifacts, checks):
+    work = h.tempfile.mkdtemp(prefix="lwe2e-sounds.")
+    new_ac_sound, cable_sound = os.path.join(work, "newac.wav"), os.path.join(work, "cable.wav")
+    h.write_sine_wav(new_ac_sound, frequency=440, seconds=SOUND_S)
+    h.write_sine_wav(cable_sound, frequency=1320, seconds=SOUND_S)
+    program = h.Linewatch(binary, {
+        "MonPADISendInterval": 1,
+        "LogGenWriteToFile": 1,
+        "MonTrayShowTooltips": 1,
+        "SndEvtEnabled": 1,
+        "SndEvtNewACFileName": new_ac_sound,
+        "SndEvtCableUnplugFileName": cable_sound,
+        "MonEvtWaitUserAction": 1,
+    })
+    recorder = h.Recorder(os.path.join(work, "sink.raw"))
+    (one_mac, one_name), (two_mac, two_name) = lab_acs()
+    try:
+        recorder.start()
+        notices = h.Notices()
+        # The second concentrator comes later, so that it is new with a sound.
+        h.net_lab("ac-stop", "2")
+        pid = program.start()
+        access = h.Accessible(pid)
+        window = h.wait_for(program.window_id)
+        checks.require(window is not None, "the monitor window appears",
+                       program.program_output())
+
+        # The icon sits in the tray.
+        icon = h.wait_for(lambda: h.tray_icon_window(pid))
+        checks.check(icon is not None, "the tray icon is embedded in trayer",
+                     h.sh(["xwininfo", "-tree", "-id", h.tray_panel()])
+                     if h.tray_panel() else "no tray")
+
+        # AC NEW at start: a notice, no sound.
+        checks.check(h.wait_for(lambda: h.dunst_displayed() >= 1), "a notice shows")
+        h.screenshot(h.artifact(artifacts, "notification.png"))
+        h.screenshot(h.artifact(artifacts, "tray.png"))
+        notices.expect(checks, "AC NEW at start reaches dunst once",
+                       [f"AC NEW:|{one_mac} {one_name}|NORMAL"])
+        checks.check(recorder.sounding(0) is None, "the concentrators of the first probe are "
+                     "new without a sound", f"peak {recorder.peak(0):.3f}")
+
+        # A concentrator heard later: AC NEW with the looping new-AC sound; a
+        # click on the tray icon stops it (and hides the window, a second
+        # click shows it again).
+        started = recorder.seconds()
+        h.net_lab("ac-start", "2")
+        notices.expect(checks, "AC NEW of a later concentrator reaches dunst once",
+                       [f"AC NEW:|{two_mac} {two_name}|NORMAL"], settle_s=0.5)
+        check_sound(checks, recorder, started, "the new-AC sound", 440, loops=True)
+        checks.check(shown(window), "the window is shown")
+        tray_click(checks, pid)
+        checks.check(h.wait_for(lambda: not h.window_viewable(window)),
+                     "a click on the tray icon hides the window")
+        check_silence_after(checks, recorder, "the click on the tray icon stops the sound")
+        tray_click(checks, pid)
+        checks.check(h.wait_for(lambda: shown(window)),
+                     "another click on the tray icon shows the window")
+
+        # Down and up again.
+        h.net_lab("ac-stop", "2")
+        notices.expect(checks, "AC DOWN reaches dunst once",
+                       [f"AC DOWN:|{two_mac} {two_name}|NORMAL"])
+        h.net_lab("ac-start", "2")
+        notices.expect(checks, "AC UP reaches dunst once",
+                       [f"AC UP:|{two_mac} {two_name}|LOW"])
+
+        # The cable, with both concentrators down first so that its notices
+        # stand alone.
+        h.net_lab("ac-stop", "1")
+        h.net_lab("ac-stop", "2")
+        checks.check(h.wait_for(lambda: f"AC: DOWN:  {one_mac} {one_name}"
+                                in program.general_log()), "both concentrators go down")
+        # Their two notices came together; the second may have replaced the
+        # first on the screen, so they are not counted here.
+        notices.skip()
+        started = recorder.seconds()
+        h.net_lab("cable-down")
+        notices.expect(checks, "cable unplugged reaches dunst once",
+                       ["WARNING:|Network cable unplugged|NORMAL"], settle_s=0.5)
+        check_sound(checks, recorder, started, "the cable sound", 1320, loops=True)
+        tray_click(checks, pid)
+        check_silence_after(checks, recorder, "the click on the tray icon stops the cable sound")
+        checks.check(h.wait_for(lambda: not h.window_viewable(window)),
+                     "the click hid the window")
+
+        # Restore from the tray menu: a right click, then its first item.
+        tray_click(checks, pid, button=3)
+        restore = h.wait_for(lambda: [item for item in access.find(pyatspi.ROLE_MENU_ITEM,
+                                                                   "Restore")
+                                      if item.getState().contains(pyatspi.STATE_SHOWING)])
+        checks.require(bool(restore), "the tray menu opens with Restore")
+        extents = restore[0].queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        h.click_at(extents.x + extents.width // 2, extents.y + extents.height // 2)
+        checks.check(h.wait_for(lambda: shown(window)), "Restore shows the window")
+
+        h.net_lab("cable-up")
+        notices.expect(checks, "cable connected reaches dunst once",
+                       ["INFO:|Network cable is connected|LOW"])
+        print(program.general_log(), end="", flush=True)
+
+        # Without a tray: a minimised window comes back with a second start.
+        h.desktop_lab("tray-stop")
+        h.sh(["xdotool", "windowminimize", "--sync", window])
+        checks.check(h.wait_for(lambda: not shown(window)), "minimised without a tray")
+        status, seconds = program.start_again(hang_guard=10.0)
+        print(f"      second start returned after {seconds:.3f} s with status {status}",
+              flush=True)
+        checks.check(status == 0, "a second start ends with status 0", str(status))
+        checks.check(h.wait_for(lambda: shown(window)),
+                     "without a tray, a second start brings the window back")
+        # The tray comes back: so does the icon.
+        h.desktop_lab("tray-start")
+        checks.check(h.wait_for(lambda: h.tray_icon_window(pid)) is not None,
+                     "the icon returns to a restarted tray")
+    finally:
+        recorder.stop()
+        status = program.stop()
+        checks.check(status == 0, "the program ends with status 0 on SIGTERM", str(status))
+        program.cleanup()
+        h.shutil.rmtree(work, ignore_errors=True)
+
+
+SCENARIOS = {"monitor": scenario_monitor, "tray": scenario_tray}
+# The monitor window's commands (options window, connection entries).
+SCENARIOS.update(__import__("linewatch_e2e_commands").SCENARIOS)
+
+
+def main():
+    if len(sys.argv) != 4 or sys.argv[1] not in SCENARIOS:
+        print(__doc__, file=sys.stderr)
+        return 2
+    scenario, binary, artifacts = sys.argv[1:]
+    checks = h.Checks()
+    began = time.monotonic()
+    try:
+        SCENARIOS[scenario](binary, artifacts, checks)
+    except h.Failure as failure:
+        print(f"stopped: {failure}", file=sys.stderr)
+    print(f"scenario {scenario}: {len(checks.failed)} failed check(s) in "
+          f"{time.monotonic() - began:.1f} s", flush=True)
+    return 1 if checks.failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
