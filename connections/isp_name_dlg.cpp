@@ -34,6 +34,9 @@ CIspNameDlg::CIspNameDlg(QWidget* parent)
                             static_cast<QWidget*>(ok_), static_cast<QWidget*>(cancel_)}) {
         widget->setFont(GetDialogFont());
     }
+    // The edit is named by its prompt for screen readers.
+    prompt_->setBuddy(edit_);
+    edit_->setAccessibleName(prompt_->text());
     prompt_->setObjectName(QString::number(kPromptId));
     edit_->setObjectName(QString::number(kNameEditId));
     ok_->setDefault(true);

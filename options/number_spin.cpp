@@ -32,6 +32,12 @@ void KtNumberSpin::SetPosition(int value) {
     lineEdit()->setModified(false);
 }
 
+void KtNumberSpin::SetValue(int value) {
+    const int held = std::clamp(value, minimum_, maximum_);
+    SetPosition(held);
+    if (onStored_) onStored_(held);
+}
+
 bool KtNumberSpin::IsModified() const {
     return lineEdit()->isModified();
 }

@@ -16,6 +16,11 @@ int32_t LeadingNumber(std::string_view text);
 // range and report it. A typed text is left alone until StoreIfModified.
 class KtNumberSpin : public QAbstractSpinBox {
     Q_OBJECT
+    // Read and written by the accessibility bridge (a screen reader's value
+    // interface); a value written there is stored as a typed one.
+    Q_PROPERTY(int value READ Position WRITE SetValue)
+    Q_PROPERTY(int minimum READ Minimum CONSTANT)
+    Q_PROPERTY(int maximum READ Maximum CONSTANT)
 
   public:
     // Gets the current position and the step (+1 or -1) and answers the step
@@ -31,6 +36,8 @@ class KtNumberSpin : public QAbstractSpinBox {
     // Shows the number; clears the modified mark.
     void SetPosition(int value);
     bool IsModified() const;
+    // Shows the value brought into the range and reports it through OnStored.
+    void SetValue(int value);
     QLineEdit* Edit() const { return lineEdit(); }
 
     void SetStepRule(StepRule rule) { stepRule_ = std::move(rule); }

@@ -24,7 +24,7 @@ COptionsFormDlgSound::COptionsFormDlgSound(KtPropertyEditor& editor,
     auto* enable = new QCheckBox(OptionText(TextId::kSoundEnable), this);
     NameControl(enable, enable->text());
     enable->setChecked(GetInt(kPropSndEvtEnabled) == 1);
-    connect(enable, &QCheckBox::clicked, this,
+    connect(enable, &QCheckBox::toggled, this,
             [this](bool checked) { SetInt(kPropSndEvtEnabled, checked ? 1 : 0); });
     layout->addWidget(enable);
 

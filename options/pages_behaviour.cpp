@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QVBoxLayout>
 #include <cctype>
 
@@ -19,7 +20,9 @@ QCheckBox* AddCheck(KtOptionsPage* page, QVBoxLayout* layout, int textId, int32_
     auto* box = new QCheckBox(OptionText(textId), page);
     NameControl(box, box->text());
     box->setChecked(page->GetInt(id) != 0);
-    QObject::connect(box, &QCheckBox::clicked, page,
+    // toggled, not clicked: a screen reader's toggle action and the space bar
+    // change the box without a click, and the change must still be stored.
+    QObject::connect(box, &QCheckBox::toggled, page,
                      [page, id](bool checked) { page->SetInt(id, checked ? 1 : 0); });
     layout->addWidget(box);
     return box;
@@ -175,7 +178,7 @@ COptionsFormPgPcap::COptionsFormPgPcap(KtPropertyEditor& editor, const KtOptions
     promiscuous_->setChecked(GetInt(kPropPcapPromiscuousMode) == 1);
     if (useMac) promiscuous_->setEnabled(false);
     layout->addStretch(1);
-    connect(useMac_, &QCheckBox::clicked, this, &COptionsFormPgPcap::OnUseSourceMac);
+    connect(useMac_, &QCheckBox::toggled, this, &COptionsFormPgPcap::OnUseSourceMac);
     connect(mac_, &QLineEdit::editingFinished, this, &COptionsFormPgPcap::StoreEdits);
 }
 
@@ -186,6 +189,9 @@ void COptionsFormPgPcap::OnUseSourceMac(bool checked) {
         // The edit stays enabled so that the text can be put right.
         mac_->setEnabled(true);
         if (!StoreMacText(false)) {
+            // Unchecked without running the unchecked branch: the edit stays
+            // enabled.
+            const QSignalBlocker blocker(useMac_);
             useMac_->setChecked(false);
             return;
         }

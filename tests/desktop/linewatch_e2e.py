@@ -308,6 +308,8 @@ def scenario_tray(binary, artifacts, checks):
 
 
 SCENARIOS = {"monitor": scenario_monitor, "tray": scenario_tray}
+# The monitor window's commands (options window, connection entries).
+SCENARIOS.update(__import__("linewatch_e2e_commands").SCENARIOS)
 
 
 def main():

@@ -199,3 +199,31 @@ TEST_F(OptionsWindow, OpeningTwiceBringsTheSameWindowForward) {
     delete first;
     EXPECT_EQ(KtTaskRegistry::Get().FindNamedWindow(COptionsForm::kWindowName), nullptr);
 }
+
+TEST_F(OptionsWindow, AScreenReadersValueAndToggleActionsAreStoredAsTheUsersOwn) {
+    auto* page = ShowPage<COptionsFormPgPopWndDlg>(*form_, "Monitor");
+    // The spin box's value through the accessibility bridge: read as shown,
+    // written like a typed value, held within the range.
+    QAccessibleValueInterface* value =
+        QAccessible::queryAccessibleInterface(page->IntervalSpin())->valueInterface();
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(value->currentValue().toInt(), page->IntervalSpin()->Position());
+    value->setCurrentValue(7);
+    EXPECT_EQ(page->IntervalSpin()->Edit()->text(), "7");
+    value->setCurrentValue(100000);
+    EXPECT_EQ(value->currentValue().toInt(), value->maximumValue().toInt());
+    // A check box toggled by its accessible action, with no click.
+    QCheckBox* balloons = nullptr;
+    for (QCheckBox* box : page->findChildren<QCheckBox*>())
+        if (box->text() == "Inform about AC state change with balloon tooltips") balloons = box;
+    ASSERT_NE(balloons, nullptr);
+    const bool before = balloons->isChecked();
+    QAccessibleActionInterface* action =
+        QAccessible::queryAccessibleInterface(balloons)->actionInterface();
+    ASSERT_NE(action, nullptr);
+    action->doAction(QAccessibleActionInterface::toggleAction());
+    EXPECT_NE(balloons->isChecked(), before);
+    form_->OkButton()->click();
+    EXPECT_EQ(settings_.Int(kPropMonPADISendInterval), value->maximumValue().toInt());
+    EXPECT_EQ(settings_.Int(kPropMonTrayShowTooltips), before ? 0 : 1);
+}

@@ -70,6 +70,7 @@ TEST_F(ConnectionDialogsTest, NameDialogShowsItsTextsAndKeepsOpenOnInvalidOrDecl
     CIspNameDlg dialog;
     EXPECT_EQ(dialog.windowTitle(), "Connection name");
     EXPECT_EQ(dialog.Prompt()->text(), "Enter a name for the new connection:");
+    EXPECT_EQ(dialog.NameEdit()->accessibleName(), dialog.Prompt()->text());
     EXPECT_EQ(dialog.OkButton()->text(), "OK");
     EXPECT_EQ(dialog.CancelButton()->text(), "Cancel");
     dialog.show();
