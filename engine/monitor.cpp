@@ -36,10 +36,18 @@ Monitor::Monitor(KtLinewatch& engine, KtNetWatchMedia& media, MonitorView& view,
     auto sendTo = [this](uint32_t msg) {
         return [this, msg](uint32_t value) { port_.Send(msg, value); };
     };
+    // Offers are posted, not sent: a receive thread that waited for the owner
+    // after each offer would read the next ones only as fast as the window
+    // draws rows, and offers that came in time would be read after the wait
+    // ran out and dropped. The engine keeps the replies until the owner takes
+    // them; one pending message serves all that arrive before it is handled.
+    auto postOffers = [this](uint32_t) {
+        if (!offersPosted_.exchange(true)) port_.Post(WM_LW_PADO_RECEIVED);
+    };
     engine_.Connect({.probeSent = sendTo(WM_LW_PADI_SENT),
                      .probeSendFailed = sendTo(WM_LW_PROBE_SEND_FAILED),
                      .padoWaitExpired = sendTo(WM_LW_PADO_TIMEOUT),
-                     .padoReceived = sendTo(WM_LW_PADO_RECEIVED),
+                     .padoReceived = postOffers,
                      .captureError = sendTo(WM_LW_CAPTURE_ERROR),
                      .logWriter = &logWriter_,
                      .stopWaiter = stopWaiter});
@@ -125,7 +133,9 @@ bool Monitor::StartMonitoring() {
         logWriter_.WriteLine({"ERROR: ", kAdapterErrorText});
         return false;
     }
-    // Replies of an earlier run belong to no probe of this one.
+    // Replies of an earlier run belong to no probe of this one; a message
+    // about them that was dropped must not keep the next ones from posting.
+    offersPosted_ = false;
     engine_.TakeReplies();
     cycles_.Restart();
     media_.SetDeviceName(adapter.deviceName);
@@ -253,6 +263,9 @@ void Monitor::CountProbe(uint32_t probe) {
 }
 
 void Monitor::HandlePadoReceived() {
+    // Cleared before the replies are taken: a reply stored after this posts
+    // a message of its own.
+    offersPosted_ = false;
     for (KtPadoReply& reply : engine_.TakeReplies()) {
         if (cycles_.Admit(reply)) CountReply(reply);
     }

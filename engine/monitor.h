@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -182,6 +183,8 @@ class Monitor final : public MonitorSettingsTarget {
     int currentAdapter_ = -1;
     std::function<void(const std::string&)> adapterNameSaver_;
 
+    // A WM_LW_PADO_RECEIVED is queued and not yet handled.
+    std::atomic<bool> offersPosted_{false};
     bool trayUp_ = false;
     bool newAcSoundArmed_ = false;
     bool running_ = false;

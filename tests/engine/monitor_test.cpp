@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -131,6 +132,37 @@ TEST(MonitorTable, CountsSentReceivedLostPerCycle) {
     EXPECT_EQ(h.Row(0).history.Count(), 2u);
     EXPECT_EQ(h.view.LogCount("AC: NEW:  00:1B:21:0A:4C:5E access1"), 1u);
     EXPECT_EQ(h.view.cycles, 2);
+}
+
+TEST(MonitorTable, OffersReadWhileTheOwnerIsBusyAllCountInTheirCycle) {
+    MonitorHarness h;
+    const uint32_t probe = h.SendProbe();
+    h.Report(probe);
+    h.SeeProbeLeave();
+    std::vector<Offer> offers;
+    for (int i = 0; i < 300; ++i) {
+        const MacAddress mac = {
+            0x02, 0x00, 0x00, 0x00, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
+        offers.push_back({mac, "ac" + std::to_string(i), "internet", 100 + i});
+    }
+    // The receive thread reads every offer while the owner handles nothing:
+    // it must never wait for the owner, or offers in time would be read
+    // after the wait and dropped.
+    auto reading = std::async(std::launch::async, [&] { h.Answer(offers); });
+    const bool readAlone = reading.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    EXPECT_TRUE(readAlone) << "the receive thread waited for the owner";
+    while (reading.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
+        h.monitor->Port().Drain();
+    h.EndWait(probe);
+    ASSERT_EQ(h.monitor->Rows().size(), offers.size());
+    EXPECT_EQ(FormatAcRow(h.Row(299))[6], "1");
+    const auto texts = h.view.LogTexts();
+    EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                            [](const std::string& text) { return text.starts_with("AC: NEW:"); }),
+              static_cast<long>(offers.size()));
+    // The next cycle's offers come in through the one message again.
+    h.Cycle({offers[0]});
+    EXPECT_EQ(FormatAcRow(h.Row(0))[6], "2");
 }
 
 TEST(MonitorTable, UnansweredShowsNaAndGoesDownOnceAtThreshold) {
