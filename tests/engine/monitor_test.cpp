@@ -41,7 +41,7 @@ struct Offer {
 // threads would send, all on this (the owner) thread.
 class MonitorHarness {
   public:
-    explicit MonitorHarness(MonitorSettings settings = {}, std::string logFolder = {}) {
+    explicit MonitorHarness(MonitorSettings settings = {}, const std::string& logFolder = {}) {
         if (!logFolder.empty()) settings.logDirectory = logFolder;
         monitor = std::make_unique<Monitor>(engine, media, view, settings, "/nonexistent-program");
         engine.SetSourceMac(&kOurMac);
