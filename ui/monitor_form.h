@@ -169,10 +169,11 @@ class CMonitorForm : public KtFormBase, public MonitorView {
     // then hides the shown window or shows the hidden one.
     void OnTrayClicked();
     // The connection commands on the selected row's concentrator. Connect
-    // dials its only entry, offers a menu of several (at menuPosition, in
-    // screen coordinates) or asks a name, creates and dials.
+    // dials its only entry, offers a menu of several (its top-left corner at
+    // menuPosition, in screen coordinates, or its top edge centred there) or
+    // asks a name, creates and dials.
     void CreateNewConnection();
-    void Connect(const QPoint& menuPosition);
+    void Connect(const QPoint& menuPosition, bool centred = false);
     // The right-click menu of the list at the screen position.
     void OpenListContextMenu(const QPoint& position);
     // Fills the Connection menu of the menu bar as it opens.

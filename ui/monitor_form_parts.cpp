@@ -65,7 +65,7 @@ void CMonitorForm::ConnectListSignals() {
         // on the mouse's x position.
         const QRect row = list_->visualRect(index);
         const int x = list_->viewport()->mapFromGlobal(QCursor::pos()).x();
-        Connect(list_->viewport()->mapToGlobal(QPoint(x, row.bottom() + 1)));
+        Connect(list_->viewport()->mapToGlobal(QPoint(x, row.bottom() + 1)), true);
     });
 }
 
@@ -124,7 +124,7 @@ void CMonitorForm::CreateNewConnection() {
         connectionUi_.create(this, *acName, name, CurrentInterface());
 }
 
-void CMonitorForm::Connect(const QPoint& menuPosition) {
+void CMonitorForm::Connect(const QPoint& menuPosition, bool centred) {
     const std::optional<std::string> acName = SelectedAcName();
     if (!acName || closed_) return;
     if (!BuildMenuFor(*acName, false, true, false)) return;
@@ -136,7 +136,9 @@ void CMonitorForm::Connect(const QPoint& menuPosition) {
     } else {
         QMenu menu(this);
         FillMenu(menu, connectionMenu_);
-        DialEntry(Popup(menu, menuPosition));
+        QPoint position = menuPosition;
+        if (centred) position.rx() -= menu.sizeHint().width() / 2;
+        DialEntry(Popup(menu, position));
     }
 }
 
