@@ -323,6 +323,17 @@ class Accessible:
 
 # --- notifications -----------------------------------------------------------
 
+def start_window(program, checks):
+    """Starts the program and waits for its monitor window, on the screen
+    and on the accessibility bus: (pid, Accessible, X window id)."""
+    pid = program.start()
+    access = Accessible(pid)
+    window = wait_for(program.window_id)
+    checks.require(window is not None, "the monitor window appears", program.program_output())
+    checks.require(wait_for(access.frame) is not None, "the window is on the accessibility bus")
+    return pid, access, window
+
+
 def dunst_history():
     """What dunst received, oldest first, as "summary|body|urgency" lines.
     The shown notices are closed into the history first."""

@@ -44,13 +44,7 @@ def scenario_monitor(binary, artifacts, checks):
         "LogACWriteToFile": 1,
     })
     try:
-        pid = program.start()
-        access = h.Accessible(pid)
-        window = h.wait_for(program.window_id)
-        checks.require(window is not None, "the monitor window appears",
-                       program.program_output())
-        checks.require(h.wait_for(access.frame) is not None,
-                       "the window is on the accessibility bus")
+        pid, access, window = h.start_window(program, checks)
 
         # Both real concentrators, in the window and in the general log.
         expected = set(lab_acs())

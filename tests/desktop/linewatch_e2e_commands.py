@@ -259,13 +259,7 @@ def scenario_options(binary, artifacts, checks):
         h.net_lab("capture-start", capture)
         capturing = True
         started_at = time.time()
-        pid = program.start()
-        access = h.Accessible(pid)
-        window = h.wait_for(program.window_id)
-        checks.require(window is not None, "the monitor window appears",
-                       program.program_output())
-        checks.require(h.wait_for(access.frame) is not None,
-                       "the window is on the accessibility bus")
+        pid, access, window = h.start_window(program, checks)
         checks.check(h.wait_for(lambda: os.path.exists(os.path.join(program.log_dir, one_log))),
                      f"the AC log of {one_name} is opened in the old folder")
 
@@ -522,13 +516,7 @@ def scenario_connections(binary, artifacts, checks):
     (one_mac, one_name), (two_mac, two_name) = lab_acs()
     machine_peers = sorted(os.listdir(PEERS_FOLDER)) if os.path.isdir(PEERS_FOLDER) else None
     try:
-        pid = program.start()
-        access = h.Accessible(pid)
-        window = h.wait_for(program.window_id)
-        checks.require(window is not None, "the monitor window appears",
-                       program.program_output())
-        checks.require(h.wait_for(access.frame) is not None,
-                       "the window is on the accessibility bus")
+        pid, access, window = h.start_window(program, checks)
         expected = {(one_mac, one_name), (two_mac, two_name)}
         checks.require(h.wait_for(lambda: expected <= listed(access)),
                        "the AC list shows both concentrators", str(access.table_rows()))
