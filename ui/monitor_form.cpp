@@ -15,6 +15,7 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTableView>
 #include <QTimer>
 #include <QToolBar>
@@ -201,6 +202,14 @@ void CMonitorForm::CreateControls() {
     list_->horizontalHeader()->setMinimumSectionSize(0);
     for (int column = 0; column < static_cast<int>(std::size(kAcColumnWidths)); ++column)
         list_->setColumnWidth(column, kAcColumnWidths[column]);
+    // The widths suit the classic 8-point dialog font. Where this desktop's
+    // font is wider, the MAC column grows so that a whole address stays
+    // readable; a cut MAC tells nothing.
+    const int cellMargin =
+        list_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list_) + 1;
+    const int macWidth = QFontMetrics(font).horizontalAdvance(QStringLiteral("DD:DD:DD:DD:DD:DD")) +
+                         2 * cellMargin + 2;
+    if (macWidth > kAcColumnWidths[1]) list_->setColumnWidth(1, macWidth);
     list_->setGeometry(Box(5, 40, 595, 175));
     // Neither the list nor the log box has a caption on screen, and the text
     // table has no row for one; screen readers get these fixed English names,
