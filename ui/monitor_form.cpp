@@ -418,10 +418,8 @@ void CMonitorForm::OpenSettings() {
     if (options == nullptr && !optionsFactory_) {
         // The program's own options window over the live settings; OK
         // commits to them, and the persistence applies and saves.
-        std::string adapterMac;
-        const int adapter = monitor_->CurrentAdapter();
-        if (adapter >= 0 && static_cast<size_t>(adapter) < monitor_->Adapters().size())
-            adapterMac = FormatMacText(monitor_->Adapters()[static_cast<size_t>(adapter)].mac);
+        const AdapterEntry* adapter = CurrentAdapterEntry();
+        const std::string adapterMac = adapter != nullptr ? FormatMacText(adapter->mac) : "";
         OpenOptionsForm(persistence_.Properties(),
                         {.dialogs = nullptr, .adapterMacText = adapterMac});
         return;

@@ -219,6 +219,8 @@ class CMonitorForm : public KtFormBase, public MonitorView {
     void ConnectListSignals();
     // The full AC-Name of the selected row's record, if a row is selected.
     std::optional<std::string> SelectedAcName() const;
+    // The adapter being watched, if there is one.
+    const AdapterEntry* CurrentAdapterEntry() const;
     // The interface of the adapter being watched (empty without one).
     std::string CurrentInterface() const;
     // Builds connectionMenu_ for the concentrator; false (after telling the

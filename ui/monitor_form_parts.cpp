@@ -77,10 +77,15 @@ std::optional<std::string> CMonitorForm::SelectedAcName() const {
     return monitor_->Rows()[static_cast<size_t>(selected)]->targetAcName;
 }
 
-std::string CMonitorForm::CurrentInterface() const {
+const AdapterEntry* CMonitorForm::CurrentAdapterEntry() const {
     const int adapter = monitor_->CurrentAdapter();
-    if (adapter < 0 || static_cast<size_t>(adapter) >= monitor_->Adapters().size()) return {};
-    return monitor_->Adapters()[static_cast<size_t>(adapter)].deviceName;
+    if (adapter < 0 || static_cast<size_t>(adapter) >= monitor_->Adapters().size()) return nullptr;
+    return &monitor_->Adapters()[static_cast<size_t>(adapter)];
+}
+
+std::string CMonitorForm::CurrentInterface() const {
+    const AdapterEntry* adapter = CurrentAdapterEntry();
+    return adapter != nullptr ? adapter->deviceName : std::string();
 }
 
 bool CMonitorForm::BuildMenuFor(const std::string& acName, bool create, bool entries, bool remove) {

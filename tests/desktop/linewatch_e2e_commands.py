@@ -177,6 +177,14 @@ def require_found(checks, value, what, detail):
     return value
 
 
+def shown_control(checks, window, role, name, what):
+    """The showing control of the role named name in window; a required
+    check, with the window's accessible tree as detail when it is missing."""
+    found = h.wait_for(lambda: [c for c in descendants(window, role, name) if showing(c)])
+    require_found(checks, found, f"{what} \"{name}\"", lambda: "\n".join(dump(window)))
+    return found[0]
+
+
 def dump(root, depth=0, limit=6):
     """The accessible tree below root, one line per node (for failures)."""
     lines = []
@@ -306,12 +314,8 @@ def scenario_options(binary, artifacts, checks):
 
         # Monitor page: the PADI interval, typed into its spin box.
         show_page("Monitor")
-        interval_name = "PADI send interval, sec:"
-        spin = h.wait_for(lambda: [s for s in descendants(options, pyatspi.ROLE_SPIN_BUTTON,
-                                                          interval_name) if showing(s)])
-        require_found(checks, spin, f"the Monitor page has the spin box \"{interval_name}\"",
-                      lambda: "\n".join(dump(options)))
-        spin = spin[0]
+        spin = shown_control(checks, options, pyatspi.ROLE_SPIN_BUTTON,
+                             "PADI send interval, sec:", "the Monitor page has the spin box")
         checks.check(text_of(spin) == str(OLD_INTERVAL_S), "the interval shows the stored value",
                      repr(text_of(spin)))
         # As a screen reader does: the value read and set through the
@@ -327,12 +331,9 @@ def scenario_options(binary, artifacts, checks):
         # Logs page: the general log switched on, and the log folder typed
         # into its edit.
         show_page("Logs")
-        general_name = "Write general log to file (monitor.log)"
-        general = h.wait_for(lambda: [c for c in descendants(options, pyatspi.ROLE_CHECK_BOX,
-                                                             general_name) if showing(c)])
-        require_found(checks, general, f"the Logs page has the check box \"{general_name}\"",
-                      lambda: "\n".join(dump(options)))
-        general = general[0]
+        general = shown_control(checks, options, pyatspi.ROLE_CHECK_BOX,
+                                "Write general log to file (monitor.log)",
+                                "the Logs page has the check box")
         checks.check(not general.getState().contains(pyatspi.STATE_CHECKED),
                      "the general log shows as off")
         # The check box's own accessible action, as a screen reader toggles it.
@@ -344,12 +345,8 @@ def scenario_options(binary, artifacts, checks):
         actions.doAction(toggle[0])
         checks.check(h.wait_for(lambda: general.getState().contains(pyatspi.STATE_CHECKED),
                                 timeout=5), "its toggle action checks it")
-        folder_name = "Log files directory"
-        folder = h.wait_for(lambda: [e for e in descendants(options, pyatspi.ROLE_TEXT,
-                                                            folder_name) if showing(e)])
-        require_found(checks, folder, f"the Logs page has the edit \"{folder_name}\"",
-                      lambda: "\n".join(dump(options)))
-        folder = folder[0]
+        folder = shown_control(checks, options, pyatspi.ROLE_TEXT, "Log files directory",
+                               "the Logs page has the edit")
         checks.check(text_of(folder) == program.log_dir, "the edit shows the stored folder",
                      text_of(folder))
         type_into(folder, new_logs)
