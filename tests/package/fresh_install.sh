@@ -30,13 +30,14 @@ fail() {
 }
 
 # The Debian mirror of this machine's apt sources (deb822 or one-line form).
+# The repository names no mirror of its own: without one in the sources there
+# is nothing to build a root from.
 mirror() {
-  local uri
-  uri=$(grep -hE '^(URIs:|deb )' /etc/apt/sources.list /etc/apt/sources.list.d/* 2>/dev/null |
-    grep -Eo 'https?://[^ ]+/debian/?( |$)' | head -n 1 | tr -d ' ' || true)
-  echo "${uri:-http://deb.debian.org/debian}"
+  grep -hE '^(URIs:|deb )' /etc/apt/sources.list /etc/apt/sources.list.d/* 2>/dev/null |
+    grep -Eo 'https?://[^ ]+/debian/?( |$)' | head -n 1 | tr -d ' ' || true
 }
 MIRROR=$(mirror)
+[ -n "$MIRROR" ] || fail "no Debian mirror in this machine's apt sources (/etc/apt/sources.list*)"
 MIRROR=${MIRROR%/}
 SECURITY=${MIRROR%/debian}/debian-security
 
