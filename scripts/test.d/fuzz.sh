@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-build=build-fuzz
+build="build-fuzz"
 
 # One line per target: name, seconds, seed folder ("-" for none), longest input.
 targets=(

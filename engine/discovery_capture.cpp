@@ -1,4 +1,4 @@
-#include "engine/capture_channel.h"
+#include "engine/discovery_capture.h"
 
 #include <fcntl.h>
 #include <poll.h>
