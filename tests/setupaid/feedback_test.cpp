@@ -36,6 +36,23 @@ TEST(FeedbackAddress, OrdersAndEncodesFieldsSoNoneCanForgeAnother) {
               "https://example.org/fb?p=x%26v%3D9%23top&v=1%202&r=r%2Bs");
 }
 
+TEST(FeedbackAddress, JoinsAnExistingQueryAndKeepsTheFragmentLast) {
+    EXPECT_EQ(FeedbackAddress({"https://f.example/f.php?lang=en", "LW", "1.1.7", "", "", ""}),
+              "https://f.example/f.php?lang=en&p=LW&v=1.1.7");
+    EXPECT_EQ(FeedbackAddress({"https://f.example/f.php?lang=en#form", "LW", "", "", "", "hi"}),
+              "https://f.example/f.php?lang=en&p=LW&d1=aGk,#form");
+    EXPECT_EQ(FeedbackAddress({"https://f.example/f#top", "LW", "", "", "", ""}),
+              "https://f.example/f?p=LW#top");
+    // A query already ended by its separator gets none added; a "?" in the
+    // fragment is no query.
+    EXPECT_EQ(FeedbackAddress({"https://f.example/f?", "LW", "", "", "", ""}),
+              "https://f.example/f?p=LW");
+    EXPECT_EQ(FeedbackAddress({"https://f.example/f?a=1&", "LW", "", "", "", ""}),
+              "https://f.example/f?a=1&p=LW");
+    EXPECT_EQ(FeedbackAddress({"https://f.example/f#a?b", "LW", "", "", "", ""}),
+              "https://f.example/f?p=LW#a?b");
+}
+
 TEST(FeedbackAddress, SplitsTheMessageOnCharacters) {
     EXPECT_EQ(FeedbackAddress({"https://f.example", "p", "", "", "", std::string(300, 'm')}),
               "https://f.example?p=p&d1=" + FeedbackEncode(std::string(192, 'm')) +
