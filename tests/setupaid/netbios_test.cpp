@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,7 +30,14 @@ void InstallSamba(const TestRoot& root, const std::string& config) {
                "[Install]\nWantedBy=multi-user.target\n");
 }
 
-// A [global] value as Samba itself reads it from the file.
+// Samba's own reading of the file: testparm's lines, and one [global] value.
+std::vector<std::string> TestparmLines(const std::string& file) {
+    std::vector<std::string> lines;
+    std::istringstream output(
+        setupaid_test::Shell("testparm -s '" + file + "' 2>/dev/null").output);
+    for (std::string line; std::getline(output, line);) lines.push_back(line);
+    return lines;
+}
 std::string SambaValue(const std::string& file, const std::string& parameter) {
     const std::string value =
         setupaid_test::Shell("testparm -s --section-name=global '--parameter-name=" + parameter +
@@ -37,28 +46,68 @@ std::string SambaValue(const std::string& file, const std::string& parameter) {
     return value.substr(0, value.find('\n'));
 }
 
-TEST(NicEnable, SwitchesNetbiosOnThroughSambaAndItsNameDaemon) {
-    if (geteuid() != 0) GTEST_SKIP() << "writing Samba's configuration needs root";
-    if (!setupaid::SystemCommandRunner().Has("testparm")) GTEST_SKIP() << "needs testparm";
-    TestRoot root;
-    InstallSamba(root,
+// What testparm shows after the call and not before (+), and before and not
+// after (-), in that order.
+std::vector<std::string> Difference(const std::vector<std::string>& before,
+                                    const std::vector<std::string>& after) {
+    std::vector<std::string> changes;
+    for (const std::string& line : after) {
+        if (std::find(before.begin(), before.end(), line) == before.end())
+            changes.push_back("+" + line);
+    }
+    for (const std::string& line : before) {
+        if (std::find(after.begin(), after.end(), line) == after.end())
+            changes.push_back("-" + line);
+    }
+    return changes;
+}
+
+class NicEnableSamba : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "writing Samba's configuration needs root";
+        if (!setupaid::SystemCommandRunner().Has("testparm")) GTEST_SKIP() << "needs testparm";
+    }
+    TestRoot root_;
+};
+
+TEST_F(NicEnableSamba, ServingEveryInterfaceNarrowsNothing) {
+    InstallSamba(root_,
                  "[global]\n   workgroup = LAB\n   disable netbios = yes\n"
                  "[share]\n   path = /srv\n");
+    const std::vector<std::string> before = TestparmLines(root_ / kConfig);
 
     EXPECT_EQ(EnableNetbios("eth0"), SETUPAID_DONE);
-    EXPECT_EQ(SambaValue(root / kConfig, "disable netbios"), "No");
-    EXPECT_EQ(SambaValue(root / kConfig, "interfaces"), "lo eth0");
-    EXPECT_EQ(SambaValue(root / kConfig, "bind interfaces only"), "Yes");
-    EXPECT_EQ(SambaValue(root / kConfig, "workgroup"), "LAB");
-    // systemctl enabled the daemon below the root, for every boot.
-    EXPECT_TRUE(std::filesystem::is_symlink(root / kEnabledLink));
+    // Only NetBIOS changed: no interface list, nothing bound to one.
+    EXPECT_EQ(Difference(before, TestparmLines(root_ / kConfig)),
+              std::vector<std::string>{"-\tdisable netbios = Yes"});
+    EXPECT_EQ(SambaValue(root_ / kConfig, "interfaces"), "");
+    EXPECT_EQ(SambaValue(root_ / kConfig, "bind interfaces only"), "No");
+    // systemctl enabled the name daemon below the root, for every boot.
+    EXPECT_TRUE(std::filesystem::is_symlink(root_ / kEnabledLink));
 
-    // A second interface joins the list; the same one again changes nothing.
+    // Another adapter, or the same again, changes nothing more.
+    const std::string config = root_.Read(kConfig);
     EXPECT_EQ(EnableNetbios("eth1"), SETUPAID_DONE);
-    EXPECT_EQ(SambaValue(root / kConfig, "interfaces"), "lo eth0 eth1");
-    const std::string config = root.Read(kConfig);
+    EXPECT_EQ(EnableNetbios("eth0"), SETUPAID_DONE);
+    EXPECT_EQ(root_.Read(kConfig), config);
+}
+
+TEST_F(NicEnableSamba, AnExistingListGainsTheAdapterAndNothingElse) {
+    InstallSamba(root_,
+                 "[global]\n   workgroup = LAB\n   interfaces = lo eth1\n"
+                 "   bind interfaces only = no\n[share]\n   path = /srv\n");
+    const std::vector<std::string> before = TestparmLines(root_ / kConfig);
+
+    EXPECT_EQ(EnableNetbios("eth0"), SETUPAID_DONE);
+    EXPECT_EQ(
+        Difference(before, TestparmLines(root_ / kConfig)),
+        (std::vector<std::string>{"+\tinterfaces = lo eth1 eth0", "-\tinterfaces = lo eth1"}));
+    EXPECT_EQ(SambaValue(root_ / kConfig, "bind interfaces only"), "No");
+
+    const std::string config = root_.Read(kConfig);
     EXPECT_EQ(EnableNetbios("eth1"), SETUPAID_DONE);
-    EXPECT_EQ(root.Read(kConfig), config);
+    EXPECT_EQ(root_.Read(kConfig), config);
 }
 
 TEST(NicEnable, LeavesAConfigurationTestparmRejectsAlone) {
@@ -108,17 +157,15 @@ TEST(NicEnable, UsesNetConfWhenSambaKeepsItsSettingsInItsRegistry) {
     const std::string net = "net --configfile=" + (root / kConfig) + " conf ";
     runner.answers[net + "getparm global disable netbios"] = {true, 255, ""};  // not set
     runner.answers[net + "getparm global interfaces"] = {true, 0, "eth1\n"};
-    runner.answers[net + "getparm global bind interfaces only"] = {true, 0, "Yes\n"};
 
     EXPECT_EQ(EnableNetbios("eth0"), SETUPAID_DONE);
-    EXPECT_EQ(
-        runner.commands,
-        (std::vector<std::string>{
-            net + "getparm global disable netbios", net + "getparm global interfaces",
-            net + "getparm global bind interfaces only", net + "setparm global disable netbios no",
-            net + "setparm global interfaces eth1 eth0", "testparm -s " + (root / kConfig),
-            "systemctl --root=" + root.Path() + " enable nmbd.service"}));
-    EXPECT_EQ(runner.argvs[4].back(), "eth1 eth0");
+    EXPECT_EQ(runner.commands,
+              (std::vector<std::string>{
+                  net + "getparm global disable netbios", net + "getparm global interfaces",
+                  net + "setparm global disable netbios no",
+                  net + "setparm global interfaces eth1 eth0", "testparm -s " + (root / kConfig),
+                  "systemctl --root=" + root.Path() + " enable nmbd.service"}));
+    EXPECT_EQ(runner.argvs[3].back(), "eth1 eth0");
     EXPECT_EQ(root.Read(kConfig), "[global]\n   config backend = registry\n");
 }
 
