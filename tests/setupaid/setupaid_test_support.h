@@ -22,6 +22,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "setupaid/command_runner.h"
@@ -189,6 +190,36 @@ class RecordingRunner : public setupaid::CommandRunner {
 
   private:
     setupaid::SystemCommandRunner real_;
+};
+
+// A real account with a home of its own, for one test: made with useradd,
+// removed with its home at the end. Names carry the issue of the test so that
+// tests running side by side never share one.
+class TestAccount {
+  public:
+    explicit TestAccount(std::string name) : name_(std::move(name)) {
+        Shell("userdel -r " + name_ + " >/dev/null 2>&1");
+        if (Shell("useradd -m -s /bin/sh " + name_ + " 2>&1").exitStatus != 0) return;
+        const ShellResult uid = Shell("id -u " + name_);
+        const ShellResult home = Shell("getent passwd " + name_ + " | cut -d: -f6");
+        if (uid.exitStatus != 0 || home.output.empty()) return;
+        uid_ = static_cast<uid_t>(std::stoul(uid.output));
+        home_ = home.output.substr(0, home.output.find('\n'));
+        ok_ = true;
+    }
+    ~TestAccount() { Shell("userdel -r " + name_ + " >/dev/null 2>&1"); }
+    TestAccount(const TestAccount&) = delete;
+    TestAccount& operator=(const TestAccount&) = delete;
+
+    bool ok() const { return ok_; }
+    uid_t uid() const { return uid_; }
+    const std::string& home() const { return home_; }
+
+  private:
+    std::string name_;
+    uid_t uid_ = 0;
+    std::string home_;
+    bool ok_ = false;
 };
 
 // Runs call in a child process as "nobody" and answers what it returned
