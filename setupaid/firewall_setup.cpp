@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "setupaid/command_runner.h"
+#include "setupaid/debug_output.h"
 #include "setupaid/nft_ruleset.h"
 #include "setupaid/setupaid.h"
 #include "setupaid/system_bus.h"
@@ -120,15 +121,22 @@ std::string JoinWords(const std::vector<std::string>& words) {
     return text;
 }
 
-// Appends the rules to /etc/nftables.conf so that they come back at boot.
-int PersistNftRules(const std::vector<InputChain>& chains) {
-    const std::string path = SystemPath(kNftablesConfig);
-    std::string text;
-    const FileStatus read = ReadWholeFile(path, text);
-    if (read == FileStatus::kMissing) return SETUPAID_DONE;
-    if (read != FileStatus::kOk) return ResultCodeOf(read);
+// The words of the rules a chain lacks, as one nft transaction ("a ; b").
+void AddMissingLiveRules(const InputChain& chain, std::vector<std::string>& command) {
+    for (const SambaRule& rule : kSambaRules) {
+        if (std::find(chain.presentTags.begin(), chain.presentTags.end(), rule.tag) !=
+            chain.presentTags.end()) {
+            continue;
+        }
+        if (command.size() > 1) command.emplace_back(";");
+        for (std::string& word : InsertRuleWords(chain, rule)) command.push_back(std::move(word));
+    }
+}
 
-    const std::vector<std::string_view> present = SplitLines(text);
+// The lines of /etc/nftables.conf that would bring the rules back at boot,
+// those it lacks.
+std::string MissingBootLines(const std::string& bootText, const std::vector<InputChain>& chains) {
+    const std::vector<std::string_view> present = SplitLines(bootText);
     std::string additions;
     for (const InputChain& chain : chains) {
         for (const SambaRule& rule : kSambaRules) {
@@ -138,42 +146,85 @@ int PersistNftRules(const std::vector<InputChain>& chains) {
             }
         }
     }
-    if (additions.empty()) return SETUPAID_DONE;
-    if (!text.empty() && text.back() != '\n') text += '\n';
-    text += "\n";
-    text += kNftablesComment;
-    text += additions;
-
-    PendingFile pending;
-    const FileStatus written = pending.Write(path, text, 0755);
-    if (written != FileStatus::kOk) return ResultCodeOf(written);
-    if (!Commands().Run({"nft", "-c", "-f", pending.TemporaryPath()}).Succeeded()) {
-        return SETUPAID_FAILED;
-    }
-    return ResultCodeOf(pending.Commit());
+    return additions;
 }
 
+// True when nft loads text on a machine that has just booted: from an empty
+// ruleset, as the boot loads it. The check changes nothing, live or on disk.
+bool LoadsAtBoot(const std::string& bootPath, const std::string& text, std::string& error) {
+    PendingFile check;
+    if (check.Write(bootPath, "flush ruleset\n" + text, 0600) != FileStatus::kOk) {
+        error = "cannot write a file to check beside it";
+        return false;
+    }
+    const CommandResult result = Commands().Run({"nft", "-c", "-f", check.TemporaryPath()});
+    error = result.output;
+    return result.Succeeded();
+}
+
+// The rules go into each running input chain that could drop Samba, and into
+// /etc/nftables.conf, which loads the ruleset at boot: both or neither. The
+// boot file is checked first and replaced, the live chains then changed in
+// one transaction, and the boot file put back when that fails.
 int SetupNftables() {
     if (geteuid() != 0) return SETUPAID_ACCESS_DENIED;
     const CommandResult listing = Commands().Run({"nft", "list", "ruleset"});
     if (!listing.Succeeded()) return SETUPAID_FAILED;
     const std::vector<InputChain> chains = InputChains(listing.output);
     if (chains.empty()) return SETUPAID_NOTHING_TO_DO;
-
-    // Every missing rule in one transaction: all of them or none.
-    std::vector<std::string> command = {"nft"};
+    std::vector<InputChain> guarding;
     for (const InputChain& chain : chains) {
-        for (const SambaRule& rule : kSambaRules) {
-            bool present = false;
-            for (std::string_view tag : chain.presentTags) present = present || tag == rule.tag;
-            if (present) continue;
-            if (command.size() > 1) command.emplace_back(";");
-            for (std::string& word : InsertRuleWords(chain, rule))
-                command.push_back(std::move(word));
+        if (chain.mayDrop) guarding.push_back(chain);
+    }
+    // Nothing stands in Samba's way: already allowed.
+    if (guarding.empty()) return SETUPAID_DONE;
+
+    const std::string bootPath = SystemPath(kNftablesConfig);
+    std::string bootText;
+    const FileStatus read = ReadWholeFile(bootPath, bootText);
+    if (read == FileStatus::kMissing) {
+        DebugOutput("SetupFirewall: no " + std::string(kNftablesConfig) +
+                    " loads the firewall at boot, so rules added now would be lost then; "
+                    "nothing changed");
+        return SETUPAID_FAILED;
+    }
+    if (read != FileStatus::kOk) return ResultCodeOf(read);
+
+    std::vector<std::string> live = {"nft"};
+    for (const InputChain& chain : guarding) AddMissingLiveRules(chain, live);
+    const std::string additions = MissingBootLines(bootText, guarding);
+    if (live.size() == 1 && additions.empty()) return SETUPAID_DONE;
+
+    if (!additions.empty()) {
+        std::string text = bootText;
+        if (!text.empty() && text.back() != '\n') text += '\n';
+        text += "\n";
+        text += kNftablesComment;
+        text += additions;
+        std::string error;
+        if (!LoadsAtBoot(bootPath, text, error)) {
+            DebugOutput("SetupFirewall: with the rules, " + std::string(kNftablesConfig) +
+                        " would not load at boot (does it make every input chain that runs "
+                        "now?); nothing changed. nft: " +
+                        error);
+            return SETUPAID_FAILED;
+        }
+        const FileStatus written = ReplaceFile(bootPath, text, 0755);
+        if (written != FileStatus::kOk) return ResultCodeOf(written);
+    }
+    if (live.size() > 1) {
+        const CommandResult added = Commands().Run(live);
+        if (!added.Succeeded()) {
+            std::string undo;
+            if (!additions.empty() && ReplaceFile(bootPath, bootText, 0755) != FileStatus::kOk) {
+                undo = "; " + std::string(kNftablesConfig) + " could not be put back";
+            }
+            DebugOutput("SetupFirewall: the running firewall refused the rules" + undo +
+                        ". nft: " + added.output);
+            return SETUPAID_FAILED;
         }
     }
-    if (command.size() > 1 && !Commands().Run(command).Succeeded()) return SETUPAID_FAILED;
-    return PersistNftRules(chains);
+    return SETUPAID_DONE;
 }
 
 }  // namespace

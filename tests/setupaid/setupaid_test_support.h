@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -158,6 +159,47 @@ class PrivateSystemBus {
     std::unique_ptr<ChildProcess> daemon_;
     std::unique_ptr<ScopedEnv> variable_;
     std::unique_ptr<ChildProcess> services_;
+};
+
+// A network namespace of these tests' own (named lwsa23-PID-N, apart from the
+// network lab's), where nft works on a ruleset of its own. Needs root.
+class FirewallNamespace {
+  public:
+    FirewallNamespace() {
+        static int counter = 0;
+        name_ = "lwsa23-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+        ok_ = Shell("ip netns add " + name_ + " 2>&1").exitStatus == 0;
+    }
+    ~FirewallNamespace() {
+        if (ok_) Shell("ip netns del " + name_);
+    }
+    FirewallNamespace(const FirewallNamespace&) = delete;
+    FirewallNamespace& operator=(const FirewallNamespace&) = delete;
+
+    bool ok() const { return ok_; }
+
+    // nft with these arguments inside, its output and error output together.
+    ShellResult Nft(const std::string& arguments) const {
+        return Shell("ip netns exec " + name_ + " nft " + arguments + " 2>&1");
+    }
+    // Runs body on a thread that has entered the namespace, so that the
+    // commands it starts work there; false when the thread could not enter.
+    bool RunInside(const std::function<void()>& body) const {
+        bool entered = false;
+        std::thread worker([&] {
+            const int fd = open(("/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) return;
+            entered = setns(fd, CLONE_NEWNET) == 0;
+            close(fd);
+            if (entered) body();
+        });
+        worker.join();
+        return entered;
+    }
+
+  private:
+    std::string name_;
+    bool ok_ = false;
 };
 
 // Records the commands the library runs, as lines. Programs in real run for
