@@ -52,17 +52,7 @@ bool AddedOrPresent(const BusReply& reply) {
     return reply.ok || reply.errorMessage.find("ALREADY_ENABLED") != std::string::npos;
 }
 
-int SetupFirewalld(SystemBus& bus) {
-    const BusReply runtime = bus.Call(kFirewalld, kFirewalldPath, std::string(kFirewalld) + ".zone",
-                                      "queryService", {std::string(), std::string(kSambaService)});
-    if (!runtime.ok) return CodeOfBusError(runtime);
-    if (!runtime.flag.value_or(false)) {
-        const BusReply added =
-            bus.Call(kFirewalld, kFirewalldPath, std::string(kFirewalld) + ".zone", "addService",
-                     {std::string(), std::string(kSambaService), int32_t{0}});
-        if (!AddedOrPresent(added)) return CodeOfBusError(added);
-    }
-
+int AddPermanentService(SystemBus& bus) {
     const BusReply zone = bus.Call(kFirewalld, kFirewalldPath, kFirewalld, "getDefaultZone");
     if (!zone.ok || !zone.text) return zone.ok ? SETUPAID_FAILED : CodeOfBusError(zone);
     const BusReply zonePath =
@@ -83,6 +73,35 @@ int SetupFirewalld(SystemBus& bus) {
     return SETUPAID_DONE;
 }
 
+// Samba for now (runtime) and for later boots (permanent): both or neither.
+// When the permanent configuration refuses it, a runtime service we added is
+// taken away again.
+int SetupFirewalld(SystemBus& bus) {
+    const std::string zoneInterface = std::string(kFirewalld) + ".zone";
+    const BusReply runtime = bus.Call(kFirewalld, kFirewalldPath, zoneInterface, "queryService",
+                                      {std::string(), std::string(kSambaService)});
+    if (!runtime.ok) return CodeOfBusError(runtime);
+    bool addedRuntime = false;
+    if (!runtime.flag.value_or(false)) {
+        const BusReply added = bus.Call(kFirewalld, kFirewalldPath, zoneInterface, "addService",
+                                        {std::string(), std::string(kSambaService), int32_t{0}});
+        if (!AddedOrPresent(added)) return CodeOfBusError(added);
+        addedRuntime = added.ok;
+    }
+    const int permanent = AddPermanentService(bus);
+    if (permanent != SETUPAID_DONE && addedRuntime) {
+        const BusReply removed =
+            bus.Call(kFirewalld, kFirewalldPath, zoneInterface, "removeService",
+                     {std::string(), std::string(kSambaService)});
+        DebugOutput(std::string("SetupFirewall: firewalld kept Samba out of its permanent "
+                                "configuration; ") +
+                    (removed.ok ? "taken out of the runtime one again"
+                                : "it stays in the runtime one until the next reload: " +
+                                      removed.errorMessage));
+    }
+    return permanent;
+}
+
 bool UfwEnabled() {
     std::string text;
     if (ReadWholeFile(SystemPath(kUfwConfig), text) != FileStatus::kOk) return false;
@@ -96,18 +115,26 @@ bool UfwEnabled() {
     return enabled;
 }
 
+// ufw keeps what it allows for later boots itself. The rules go in one by
+// one: when one fails, those this call added are deleted again.
 int SetupUfw() {
     if (geteuid() != 0) return SETUPAID_ACCESS_DENIED;
-    // ufw skips a rule it has already, so a second call adds nothing.
-    std::vector<std::vector<std::string>> commands;
+    std::vector<std::string> allowed;
     if (PathExists(SystemPath(kUfwSambaProfile))) {
-        commands.push_back({"ufw", "allow", "Samba"});
+        allowed = {"Samba"};
     } else {
-        commands.push_back({"ufw", "allow", "137,138/udp"});
-        commands.push_back({"ufw", "allow", "139,445/tcp"});
+        allowed = {"137,138/udp", "139,445/tcp"};
     }
-    for (const auto& command : commands) {
-        if (!Commands().Run(command).Succeeded()) return SETUPAID_FAILED;
+    std::vector<std::string> added;
+    for (const std::string& rule : allowed) {
+        const CommandResult result = Commands().Run({"ufw", "allow", rule});
+        if (!result.Succeeded()) {
+            for (const std::string& undo : added) Commands().Run({"ufw", "delete", "allow", undo});
+            DebugOutput("SetupFirewall: ufw refused \"allow " + rule + "\": " + result.output);
+            return SETUPAID_FAILED;
+        }
+        // ufw skips a rule it has already, so a second call adds nothing.
+        if (result.output.find("Skipping") == std::string::npos) added.push_back(rule);
     }
     return SETUPAID_DONE;
 }

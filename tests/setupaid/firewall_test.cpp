@@ -205,6 +205,21 @@ TEST(SetupFirewall, AnswersFirewalldsRefusalAndKnownSamba) {
     EXPECT_EQ(bus.Log(), "");
 }
 
+TEST(SetupFirewall, TakesSambaOutOfFirewalldsRuntimeWhenItCannotStay) {
+    TestRoot root;
+    PrivateSystemBus bus(root.Path());
+    ASSERT_TRUE(bus.StartServices({"--firewalld", "--firewalld-deny-permanent"}));
+    for (int call = 0; call < 2; ++call) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(AllowSamba(), SETUPAID_ACCESS_DENIED);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("taken out of the runtime one"),
+                  std::string::npos);
+    }
+    EXPECT_EQ(bus.Log(),
+              "runtime public samba 0\nruntime removed public samba\n"
+              "runtime public samba 0\nruntime removed public samba\n");
+}
+
 TEST(SetupFirewall, UsesUfwWhenItIsEnabled) {
     if (geteuid() != 0) GTEST_SKIP() << "ufw needs root";
     TestRoot root;
@@ -222,6 +237,21 @@ TEST(SetupFirewall, UsesUfwWhenItIsEnabled) {
 
     runner.answers["ufw allow Samba"] = {true, 1, "ERROR"};
     EXPECT_EQ(AllowSamba(), SETUPAID_FAILED);
+
+    // A rule that fails after one this call added: that one is deleted again;
+    // one ufw had already stays.
+    std::remove((root / "/etc/ufw/applications.d/samba").c_str());
+    runner.commands.clear();
+    runner.answers["ufw allow 137,138/udp"] = {true, 0, "Rule added\nRule added (v6)\n"};
+    runner.answers["ufw allow 139,445/tcp"] = {true, 1, "ERROR: problem running"};
+    EXPECT_EQ(AllowSamba(), SETUPAID_FAILED);
+    EXPECT_EQ(runner.commands,
+              (std::vector<std::string>{"ufw allow 137,138/udp", "ufw allow 139,445/tcp",
+                                        "ufw delete allow 137,138/udp"}));
+    runner.commands.clear();
+    runner.answers["ufw allow 137,138/udp"] = {true, 0, "Skipping adding existing rule\n"};
+    EXPECT_EQ(AllowSamba(), SETUPAID_FAILED);
+    EXPECT_EQ(runner.commands.size(), 2u);
 
     // Installed but not enabled: ufw is passed over for nftables.
     runner.commands.clear();
