@@ -58,9 +58,9 @@ std::string PercentEncode(std::string_view text) {
     std::string encoded;
     for (char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (std::isalnum(byte) != 0 && byte < 0x80) {
-            encoded += c;
-        } else if (c == '-' || c == '.' || c == '_' || c == '~' || c == ',') {
+        const bool plain = (std::isalnum(byte) != 0 && byte < 0x80) || c == '-' || c == '.' ||
+                           c == '_' || c == '~' || c == ',';
+        if (plain) {
             encoded += c;
         } else {
             encoded += '%';

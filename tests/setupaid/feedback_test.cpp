@@ -115,7 +115,7 @@ class DesktopLauncherTest : public ::testing::Test {
     std::string Opened() {
         const std::string file = folder_.File("opened");
         EXPECT_TRUE(setupaid_test::WaitFor([&] { return std::filesystem::exists(file); }));
-        const std::string text = ReadFile(file);
+        std::string text = ReadFile(file);
         std::filesystem::remove(file);
         return text;
     }

@@ -13,7 +13,6 @@ namespace {
 using setupaid_test::FirewallNamespace;
 using setupaid_test::PrivateSystemBus;
 using setupaid_test::RecordingRunner;
-using setupaid_test::Shell;
 using setupaid_test::TestRoot;
 
 const std::string kTcpTag = "linewatch-setupaid: Samba TCP";

@@ -12,7 +12,6 @@
 
 namespace {
 
-using setupaid::AddSearchPathFolder;
 using setupaid::EnvironmentFileFolders;
 using setupaid::kEnvironmentFile;
 using setupaid::kProfileScript;
