@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "setupaid/setupaid.h"
@@ -126,37 +125,18 @@ class DesktopLauncherTest : public ::testing::Test {
     ScopedEnv sudo_{"SUDO_UID", nullptr};
 };
 
-// Root's open files as an installer holds them: a secret only root may read
-// on descriptor 7 (and 40), a file of root's open for writing on 8.
-class HeldDescriptors {
-  public:
-    explicit HeldDescriptors(const TempFolder& folder) {
-        const int secret = open(folder.File("secret").c_str(), O_RDWR | O_CREAT, 0600);
-        const int log = open(folder.File("root.log").c_str(), O_WRONLY | O_CREAT, 0600);
-        for (const auto& [from, to] : {std::pair{secret, 7}, {log, 8}, {secret, 40}}) {
-            ok_ = ok_ && from >= 0 && fcntl(to, F_GETFD) < 0 && dup2(from, to) == to;
-        }
-        close(secret);
-        close(log);
-    }
-    ~HeldDescriptors() {
-        for (int fd : {7, 8, 40}) close(fd);
-    }
-    HeldDescriptors(const HeldDescriptors&) = delete;
-    HeldDescriptors& operator=(const HeldDescriptors&) = delete;
-    bool ok() const { return ok_; }
-
-  private:
-    bool ok_ = true;
-};
-
 TEST_F(DesktopLauncherTest, RunsAsTheDesktopUserInItsHomeWithNothingOfRoots) {
     setupaid_test::TestAccount user("lwu23a");
     ASSERT_TRUE(user.ok());
     ScopedEnv sudo("SUDO_UID", std::to_string(user.uid()).c_str());
     ScopedEnv rootOnly("LW_ROOT_ONLY", "yes");
-    HeldDescriptors held(folder_);
-    ASSERT_TRUE(held.ok());
+    // Root's open files as an installer holds them: a secret only root may
+    // read on descriptors 7 and 40, a file of root's open for writing on 8.
+    const int secret = open(folder_.File("secret").c_str(), O_RDWR | O_CREAT, 0600);
+    const int log = open(folder_.File("root.log").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_TRUE(secret >= 0 && log >= 0 && fcntl(7, F_GETFD) < 0 && fcntl(8, F_GETFD) < 0 &&
+                fcntl(40, F_GETFD) < 0);
+    ASSERT_TRUE(dup2(secret, 7) == 7 && dup2(log, 8) == 8 && dup2(secret, 40) == 40);
 
     // Shell characters in the page address reach the program as they are.
     const std::string page = "https://fb.example/a;$(touch${IFS}" + folder_.File("ran") + ")";
@@ -167,6 +147,7 @@ TEST_F(DesktopLauncherTest, RunsAsTheDesktopUserInItsHomeWithNothingOfRoots) {
     EXPECT_FALSE(std::filesystem::exists(folder_.File("ran")));
     // The caller's descriptors are still its own.
     EXPECT_GE(fcntl(7, F_GETFD), 0);
+    for (int fd : {secret, log, 7, 8, 40}) close(fd);
 }
 
 TEST_F(DesktopLauncherTest, StartsNothingAsRootOrForAnUnreadableUser) {
