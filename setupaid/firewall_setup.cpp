@@ -52,6 +52,7 @@ bool AddedOrPresent(const BusReply& reply) {
     return reply.ok || reply.errorMessage.find("ALREADY_ENABLED") != std::string::npos;
 }
 
+// Samba in the permanent configuration of the default zone.
 int AddPermanentService(SystemBus& bus) {
     const BusReply zone = bus.Call(kFirewalld, kFirewalldPath, kFirewalld, "getDefaultZone");
     if (!zone.ok || !zone.text) return zone.ok ? SETUPAID_FAILED : CodeOfBusError(zone);
