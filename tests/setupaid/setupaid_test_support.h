@@ -240,7 +240,7 @@ class RecordingRunner : public setupaid::CommandRunner {
 class TestAccount {
   public:
     explicit TestAccount(std::string name) : name_(std::move(name)) {
-        Shell("userdel -r " + name_ + " >/dev/null 2>&1");
+        Remove();
         if (Shell("useradd -m -s /bin/sh " + name_ + " 2>&1").exitStatus != 0) return;
         const ShellResult uid = Shell("id -u " + name_);
         const ShellResult home = Shell("getent passwd " + name_ + " | cut -d: -f6");
@@ -249,7 +249,7 @@ class TestAccount {
         home_ = home.output.substr(0, home.output.find('\n'));
         ok_ = true;
     }
-    ~TestAccount() { Shell("userdel -r " + name_ + " >/dev/null 2>&1"); }
+    ~TestAccount() { Remove(); }
     TestAccount(const TestAccount&) = delete;
     TestAccount& operator=(const TestAccount&) = delete;
 
@@ -258,6 +258,9 @@ class TestAccount {
     const std::string& home() const { return home_; }
 
   private:
+    // Forced: a program the test started as the user may not have ended yet.
+    void Remove() const { Shell("userdel -f -r " + name_ + " >/dev/null 2>&1"); }
+
     std::string name_;
     uid_t uid_ = 0;
     std::string home_;
