@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <optional>
 
 #include "setupaid/command_runner.h"
+#include "setupaid/debug_output.h"
 #include "setupaid/setupaid.h"
 #include "setupaid/text_file.h"
 
@@ -55,21 +57,32 @@ struct LaunchPlan {
     std::string program;
     std::vector<std::string> arguments;
     std::vector<std::string> environment;
+    std::string home;  // the working folder ("/" when it cannot be entered)
     bool switchUser = false;
     uid_t uid = 0;
     gid_t gid = 0;
     std::vector<gid_t> groups;
 };
 
-int PlanUser(uid_t uid, LaunchPlan& plan) {
-    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
-    passwd entry{};
+// The account entry of uid; false when there is none.
+bool FindAccount(uid_t uid, passwd& entry, std::vector<char>& buffer) {
+    const long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    buffer.resize(size > 0 ? static_cast<size_t>(size) : 16384);
     passwd* found = nullptr;
     while (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == ERANGE) {
         buffer.resize(buffer.size() * 2);
     }
-    if (found == nullptr) return SETUPAID_FAILED;
+    return found != nullptr;
+}
+
+int PlanUser(uid_t uid, LaunchPlan& plan) {
+    std::vector<char> buffer;
+    passwd entry{};
+    if (!FindAccount(uid, entry, buffer)) {
+        DebugOutput("SendFeedback: no account has the user id " + std::to_string(uid) +
+                    "; nothing started");
+        return SETUPAID_FAILED;
+    }
 
     int count = 32;
     plan.groups.resize(static_cast<size_t>(count));
@@ -80,6 +93,7 @@ int PlanUser(uid_t uid, LaunchPlan& plan) {
     plan.switchUser = true;
     plan.uid = uid;
     plan.gid = entry.pw_gid;
+    plan.home = entry.pw_dir;
 
     const std::string runtime = "/run/user/" + std::to_string(uid);
     plan.environment = {std::string("HOME=") + entry.pw_dir, std::string("USER=") + entry.pw_name,
@@ -109,7 +123,24 @@ void ReportAndExit(int fd, int error) {
     _exit(127);
 }
 
-// The program's process: a new session, the user's identity, no terminal.
+// Every descriptor above 2 closed when the program starts: the caller's open
+// files must not reach it. reportFd (close-on-exec) stays usable until then.
+void CloseInheritedDescriptors(int reportFd) {
+    if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+    // Kernels before 5.11: close them one by one.
+    rlimit limit{};
+    int highest = 65536;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        limit.rlim_cur < (1U << 20)) {
+        highest = static_cast<int>(limit.rlim_cur);
+    }
+    for (int fd = 3; fd < highest; ++fd) {
+        if (fd != reportFd) close(fd);
+    }
+}
+
+// The program's process: a new session, the user's identity and home, no
+// terminal, nothing of the caller's open files.
 [[noreturn]] void RunProgram(const LaunchPlan& plan, char* const* argv, char* const* envp,
                              int reportFd) {
     sigset_t none;
@@ -126,12 +157,17 @@ void ReportAndExit(int fd, int error) {
         // Root must be gone for good.
         if (setuid(0) == 0) ReportAndExit(reportFd, EPERM);
     }
+    // Entered as the user, so that a home the user cannot enter is not.
+    if (plan.home.empty() || chdir(plan.home.c_str()) != 0) {
+        if (chdir("/") != 0) ReportAndExit(reportFd, errno);
+    }
     const int null = open("/dev/null", O_RDWR);
     if (null < 0) ReportAndExit(reportFd, errno);
     dup2(null, 0);
     dup2(null, 1);
     dup2(null, 2);
     if (null > 2) close(null);
+    CloseInheritedDescriptors(reportFd);
     execve(plan.program.c_str(), argv, envp);
     ReportAndExit(reportFd, errno);
     _exit(127);
@@ -143,10 +179,10 @@ Invoker InvokingUser() {
     if (geteuid() != 0) return {};
     const char* text = std::getenv("PKEXEC_UID");
     if (text == nullptr) text = std::getenv("SUDO_UID");
-    if (text == nullptr) return {};
+    if (text == nullptr) return {Invoker::Kind::kUnknown, 0};
     const std::optional<uid_t> uid = ParseUid(text);
     if (!uid) return {Invoker::Kind::kInvalid, 0};
-    if (*uid == 0) return {};
+    if (*uid == 0) return {Invoker::Kind::kUnknown, 0};
     return {Invoker::Kind::kUser, *uid};
 }
 
@@ -157,7 +193,16 @@ int DesktopLauncher::Open(const std::vector<std::string>& argv) {
     if (plan.program.empty()) return SETUPAID_NOT_AVAILABLE;
     plan.arguments = argv;
     const Invoker invoker = InvokingUser();
-    if (invoker.kind == Invoker::Kind::kInvalid) return SETUPAID_FAILED;
+    if (invoker.kind == Invoker::Kind::kInvalid) {
+        DebugOutput("SendFeedback: PKEXEC_UID or SUDO_UID is not a user id; nothing started");
+        return SETUPAID_FAILED;
+    }
+    if (invoker.kind == Invoker::Kind::kUnknown) {
+        DebugOutput(
+            "SendFeedback: called as root for no desktop user (neither PKEXEC_UID nor SUDO_UID "
+            "names one); a browser is never started as root");
+        return SETUPAID_ACCESS_DENIED;
+    }
     if (invoker.kind == Invoker::Kind::kUser) {
         const int planned = PlanUser(invoker.uid, plan);
         if (planned != SETUPAID_DONE) return planned;
@@ -165,6 +210,9 @@ int DesktopLauncher::Open(const std::vector<std::string>& argv) {
         for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
             plan.environment.emplace_back(*entry);
         }
+        std::vector<char> buffer;
+        passwd entry{};
+        if (FindAccount(getuid(), entry, buffer)) plan.home = entry.pw_dir;
     }
     std::vector<char*> argumentPointers = ArgumentPointers(plan.arguments);
     std::vector<char*> environmentPointers = ArgumentPointers(plan.environment);

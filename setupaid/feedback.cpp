@@ -58,9 +58,9 @@ std::string PercentEncode(std::string_view text) {
     std::string encoded;
     for (char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (std::isalnum(byte) != 0 && byte < 0x80) {
-            encoded += c;
-        } else if (c == '-' || c == '.' || c == '_' || c == '~' || c == ',') {
+        const bool plain = (std::isalnum(byte) != 0 && byte < 0x80) || c == '-' || c == '.' ||
+                           c == '_' || c == '~' || c == ',';
+        if (plain) {
             encoded += c;
         } else {
             encoded += '%';
@@ -83,7 +83,19 @@ MessageParts SplitMessage(std::string_view message) {
 std::string FeedbackAddress(const FeedbackFields& fields) {
     const MessageParts message = SplitMessage(fields.message);
     const std::string e = WellFormedUtf8(fields.e);
-    std::string address = std::string(fields.pageAddress) + "?p=" + PercentEncode(fields.p);
+    // The page may carry a query of its own, and a fragment, which must stay
+    // last or the browser would take our fields for part of it.
+    const size_t hash = fields.pageAddress.find('#');
+    const std::string_view page = fields.pageAddress.substr(0, hash);
+    const std::string_view fragment =
+        hash == std::string_view::npos ? std::string_view() : fields.pageAddress.substr(hash);
+    std::string address(page);
+    if (page.find('?') == std::string_view::npos) {
+        address += '?';
+    } else if (page.back() != '?' && page.back() != '&') {
+        address += '&';
+    }
+    address += "p=" + PercentEncode(fields.p);
     const auto add = [&](std::string_view name, std::string_view value) {
         if (value.empty()) return;
         address += '&';
@@ -96,6 +108,7 @@ std::string FeedbackAddress(const FeedbackFields& fields) {
     add("e", FeedbackEncode(e));
     add("d1", FeedbackEncode(message.d1));
     add("d2", FeedbackEncode(message.d2));
+    address += fragment;
     return address;
 }
 

@@ -34,9 +34,11 @@ struct MessageParts {
 };
 MessageParts SplitMessage(std::string_view message);
 
-// The feedback page address with its query: "?p=" then, each only when not
+// The feedback page address with its query: "p=" then, each only when not
 // empty and in this order, v, r, e, d1 and d2; e, d1 and d2 encoded with
-// FeedbackEncode over their UTF-8 bytes; every value percent-encoded.
+// FeedbackEncode over their UTF-8 bytes; every value percent-encoded. The
+// fields start the query with "?", or join a query the page already has
+// with "&"; a fragment ("#...") of the page stays at the end.
 std::string FeedbackAddress(const FeedbackFields& fields);
 
 // True for an http or https address without blanks or control characters:

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "setupaid/command_runner.h"
+#include "setupaid/debug_output.h"
 #include "setupaid/nft_ruleset.h"
 #include "setupaid/setupaid.h"
 #include "setupaid/system_bus.h"
@@ -51,17 +52,8 @@ bool AddedOrPresent(const BusReply& reply) {
     return reply.ok || reply.errorMessage.find("ALREADY_ENABLED") != std::string::npos;
 }
 
-int SetupFirewalld(SystemBus& bus) {
-    const BusReply runtime = bus.Call(kFirewalld, kFirewalldPath, std::string(kFirewalld) + ".zone",
-                                      "queryService", {std::string(), std::string(kSambaService)});
-    if (!runtime.ok) return CodeOfBusError(runtime);
-    if (!runtime.flag.value_or(false)) {
-        const BusReply added =
-            bus.Call(kFirewalld, kFirewalldPath, std::string(kFirewalld) + ".zone", "addService",
-                     {std::string(), std::string(kSambaService), int32_t{0}});
-        if (!AddedOrPresent(added)) return CodeOfBusError(added);
-    }
-
+// Samba in the permanent configuration of the default zone.
+int AddPermanentService(SystemBus& bus) {
     const BusReply zone = bus.Call(kFirewalld, kFirewalldPath, kFirewalld, "getDefaultZone");
     if (!zone.ok || !zone.text) return zone.ok ? SETUPAID_FAILED : CodeOfBusError(zone);
     const BusReply zonePath =
@@ -82,6 +74,35 @@ int SetupFirewalld(SystemBus& bus) {
     return SETUPAID_DONE;
 }
 
+// Samba for now (runtime) and for later boots (permanent): both or neither.
+// When the permanent configuration refuses it, a runtime service we added is
+// taken away again.
+int SetupFirewalld(SystemBus& bus) {
+    const std::string zoneInterface = std::string(kFirewalld) + ".zone";
+    const BusReply runtime = bus.Call(kFirewalld, kFirewalldPath, zoneInterface, "queryService",
+                                      {std::string(), std::string(kSambaService)});
+    if (!runtime.ok) return CodeOfBusError(runtime);
+    bool addedRuntime = false;
+    if (!runtime.flag.value_or(false)) {
+        const BusReply added = bus.Call(kFirewalld, kFirewalldPath, zoneInterface, "addService",
+                                        {std::string(), std::string(kSambaService), int32_t{0}});
+        if (!AddedOrPresent(added)) return CodeOfBusError(added);
+        addedRuntime = added.ok;
+    }
+    const int permanent = AddPermanentService(bus);
+    if (permanent != SETUPAID_DONE && addedRuntime) {
+        const BusReply removed =
+            bus.Call(kFirewalld, kFirewalldPath, zoneInterface, "removeService",
+                     {std::string(), std::string(kSambaService)});
+        DebugOutput(std::string("SetupFirewall: firewalld kept Samba out of its permanent "
+                                "configuration; ") +
+                    (removed.ok ? "taken out of the runtime one again"
+                                : "it stays in the runtime one until the next reload: " +
+                                      removed.errorMessage));
+    }
+    return permanent;
+}
+
 bool UfwEnabled() {
     std::string text;
     if (ReadWholeFile(SystemPath(kUfwConfig), text) != FileStatus::kOk) return false;
@@ -95,18 +116,26 @@ bool UfwEnabled() {
     return enabled;
 }
 
+// ufw keeps what it allows for later boots itself. The rules go in one by
+// one: when one fails, those this call added are deleted again.
 int SetupUfw() {
     if (geteuid() != 0) return SETUPAID_ACCESS_DENIED;
-    // ufw skips a rule it has already, so a second call adds nothing.
-    std::vector<std::vector<std::string>> commands;
+    std::vector<std::string> allowed;
     if (PathExists(SystemPath(kUfwSambaProfile))) {
-        commands.push_back({"ufw", "allow", "Samba"});
+        allowed = {"Samba"};
     } else {
-        commands.push_back({"ufw", "allow", "137,138/udp"});
-        commands.push_back({"ufw", "allow", "139,445/tcp"});
+        allowed = {"137,138/udp", "139,445/tcp"};
     }
-    for (const auto& command : commands) {
-        if (!Commands().Run(command).Succeeded()) return SETUPAID_FAILED;
+    std::vector<std::string> added;
+    for (const std::string& rule : allowed) {
+        const CommandResult result = Commands().Run({"ufw", "allow", rule});
+        if (!result.Succeeded()) {
+            for (const std::string& undo : added) Commands().Run({"ufw", "delete", "allow", undo});
+            DebugOutput("SetupFirewall: ufw refused \"allow " + rule + "\": " + result.output);
+            return SETUPAID_FAILED;
+        }
+        // ufw skips a rule it has already, so a second call adds nothing.
+        if (result.output.find("Skipping") == std::string::npos) added.push_back(rule);
     }
     return SETUPAID_DONE;
 }
@@ -120,15 +149,22 @@ std::string JoinWords(const std::vector<std::string>& words) {
     return text;
 }
 
-// Appends the rules to /etc/nftables.conf so that they come back at boot.
-int PersistNftRules(const std::vector<InputChain>& chains) {
-    const std::string path = SystemPath(kNftablesConfig);
-    std::string text;
-    const FileStatus read = ReadWholeFile(path, text);
-    if (read == FileStatus::kMissing) return SETUPAID_DONE;
-    if (read != FileStatus::kOk) return ResultCodeOf(read);
+// The words of the rules a chain lacks, as one nft transaction ("a ; b").
+void AddMissingLiveRules(const InputChain& chain, std::vector<std::string>& command) {
+    for (const SambaRule& rule : kSambaRules) {
+        if (std::find(chain.presentTags.begin(), chain.presentTags.end(), rule.tag) !=
+            chain.presentTags.end()) {
+            continue;
+        }
+        if (command.size() > 1) command.emplace_back(";");
+        for (std::string& word : InsertRuleWords(chain, rule)) command.push_back(std::move(word));
+    }
+}
 
-    const std::vector<std::string_view> present = SplitLines(text);
+// The lines of /etc/nftables.conf that would bring the rules back at boot,
+// those it lacks.
+std::string MissingBootLines(const std::string& bootText, const std::vector<InputChain>& chains) {
+    const std::vector<std::string_view> present = SplitLines(bootText);
     std::string additions;
     for (const InputChain& chain : chains) {
         for (const SambaRule& rule : kSambaRules) {
@@ -138,42 +174,85 @@ int PersistNftRules(const std::vector<InputChain>& chains) {
             }
         }
     }
-    if (additions.empty()) return SETUPAID_DONE;
-    if (!text.empty() && text.back() != '\n') text += '\n';
-    text += "\n";
-    text += kNftablesComment;
-    text += additions;
-
-    PendingFile pending;
-    const FileStatus written = pending.Write(path, text, 0755);
-    if (written != FileStatus::kOk) return ResultCodeOf(written);
-    if (!Commands().Run({"nft", "-c", "-f", pending.TemporaryPath()}).Succeeded()) {
-        return SETUPAID_FAILED;
-    }
-    return ResultCodeOf(pending.Commit());
+    return additions;
 }
 
+// True when nft loads text on a machine that has just booted: from an empty
+// ruleset, as the boot loads it. The check changes nothing, live or on disk.
+bool LoadsAtBoot(const std::string& bootPath, const std::string& text, std::string& error) {
+    PendingFile check;
+    if (check.Write(bootPath, "flush ruleset\n" + text, 0600) != FileStatus::kOk) {
+        error = "cannot write a file to check beside it";
+        return false;
+    }
+    const CommandResult result = Commands().Run({"nft", "-c", "-f", check.TemporaryPath()});
+    error = result.output;
+    return result.Succeeded();
+}
+
+// The rules go into each running input chain that could drop Samba, and into
+// /etc/nftables.conf, which loads the ruleset at boot: both or neither. The
+// boot file is checked first and replaced, the live chains then changed in
+// one transaction, and the boot file put back when that fails.
 int SetupNftables() {
     if (geteuid() != 0) return SETUPAID_ACCESS_DENIED;
     const CommandResult listing = Commands().Run({"nft", "list", "ruleset"});
     if (!listing.Succeeded()) return SETUPAID_FAILED;
     const std::vector<InputChain> chains = InputChains(listing.output);
     if (chains.empty()) return SETUPAID_NOTHING_TO_DO;
-
-    // Every missing rule in one transaction: all of them or none.
-    std::vector<std::string> command = {"nft"};
+    std::vector<InputChain> guarding;
     for (const InputChain& chain : chains) {
-        for (const SambaRule& rule : kSambaRules) {
-            bool present = false;
-            for (std::string_view tag : chain.presentTags) present = present || tag == rule.tag;
-            if (present) continue;
-            if (command.size() > 1) command.emplace_back(";");
-            for (std::string& word : InsertRuleWords(chain, rule))
-                command.push_back(std::move(word));
+        if (chain.mayDrop) guarding.push_back(chain);
+    }
+    // Nothing stands in Samba's way: already allowed.
+    if (guarding.empty()) return SETUPAID_DONE;
+
+    const std::string bootPath = SystemPath(kNftablesConfig);
+    std::string bootText;
+    const FileStatus read = ReadWholeFile(bootPath, bootText);
+    if (read == FileStatus::kMissing) {
+        DebugOutput("SetupFirewall: no " + std::string(kNftablesConfig) +
+                    " loads the firewall at boot, so rules added now would be lost then; "
+                    "nothing changed");
+        return SETUPAID_FAILED;
+    }
+    if (read != FileStatus::kOk) return ResultCodeOf(read);
+
+    std::vector<std::string> live = {"nft"};
+    for (const InputChain& chain : guarding) AddMissingLiveRules(chain, live);
+    const std::string additions = MissingBootLines(bootText, guarding);
+    if (live.size() == 1 && additions.empty()) return SETUPAID_DONE;
+
+    if (!additions.empty()) {
+        std::string text = bootText;
+        if (!text.empty() && text.back() != '\n') text += '\n';
+        text += "\n";
+        text += kNftablesComment;
+        text += additions;
+        std::string error;
+        if (!LoadsAtBoot(bootPath, text, error)) {
+            DebugOutput("SetupFirewall: with the rules, " + std::string(kNftablesConfig) +
+                        " would not load at boot (does it make every input chain that runs "
+                        "now?); nothing changed. nft: " +
+                        error);
+            return SETUPAID_FAILED;
+        }
+        const FileStatus written = ReplaceFile(bootPath, text, 0755);
+        if (written != FileStatus::kOk) return ResultCodeOf(written);
+    }
+    if (live.size() > 1) {
+        const CommandResult added = Commands().Run(live);
+        if (!added.Succeeded()) {
+            std::string undo;
+            if (!additions.empty() && ReplaceFile(bootPath, bootText, 0755) != FileStatus::kOk) {
+                undo = "; " + std::string(kNftablesConfig) + " could not be put back";
+            }
+            DebugOutput("SetupFirewall: the running firewall refused the rules" + undo +
+                        ". nft: " + added.output);
+            return SETUPAID_FAILED;
         }
     }
-    if (command.size() > 1 && !Commands().Run(command).Succeeded()) return SETUPAID_FAILED;
-    return PersistNftRules(chains);
+    return SETUPAID_DONE;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "setupaid/nft_ruleset.h"
 
 #include <sstream>
+#include <string>
 
 namespace setupaid {
 namespace {
@@ -35,6 +36,21 @@ int BraceBalance(std::string_view line) {
     return balance;
 }
 
+// True for a line that drops, rejects, queues or leaves for another chain
+// (a verdict map included); a comment naming one counts too, which errs on
+// the safe side.
+bool MayDrop(std::string_view line) {
+    if (line.find("policy drop") != std::string_view::npos) return true;
+    for (std::string word : Words(line)) {
+        std::erase_if(word, [](char c) { return c == ',' || c == ';' || c == '{' || c == '}'; });
+        if (word == "drop" || word == "reject" || word == "queue" || word == "jump" ||
+            word == "goto") {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 std::vector<InputChain> InputChains(std::string_view listing) {
@@ -54,10 +70,12 @@ std::vector<InputChain> InputChains(std::string_view listing) {
         } else if (depth == 1 && words.size() >= 2 && words[0] == "chain") {
             current.chain = words[1];
             current.presentTags.clear();
+            current.mayDrop = false;
             inChain = true;
             inputHook = false;
         } else if (inChain && depth == 2) {
             if (line.find("hook input ") != std::string_view::npos) inputHook = true;
+            if (MayDrop(line)) current.mayDrop = true;
             for (const SambaRule& rule : kSambaRules) {
                 const std::string comment = "comment \"" + std::string(rule.tag) + "\"";
                 if (line.find(comment) != std::string_view::npos) {

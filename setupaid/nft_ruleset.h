@@ -19,11 +19,16 @@ inline constexpr SambaRule kSambaRules[] = {
 
 // A base chain on the input hook of an ip, ip6 or inet table, as found in the
 // output of "nft list ruleset", and which of our rules it holds already.
+// Every base chain on the hook sees each packet, and an accept ends only the
+// chain it is in: Samba gets through only when each chain that may drop it
+// accepts it first. A chain may drop a packet when its policy is drop, or a
+// rule of it drops, rejects, queues or hands the packet to another chain.
 struct InputChain {
     std::string family;
     std::string table;
     std::string chain;
     std::vector<std::string_view> presentTags;
+    bool mayDrop = false;
 };
 
 // The input chains of a ruleset listing. Chains whose table or chain name is

@@ -153,7 +153,7 @@ std::optional<bool> SambaBoolean(std::string_view value) {
 std::optional<std::string> InterfacesWith(const std::optional<std::string>& list,
                                           const std::string& interfaceName) {
     const std::string current = list ? std::string(Trim(*list)) : std::string();
-    if (current.empty()) return "lo " + interfaceName;
+    if (current.empty()) return std::nullopt;
     size_t start = 0;
     while (start < current.size()) {
         const size_t end = current.find_first_of(" \t,", start);

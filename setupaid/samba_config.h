@@ -46,10 +46,11 @@ class SambaConfig {
 std::optional<bool> SambaBoolean(std::string_view value);
 
 // The changes to [global] that switch NetBIOS on for an interface:
-// "disable netbios = no", the interface added to "interfaces" (a new list
-// also holds the loopback interface, which Samba's own tools use), and
-// "bind interfaces only = yes". current gives a parameter's present value.
-// Empty when everything is in place already.
+// "disable netbios = no", and the interface added to "interfaces" when that
+// list exists. Without a list Samba, nmbd included, serves every interface
+// already, and a new list would cut off all the others; for the same reason
+// "bind interfaces only" is left as it is. current gives a parameter's
+// present value. Empty when everything is in place already.
 struct SambaChange {
     std::string name;
     std::string value;
@@ -57,9 +58,10 @@ struct SambaChange {
 template <typename Lookup>
 std::vector<SambaChange> NetbiosChanges(Lookup current, const std::string& interfaceName);
 
-// The interface list with interfaceName added, or nothing when one of its
-// entries already is that interface (entries are separated by blanks or
-// commas; ";options" after a name do not count).
+// The interface list with interfaceName added, or nothing when there is no
+// list (absent or empty: every interface) or one of its entries already is
+// that interface (entries are separated by blanks or commas; ";options"
+// after a name do not count).
 std::optional<std::string> InterfacesWith(const std::optional<std::string>& list,
                                           const std::string& interfaceName);
 
@@ -72,10 +74,6 @@ std::vector<SambaChange> NetbiosChanges(Lookup current, const std::string& inter
     }
     if (const auto interfaces = InterfacesWith(current("interfaces"), interfaceName)) {
         changes.push_back({"interfaces", *interfaces});
-    }
-    const auto bindOnly = current("bind interfaces only");
-    if (!bindOnly || !SambaBoolean(*bindOnly).value_or(false)) {
-        changes.push_back({"bind interfaces only", "yes"});
     }
     return changes;
 }

@@ -1,8 +1,12 @@
 #include "setupaid/search_path.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <optional>
 
+#include "setupaid/debug_output.h"
 #include "setupaid/setupaid.h"
 #include "setupaid/system_root.h"
 #include "setupaid/text_file.h"
@@ -30,6 +34,58 @@ bool IsAcceptableFolder(std::string_view folder) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7F) return false;
         if (c == ':' || c == '"' || c == '\'' || c == '$' || c == '`' || c == '\\') return false;
+    }
+    return true;
+}
+
+bool WritableByOthers(const struct stat& info) {
+    return (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+// True when only root can change what a shell finds in folder, which every
+// login shell, root's included, will search first. Each existing part of the
+// path must be root's own. The folder itself must be writable by no one else,
+// and so must the folder its first missing part would be made in (whoever
+// can write there could make it first). A folder above an existing part may
+// be writable by others only with the sticky bit, which keeps them from
+// replacing root's entry.
+bool OnlyRootCanChange(const std::string& folder) {
+    std::string prefix;
+    struct stat above {};
+    bool haveAbove = false;
+    const auto refuse = [&](const std::string& why) {
+        DebugOutput("AddPathVar: " + folder + " refused: " + why);
+        return false;
+    };
+    size_t start = 1;
+    while (start <= folder.size()) {
+        size_t end = folder.find('/', start);
+        if (end == std::string::npos) end = folder.size();
+        const std::string part = folder.substr(start, end - start);
+        start = end + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == "..") return refuse("the path holds \"..\"");
+        prefix += "/" + part;
+
+        struct stat info {};
+        if (stat(SystemPath(prefix).c_str(), &info) != 0) {
+            if (errno != ENOENT) return refuse(prefix + " cannot be examined");
+            if (haveAbove && WritableByOthers(above)) {
+                return refuse("users other than root can write to the folder above " + prefix +
+                              " and make it");
+            }
+            return true;
+        }
+        if (!S_ISDIR(info.st_mode)) return refuse(prefix + " is not a folder");
+        if (info.st_uid != 0) return refuse(prefix + " is not owned by root");
+        if (haveAbove && WritableByOthers(above) && (above.st_mode & S_ISVTX) == 0) {
+            return refuse("users other than root can replace " + prefix);
+        }
+        above = info;
+        haveAbove = true;
+    }
+    if (haveAbove && WritableByOthers(above)) {
+        return refuse("users other than root can write to it");
     }
     return true;
 }
@@ -141,6 +197,7 @@ std::vector<std::string> EnvironmentFileFolders(std::string_view file) {
 int AddSearchPathFolder(std::string_view folderText) {
     if (!IsAcceptableFolder(folderText)) return SETUPAID_FAILED;
     const std::string folder = NormalFolder(folderText);
+    if (!OnlyRootCanChange(folder)) return SETUPAID_FAILED;
     if (Contains(DefaultPathEntries(), folder)) return SETUPAID_DONE;
 
     const std::string profileLine = std::string(kProfileLineStart) + folder +

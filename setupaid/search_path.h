@@ -17,7 +17,10 @@ inline constexpr std::string_view kEnvironmentFile = "/etc/environment.d/60-line
 // is not added again; entries are compared whole, never as substrings.
 // Refused (6): a folder that is empty, relative, or holds ":", a quote, "$",
 // "`", a backslash or a control character, any of which would either split
-// the path or be read by the shell as more than a name.
+// the path or be read by the shell as more than a name; and a folder in which
+// a user other than root could put a program: one that exists and is not
+// root's own or that others can write to, or that does not exist yet where
+// others could make it.
 int AddSearchPathFolder(std::string_view folder);
 
 // The folders our profile script and environment file add, in file order.

@@ -43,19 +43,25 @@ SETUPAID_EXPORT int NicCount(void);
 /* Name of a listed connection, at most 64 bytes cut on a character boundary;
  * empty for an index out of range. Valid until the next NicName call. */
 SETUPAID_EXPORT const char* NicName(int index);
-/* Switches NetBIOS on for a listed connection through Samba. */
+/* Switches NetBIOS on for a listed connection through Samba, narrowing no
+ * interface list. */
 SETUPAID_EXPORT int NicEnable(int index);
 /* Closes the list. */
 SETUPAID_EXPORT void CloseNic(void);
 
-/* Adds a folder (absolute path) to the system search path of new sessions. */
+/* Adds a folder (absolute path) to the system search path of new sessions.
+ * Refuses (6) a folder a user other than root could put a program in. */
 SETUPAID_EXPORT int AddPathVar(const char* folder);
-/* Lets file and printer sharing (Samba) through the active firewall. */
+/* Lets file and printer sharing (Samba) through the active firewall, for now
+ * and for later boots together, or not at all (then answers why on standard
+ * error). */
 SETUPAID_EXPORT int SetupFirewall(const char* applicationName, const char* imagePath);
 /* There is no messenger service on Linux: answers SETUPAID_NOTHING_TO_DO. */
 SETUPAID_EXPORT int DisableMsgSrvc(void);
 /* Opens the feedback page with the installer's data in the browser of the
- * desktop user. An empty page address does nothing. */
+ * desktop user. An empty page address does nothing. Called as root for no
+ * desktop user (neither PKEXEC_UID nor SUDO_UID), starts nothing and answers
+ * SETUPAID_ACCESS_DENIED. */
 SETUPAID_EXPORT int SendFeedback(const char* pageAddress, const char* p, const char* v,
                                  const char* e, const char* r, const char* message);
 

@@ -35,7 +35,7 @@ TEST(SetupaidLibrary, ExportsExactlyTheTenFunctions) {
 }
 
 // A network namespace with one addressed interface and an nftables input
-// chain, where an installer runs.
+// chain that drops, loaded from the boot file, where an installer runs.
 class InstalledSystemTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -48,9 +48,11 @@ class InstalledSystemTest : public ::testing::Test {
             sandbox_.Ip("link add " + interface_ + " type veth peer name lwj" + sandbox_.Tag()));
         ASSERT_TRUE(sandbox_.Ip("link set " + interface_ + " up"));
         ASSERT_TRUE(sandbox_.Ip("address add 10.78.0.1/24 dev " + interface_));
-        root_.Write("/run/ruleset.nft",
-                    "table inet filter { chain input { type filter hook input priority 0; }; }\n");
-        ASSERT_EQ(Inside("nft -f " + (root_ / "/run/ruleset.nft")).exitStatus, 0);
+        const std::string tables =
+            "table inet filter {\n chain input { type filter hook input priority 0; policy drop; "
+            "}\n}\n";
+        root_.Write("/etc/nftables.conf", "flush ruleset\n" + tables);
+        ASSERT_EQ(Inside("nft -f " + (root_ / "/etc/nftables.conf")).exitStatus, 0);
     }
 
     setupaid_test::ShellResult Inside(const std::string& command) {

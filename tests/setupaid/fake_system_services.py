@@ -4,7 +4,8 @@
 # are owned; appends every change it is asked for to the log file.
 #
 #   fake_system_services.py --log FILE [--nm-devices JSON] [--firewalld]
-#                           [--firewalld-deny] [--samba-enabled]
+#                           [--firewalld-deny] [--firewalld-deny-permanent]
+#                           [--samba-enabled]
 #
 # --nm-devices maps interface names to the Id of their active connection
 # (null: a device without an active connection).
@@ -74,10 +75,11 @@ class NetworkManager(dbus.service.Object):
 
 
 class Firewalld(dbus.service.Object):
-    def __init__(self, bus, log, deny, enabled):
+    def __init__(self, bus, log, deny, deny_permanent, enabled):
         super().__init__(bus, FW_PATH)
         self.log = log
         self.deny = deny
+        self.deny_permanent = deny_permanent
         self.runtime = {"samba"} if enabled else set()
         self.config = FirewalldConfig(bus, self)
 
@@ -101,6 +103,14 @@ class Firewalld(dbus.service.Object):
             raise FirewallError("ALREADY_ENABLED: " + service)
         self.runtime.add(service)
         self.record("runtime %s %s %d" % (zone or "public", service, timeout))
+        return zone or "public"
+
+    @dbus.service.method(FW + ".zone", in_signature="ss", out_signature="s")
+    def removeService(self, zone, service):
+        if service not in self.runtime:
+            raise FirewallError("NOT_ENABLED: " + service)
+        self.runtime.discard(service)
+        self.record("runtime removed %s %s" % (zone or "public", service))
         return zone or "public"
 
 
@@ -128,7 +138,7 @@ class FirewalldZone(dbus.service.Object):
 
     @dbus.service.method(FW + ".config.zone", in_signature="s", out_signature="")
     def addService(self, service):
-        if self.owner.deny:
+        if self.owner.deny or self.owner.deny_permanent:
             raise NotAuthorized("authorization failed")
         self.services.add(service)
         self.owner.record("permanent public " + service)
@@ -140,6 +150,7 @@ def main():
     parser.add_argument("--nm-devices")
     parser.add_argument("--firewalld", action="store_true")
     parser.add_argument("--firewalld-deny", action="store_true")
+    parser.add_argument("--firewalld-deny-permanent", action="store_true")
     parser.add_argument("--samba-enabled", action="store_true")
     options = parser.parse_args()
 
@@ -150,7 +161,8 @@ def main():
         keep.append(NetworkManager(bus, json.loads(options.nm_devices)))
         keep.append(dbus.service.BusName(NM, bus))
     if options.firewalld:
-        keep.append(Firewalld(bus, options.log, options.firewalld_deny, options.samba_enabled))
+        keep.append(Firewalld(bus, options.log, options.firewalld_deny,
+                              options.firewalld_deny_permanent, options.samba_enabled))
         keep.append(dbus.service.BusName(FW, bus))
     print("ready", flush=True)
     GLib.MainLoop().run()

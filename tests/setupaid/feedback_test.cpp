@@ -1,7 +1,7 @@
 #include "setupaid/feedback.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +34,23 @@ TEST(FeedbackAddress, OrdersAndEncodesFieldsSoNoneCanForgeAnother) {
     EXPECT_EQ(FeedbackAddress({"http://x.example/", "", "", "", "", ""}), "http://x.example/?p=");
     EXPECT_EQ(FeedbackAddress({"https://example.org/fb", "x&v=9#top", "1 2", "", "r+s", ""}),
               "https://example.org/fb?p=x%26v%3D9%23top&v=1%202&r=r%2Bs");
+}
+
+TEST(FeedbackAddress, JoinsAnExistingQueryAndKeepsTheFragmentLast) {
+    EXPECT_EQ(FeedbackAddress({"https://f.example/f.php?lang=en", "LW", "1.1.7", "", "", ""}),
+              "https://f.example/f.php?lang=en&p=LW&v=1.1.7");
+    EXPECT_EQ(FeedbackAddress({"https://f.example/f.php?lang=en#form", "LW", "", "", "", "hi"}),
+              "https://f.example/f.php?lang=en&p=LW&d1=aGk,#form");
+    EXPECT_EQ(FeedbackAddress({"https://f.example/f#top", "LW", "", "", "", ""}),
+              "https://f.example/f?p=LW#top");
+    // A query already ended by its separator gets none added; a "?" in the
+    // fragment is no query.
+    EXPECT_EQ(FeedbackAddress({"https://f.example/f?", "LW", "", "", "", ""}),
+              "https://f.example/f?p=LW");
+    EXPECT_EQ(FeedbackAddress({"https://f.example/f?a=1&", "LW", "", "", "", ""}),
+              "https://f.example/f?a=1&p=LW");
+    EXPECT_EQ(FeedbackAddress({"https://f.example/f#a?b", "LW", "", "", "", ""}),
+              "https://f.example/f?p=LW#a?b");
 }
 
 TEST(FeedbackAddress, SplitsTheMessageOnCharacters) {
@@ -79,22 +96,25 @@ TEST(SendFeedback, OpensOnlyWebAddressesFromAnArgumentList) {
 }
 
 // The real opener: a stand-in xdg-open found through PATH writes down who ran
-// it, its home, its PATH and its arguments.
+// it, its working folder, home, PATH, which of the descriptors 3 to 9 and 40
+// it holds, a variable of root's, and its arguments.
 class DesktopLauncherTest : public ::testing::Test {
   protected:
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "needs root to start a program as another user";
         chmod(folder_.Path().c_str(), 0777);
         const std::string script = folder_.File("xdg-open");
-        std::ofstream(script) << "#!/bin/sh\nout=" << folder_.File("opened")
-                              << "\n{ id -u; printf '%s\\n' \"$HOME\" \"$PATH\" \"$@\"; } > "
-                                 "\"$out.part\"\nmv \"$out.part\" \"$out\"\n";
+        std::ofstream(script)
+            << "#!/bin/sh\nout=" << folder_.File("opened")
+            << "\nfds=\nfor fd in 3 4 5 6 7 8 9 40; do [ -e /proc/$$/fd/$fd ] && fds=\"$fds $fd\"; "
+               "done\n{ id -u; pwd; printf '%s\\n' \"$HOME\" \"$PATH\" \"fds:$fds\" "
+               "\"root:${LW_ROOT_ONLY:-}\" \"$@\"; } > \"$out.part\"\nmv \"$out.part\" \"$out\"\n";
         chmod(script.c_str(), 0755);
     }
     std::string Opened() {
         const std::string file = folder_.File("opened");
         EXPECT_TRUE(setupaid_test::WaitFor([&] { return std::filesystem::exists(file); }));
-        const std::string text = ReadFile(file);
+        std::string text = ReadFile(file);
         std::filesystem::remove(file);
         return text;
     }
@@ -102,33 +122,50 @@ class DesktopLauncherTest : public ::testing::Test {
     TempFolder folder_{"setupaid-open"};
     ScopedEnv path_{"PATH", (folder_.Path() + ":" + std::getenv("PATH")).c_str()};
     ScopedEnv pkexec_{"PKEXEC_UID", nullptr};
+    ScopedEnv sudo_{"SUDO_UID", nullptr};
 };
 
-TEST_F(DesktopLauncherTest, RunsAsTheDesktopUserWithoutAShell) {
-    ScopedEnv sudo("SUDO_UID", std::to_string(setupaid_test::kNobody).c_str());
-    const passwd* nobody = getpwuid(setupaid_test::kNobody);
-    ASSERT_NE(nobody, nullptr);
+TEST_F(DesktopLauncherTest, RunsAsTheDesktopUserInItsHomeWithNothingOfRoots) {
+    setupaid_test::TestAccount user("lwu23a");
+    ASSERT_TRUE(user.ok());
+    ScopedEnv sudo("SUDO_UID", std::to_string(user.uid()).c_str());
+    ScopedEnv rootOnly("LW_ROOT_ONLY", "yes");
+    // Root's open files as an installer holds them: a secret only root may
+    // read on descriptors 7 and 40, a file of root's open for writing on 8.
+    const int secret = open(folder_.File("secret").c_str(), O_RDWR | O_CREAT, 0600);
+    const int log = open(folder_.File("root.log").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_TRUE(secret >= 0 && log >= 0 && fcntl(7, F_GETFD) < 0 && fcntl(8, F_GETFD) < 0 &&
+                fcntl(40, F_GETFD) < 0);
+    ASSERT_TRUE(dup2(secret, 7) == 7 && dup2(log, 8) == 8 && dup2(secret, 40) == 40);
+
     // Shell characters in the page address reach the program as they are.
     const std::string page = "https://fb.example/a;$(touch${IFS}" + folder_.File("ran") + ")";
     EXPECT_EQ(SendFeedback(page.c_str(), "LW", "1.1.7", "", "", "hello"), SETUPAID_DONE);
-    EXPECT_EQ(Opened(), std::to_string(setupaid_test::kNobody) + "\n" + nobody->pw_dir +
-                            "\n/usr/local/bin:/usr/bin:/bin\n" + page +
+    EXPECT_EQ(Opened(), std::to_string(user.uid()) + "\n" + user.home() + "\n" + user.home() +
+                            "\n/usr/local/bin:/usr/bin:/bin\nfds:\nroot:\n" + page +
                             "?p=LW&v=1.1.7&d1=" + FeedbackEncode("hello") + "\n");
     EXPECT_FALSE(std::filesystem::exists(folder_.File("ran")));
-
-    // Root acting for root, or for no one, runs it as itself.
-    ScopedEnv rootUser("SUDO_UID", "0");
-    EXPECT_EQ(SendFeedback("https://fb.example", "LW", "", "", "", ""), SETUPAID_DONE);
-    EXPECT_EQ(Opened().substr(0, 2), "0\n");
+    // The caller's descriptors are still its own.
+    EXPECT_GE(fcntl(7, F_GETFD), 0);
+    for (int fd : {secret, log, 7, 8, 40}) close(fd);
 }
 
-TEST_F(DesktopLauncherTest, StartsNothingForAnUnreadableUserOrAMissingOpener) {
+TEST_F(DesktopLauncherTest, StartsNothingAsRootOrForAnUnreadableUser) {
+    // Root acting for no one (after "su -"), or for root itself.
+    for (const char* uid : {static_cast<const char*>(nullptr), "0"}) {
+        ScopedEnv sudo("SUDO_UID", uid);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(SendFeedback("https://fb.example", "LW", "", "", "", ""), SETUPAID_ACCESS_DENIED);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("never started as root"),
+                  std::string::npos);
+    }
     for (const char* uid : {"12x", "4000000"}) {
         ScopedEnv pkexec("PKEXEC_UID", uid);
         EXPECT_EQ(SendFeedback("https://fb.example", "LW", "", "", "", ""), SETUPAID_FAILED);
     }
     EXPECT_FALSE(std::filesystem::exists(folder_.File("opened")));
     ScopedEnv noOpener("PATH", "/nonexistent");
+    ScopedEnv sudo("SUDO_UID", std::to_string(setupaid_test::kNobody).c_str());
     EXPECT_EQ(SendFeedback("https://fb.example", "LW", "", "", "", ""), SETUPAID_NOT_AVAILABLE);
 }
 

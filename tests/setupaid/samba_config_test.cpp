@@ -41,7 +41,8 @@ TEST(SambaConfig, ChangesOnlyTheParametersOfGlobal) {
               ";  interfaces = 127.0.0.0/8 eth0\n"
               "   disable netbios = no\n"
               "   interfaces = lo eth1       eth2 eth0\n"
-              "   bind interfaces only = yes\n"
+              "   bind interfaces only = no\n"
+              "   bindinterfacesonly = no\n"
               "\n"
               "[homes]\n"
               "   interfaces = not global\n"
@@ -52,19 +53,17 @@ TEST(SambaConfig, ChangesOnlyTheParametersOfGlobal) {
     EXPECT_EQ(Enabled(after, "eth2"), after);
 }
 
-TEST(SambaConfig, AddsParametersAndAMissingGlobalSection) {
-    EXPECT_EQ(Enabled("[GLOBAL]\n\tworkgroup = W\n[data]\n\tpath = /srv\n", "enp3s0"),
-              "[GLOBAL]\n"
-              "\tworkgroup = W\n"
-              "   disable netbios = no\n"
-              "   interfaces = lo enp3s0\n"
-              "   bind interfaces only = yes\n"
-              "[data]\n\tpath = /srv\n");
+TEST(SambaConfig, AddsParametersAndAMissingGlobalSectionButNoInterfaceList) {
+    EXPECT_EQ(
+        Enabled("[GLOBAL]\n\tworkgroup = W\n\tinterfaces =\n[data]\n\tpath = /srv\n", "enp3s0"),
+        "[GLOBAL]\n"
+        "\tworkgroup = W\n"
+        "\tinterfaces =\n"
+        "   disable netbios = no\n"
+        "[data]\n\tpath = /srv\n");
     EXPECT_EQ(Enabled("[data]\n\tpath = /srv", "eth0"),
               "[global]\n"
               "   disable netbios = no\n"
-              "   interfaces = lo eth0\n"
-              "   bind interfaces only = yes\n"
               "[data]\n\tpath = /srv");
 }
 
@@ -72,7 +71,8 @@ TEST(SambaConfig, FindsAnInterfaceOnlyAsAWholeEntry) {
     EXPECT_EQ(InterfacesWith(std::string("eth0;speed=1000,eth1"), "eth0"), std::nullopt);
     EXPECT_EQ(InterfacesWith(std::string("eth00, 10.0.0.0/8"), "eth0"),
               std::optional<std::string>("eth00, 10.0.0.0/8 eth0"));
-    EXPECT_EQ(InterfacesWith(std::nullopt, "eth0"), std::optional<std::string>("lo eth0"));
+    EXPECT_EQ(InterfacesWith(std::nullopt, "eth0"), std::nullopt);
+    EXPECT_EQ(InterfacesWith(std::string(" "), "eth0"), std::nullopt);
     EXPECT_EQ(SambaConfig("a = 1\n[global]\nA = 2\n").Global("a"), "2");
 }
 

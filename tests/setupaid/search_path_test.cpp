@@ -1,6 +1,7 @@
 #include "setupaid/search_path.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -11,7 +12,6 @@
 
 namespace {
 
-using setupaid::AddSearchPathFolder;
 using setupaid::EnvironmentFileFolders;
 using setupaid::kEnvironmentFile;
 using setupaid::kProfileScript;
@@ -81,6 +81,46 @@ TEST(AddPathVar, RefusesFoldersTheShellWouldReadAsMore) {
     EXPECT_EQ(AddPathVar(nullptr), SETUPAID_FAILED);
     EXPECT_FALSE(root.Exists(kProfile));
     EXPECT_FALSE(root.Exists(kEnvironment));
+}
+
+// Folders every login shell will search first: a user other than root must
+// not be able to put a program there.
+TEST(AddPathVar, RefusesFoldersOtherUsersCouldFill) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give folders to other users";
+    TestRoot root;
+    const auto folder = [&](const std::string& path, mode_t mode, uid_t owner = 0) {
+        ASSERT_EQ(mkdir((root / path).c_str(), mode), 0) << path;
+        ASSERT_EQ(chmod((root / path).c_str(), mode), 0);
+        ASSERT_EQ(chown((root / path).c_str(), owner, 0), 0);
+    };
+    folder("/srv", 0755);
+    folder("/srv/tmp", 01777);
+    folder("/srv/tmp/root", 0755);
+    folder("/srv/group", 0775);
+    folder("/srv/group/root", 0755);
+    folder("/srv/user", 0755, setupaid_test::kNobody);
+    folder("/srv/safe", 0755);
+    root.Write("/srv/file", "");
+
+    for (const char* refused :
+         {"/srv/tmp", "/srv/tmp/new", "/srv/group", "/srv/group/root", "/srv/group/new",
+          "/srv/user", "/srv/user/bin", "/srv/file", "/srv/safe/../tmp"}) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(AddPathVar(refused), SETUPAID_FAILED) << refused;
+        const std::string why = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(why.rfind(std::string("setupaid: AddPathVar: ") + refused + " refused: ", 0), 0u)
+            << why;
+    }
+    EXPECT_FALSE(root.Exists(kProfile));
+
+    // Root's own folders, made or not yet made, and one below a sticky
+    // folder that others cannot replace.
+    for (const char* accepted : {"/srv/safe", "/srv/safe/new/bin", "/srv/tmp/root", "/opt/lw"}) {
+        EXPECT_EQ(AddPathVar(accepted), SETUPAID_DONE) << accepted;
+    }
+    EXPECT_EQ(
+        ProfileScriptFolders(root.Read(kProfile)),
+        (std::vector<std::string>{"/srv/safe", "/srv/safe/new/bin", "/srv/tmp/root", "/opt/lw"}));
 }
 
 TEST(AddPathVar, AnOrdinaryUserIsDenied) {

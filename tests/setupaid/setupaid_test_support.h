@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -22,6 +23,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "setupaid/command_runner.h"
@@ -159,6 +161,47 @@ class PrivateSystemBus {
     std::unique_ptr<ChildProcess> services_;
 };
 
+// A network namespace of these tests' own (named lwsa23-PID-N, apart from the
+// network lab's), where nft works on a ruleset of its own. Needs root.
+class FirewallNamespace {
+  public:
+    FirewallNamespace() {
+        static int counter = 0;
+        name_ = "lwsa23-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+        ok_ = Shell("ip netns add " + name_ + " 2>&1").exitStatus == 0;
+    }
+    ~FirewallNamespace() {
+        if (ok_) Shell("ip netns del " + name_);
+    }
+    FirewallNamespace(const FirewallNamespace&) = delete;
+    FirewallNamespace& operator=(const FirewallNamespace&) = delete;
+
+    bool ok() const { return ok_; }
+
+    // nft with these arguments inside, its output and error output together.
+    ShellResult Nft(const std::string& arguments) const {
+        return Shell("ip netns exec " + name_ + " nft " + arguments + " 2>&1");
+    }
+    // Runs body on a thread that has entered the namespace, so that the
+    // commands it starts work there; false when the thread could not enter.
+    bool RunInside(const std::function<void()>& body) const {
+        bool entered = false;
+        std::thread worker([&] {
+            const int fd = open(("/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) return;
+            entered = setns(fd, CLONE_NEWNET) == 0;
+            close(fd);
+            if (entered) body();
+        });
+        worker.join();
+        return entered;
+    }
+
+  private:
+    std::string name_;
+    bool ok_ = false;
+};
+
 // Records the commands the library runs, as lines. Programs in real run for
 // real; others answer from answers (exit 0 and no output when not listed).
 class RecordingRunner : public setupaid::CommandRunner {
@@ -189,6 +232,39 @@ class RecordingRunner : public setupaid::CommandRunner {
 
   private:
     setupaid::SystemCommandRunner real_;
+};
+
+// A real account with a home of its own, for one test: made with useradd,
+// removed with its home at the end. Names carry the issue of the test so that
+// tests running side by side never share one.
+class TestAccount {
+  public:
+    explicit TestAccount(std::string name) : name_(std::move(name)) {
+        Remove();
+        if (Shell("useradd -m -s /bin/sh " + name_ + " 2>&1").exitStatus != 0) return;
+        const ShellResult uid = Shell("id -u " + name_);
+        const ShellResult home = Shell("getent passwd " + name_ + " | cut -d: -f6");
+        if (uid.exitStatus != 0 || home.output.empty()) return;
+        uid_ = static_cast<uid_t>(std::stoul(uid.output));
+        home_ = home.output.substr(0, home.output.find('\n'));
+        ok_ = true;
+    }
+    ~TestAccount() { Remove(); }
+    TestAccount(const TestAccount&) = delete;
+    TestAccount& operator=(const TestAccount&) = delete;
+
+    bool ok() const { return ok_; }
+    uid_t uid() const { return uid_; }
+    const std::string& home() const { return home_; }
+
+  private:
+    // Forced: a program the test started as the user may not have ended yet.
+    void Remove() const { Shell("userdel -f -r " + name_ + " >/dev/null 2>&1"); }
+
+    std::string name_;
+    uid_t uid_ = 0;
+    std::string home_;
+    bool ok_ = false;
 };
 
 // Runs call in a child process as "nobody" and answers what it returned
