@@ -25,7 +25,8 @@ const char* Meaning(int code) {
         case SETUPAID_NOT_AVAILABLE:
             return "a needed component is not installed";
         case SETUPAID_ACCESS_DENIED:
-            return "access denied (run as root)";
+            return "access denied (run as root; feedback also needs the desktop user who ran sudo "
+                   "or pkexec)";
         default:
             return "failed, or a bad argument";
     }
