@@ -156,22 +156,6 @@ TEST(DialRunner, AnEntryWithoutThePasswordPluginDialsForRootAndTellsOthersToRecr
     request.password.clear();
     EXPECT_EQ(ChoosePasswordRoute(request, false), PasswordRoute::Entry);
     EXPECT_NE(RecreateEntryAdvice("old").find("Create the connection again"), std::string::npos);
-
-    if (geteuid() == 0) {
-        // Root dials the old entry with the plugin on its command line.
-        std::ofstream(folder.File("pppd")) << "#!/bin/sh\necho \"args: $*\"\n";
-        ASSERT_EQ(chmod(folder.File("pppd").c_str(), 0755), 0);
-        request.password = "secret";
-        request.pppdPath = folder.File("pppd");
-        DialRecord record;
-        KtDialRunner runner;
-        std::string error;
-        ASSERT_TRUE(runner.Start(request, record.Lines(), record.End(), error)) << error;
-        runner.Wait();
-        ASSERT_FALSE(record.LinesSoFar().empty());
-        EXPECT_NE(record.LinesSoFar()[0].find("plugin passwordfd.so passwordfd 3"),
-                  std::string::npos);
-    }
 }
 
 TEST(DialRunner, ShowsPppdsOwnWordsAndWhatIsMissingWhenItStops) {
