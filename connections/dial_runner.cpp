@@ -208,8 +208,8 @@ bool KtDialRunner::Start(const DialRequest& request, LineHandler onLine, EndHand
     return true;
 }
 
-void KtDialRunner::Run(int outFd, int pidFd, DialRequest request, LineHandler onLine,
-                       EndHandler onEnd) {
+void KtDialRunner::Run(int outFd, int pidFd, const DialRequest& request, const LineHandler& onLine,
+                       const EndHandler& onEnd) {
     UniqueFd out(outFd);
     UniqueFd process(pidFd);
     std::string pending;

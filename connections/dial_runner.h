@@ -86,7 +86,8 @@ class KtDialRunner {
     pid_t ProcessId() const;
 
   private:
-    void Run(int outFd, int pidFd, DialRequest request, LineHandler onLine, EndHandler onEnd);
+    void Run(int outFd, int pidFd, const DialRequest& request, const LineHandler& onLine,
+             const EndHandler& onEnd);
 
     mutable std::mutex mutex_;
     pid_t pid_ = -1;

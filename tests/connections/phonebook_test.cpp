@@ -143,9 +143,7 @@ TEST_F(PhonebookTest, SuggestsTheFirstFreeNameUpToTheEighthNumber) {
     EXPECT_EQ(CheckEntryName("AC (9)"), EntryNameCheck::Ok);
     EXPECT_EQ(CheckEntryName("A|C"), EntryNameCheck::Invalid);
     // The suggestion is made from what the AC-Name shows.
-    EXPECT_EQ(SuggestConnectionName("\xe2\x80\xae-Lab\xe2\x80\x8b"
-                                    "AC"),
-              "LabAC");
+    EXPECT_EQ(SuggestConnectionName("\xe2\x80\xae-Lab\xe2\x80\x8bZ"), "LabZ");
 }
 
 TEST_F(PhonebookTest, AnExistingFileIsReplacedOnlyWhenItIsOursOrTheUserAgreed) {
@@ -247,8 +245,7 @@ TEST(PeersEntryRequest, IsLoggedWithEntryAdapterAndEscapedAcName) {
     request.value = "a\"b\n";
     EXPECT_EQ(DescribeAcceptedRequest("uid 1000", request),
               "accepted WritePeersEntry for uid 1000: peers entry \"isp\" on adapter \"eth0\" "
-              "for AC-Name \"a\\x22"
-              "b\\x0A\"");
+              "for AC-Name \"a\\x22b\\x0A\"");
     request.replace = PeersReplace::Agreed;
     EXPECT_NE(DescribeAcceptedRequest("uid 1000", request).find(", replacing what was there"),
               std::string::npos);

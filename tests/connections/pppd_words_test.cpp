@@ -113,8 +113,7 @@ TEST(PppdWordReading, ReadsTrickyEntriesAsTheRealPppdReadsThem) {
         "zzMyISP#main\n",
         "zz\\v\\e\\q\\s\\t\\a\\b\\f\\n\\r\n",
         "zz\"a#b c\"'d\"e'\n",
-        "zz\\x4Z\\x41\\x4a"
-        "1\\101\\1012\\777\n",
+        "zz\\x4Z\\x41\\x4a1\\101\\1012\\777\n",
         "zzab\\0cd\n",
         "zz\\xZZ\n",
         "\\\nzz\\\nb c\n",
@@ -218,44 +217,40 @@ TEST(PeersEntryNames, FollowTheEntryNameRules) {
     // Controls, C1 controls, invalid UTF-8 (a lone continuation byte, an
     // overlong slash, a surrogate), bidi controls, zero-width characters and
     // other format characters, a leading '-'.
-    for (const char* bad : {"",
-                            ".",
-                            "..",
-                            ".hidden",
-                            "a/b",
-                            "a\\b",
-                            "a:b",
-                            "a*",
-                            "a?",
-                            "a\"b",
-                            "<a",
-                            "a>",
-                            "a|b",
-                            "a\tb",
-                            "a\nb",
-                            "a\x7f",
-                            "a\xc2\x85",
-                            "a\x80",
-                            "a\xc0\xaf",
-                            "a\xed\xa0\x80",
-                            "evil\xe2\x80\xaetxt.exe",
-                            "a\xe2\x80\x8f"
-                            "b",
-                            "a\xe2\x81\xa6"
-                            "b",
-                            "a\xd8\x9c",
-                            "a\xe2\x80\x8b"
-                            "b",
-                            "a\xe2\x80\x8d"
-                            "b",
-                            "a\xef\xbb\xbf",
-                            "a\xc2\xad"
-                            "b",
-                            "a\xe2\x80\xa8",
-                            "a\xf3\xa0\x80\x81",
-                            "a\xef\xb8\x8f",
-                            "-x",
-                            "--help"}) {
+    const char* const kBad[] = {"",
+                                ".",
+                                "..",
+                                ".hidden",
+                                "a/b",
+                                "a\\b",
+                                "a:b",
+                                "a*",
+                                "a?",
+                                "a\"b",
+                                "<a",
+                                "a>",
+                                "a|b",
+                                "a\tb",
+                                "a\nb",
+                                "a\x7f",
+                                "a\xc2\x85",
+                                "a\x80",
+                                "a\xc0\xaf",
+                                "a\xed\xa0\x80",
+                                "evil\xe2\x80\xaetxt.exe",
+                                "a\xe2\x80\x8fz",
+                                "a\xe2\x81\xa6z",
+                                "a\xd8\x9c",
+                                "a\xe2\x80\x8bz",
+                                "a\xe2\x80\x8dz",
+                                "a\xef\xbb\xbf",
+                                "a\xc2\xadz",
+                                "a\xe2\x80\xa8",
+                                "a\xf3\xa0\x80\x81",
+                                "a\xef\xb8\x8f",
+                                "-x",
+                                "--help"};
+    for (const char* bad : kBad) {
         EXPECT_FALSE(IsValidEntryName(bad)) << testing::PrintToString(std::string(bad));
     }
     EXPECT_TRUE(IsValidEntryName(std::string(kMaxEntryNameBytes, 'n')));
