@@ -12,10 +12,11 @@
 const char* const kConnectionCommandsUsage =
     "\n"
     "Dial entries (pppd peers files) aimed at one access concentrator:\n"
-    "      --create-connection NAME --ac AC-NAME [-i IFACE] [--peers-dir DIR]\n"
+    "      --create-connection NAME --ac AC-NAME [-i IFACE] [--peers-dir DIR] [--replace]\n"
     "                          write the entry NAME aimed at AC-NAME on the adapter\n"
     "                          IFACE (default: the adapter being monitored), then exit;\n"
     "                          as root directly, else through the administrator helper\n"
+    "                          (system folder only); an existing NAME only with --replace\n"
     "      --list-connections AC-NAME [--peers-dir DIR]\n"
     "                          print the names of the entries aimed at AC-NAME, one a line\n"
     "      --peers-dir DIR     the peers folder (default /etc/ppp/peers)\n";
@@ -32,6 +33,7 @@ struct ConnectionOptions {
     std::optional<std::string> acName;
     std::optional<std::string> interface;
     std::optional<std::string> peersDir;
+    bool replace = false;
 };
 
 int UsageError(const std::string& why) {
@@ -68,6 +70,10 @@ std::optional<int> RunConnectionCommand(int argc, char** argv,
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         std::optional<std::string>* target = nullptr;
+        if (arg == "--replace") {
+            options.replace = true;
+            continue;
+        }
         if (arg == "--create-connection") {
             target = &options.create;
         } else if (arg == "--list-connections") {
@@ -101,8 +107,9 @@ std::optional<int> RunConnectionCommand(int argc, char** argv,
     }
 
     if (options.list) {
-        if (options.acName || options.interface) {
-            return UsageError("--list-connections takes the AC-Name itself, and no adapter");
+        if (options.acName || options.interface || options.replace) {
+            return UsageError(
+                "--list-connections takes the AC-Name itself, and no adapter or --replace");
         }
         std::vector<KtRasConnection> entries;
         if (FindConnections(kPppoeDeviceType, *options.list, entries) ==
@@ -121,8 +128,9 @@ std::optional<int> RunConnectionCommand(int argc, char** argv,
     }
     if (!IsValidEntryName(*options.create)) {
         return UsageError(
-            "the entry name must not be empty, '.' or '..', start with a dot, hold any of "
-            "/ \\ : * ? \" < > | or control characters, or be longer than 255 bytes");
+            "the entry name must not be empty, start with a dot or '-', hold any of "
+            "/ \\ : * ? \" < > |, control, invisible or direction-changing characters, be "
+            "other than UTF-8, or be longer than 255 bytes");
     }
     if (options.acName->empty() || options.acName->size() > kMaxAcNameBytes) {
         return UsageError("the AC-Name must be 1 to 255 bytes");
@@ -136,7 +144,16 @@ std::optional<int> RunConnectionCommand(int argc, char** argv,
     if (!IsValidInterfaceName(interface)) {
         return UsageError("'" + interface + "' is no adapter name");
     }
-    const int32_t result = CreateConnection(*options.acName, *options.create, interface);
+    const int32_t result =
+        CreateConnection(*options.acName, *options.create, interface,
+                         options.replace ? PeersReplace::Agreed : PeersReplace::None);
+    if (result == E_ALREADY_EXISTS) {
+        std::fprintf(stderr,
+                     "linewatch-cli: the entry '%s' already exists in %s; it is left as it is "
+                     "(give --replace to overwrite it)\n",
+                     options.create->c_str(), PeersFolder().c_str());
+        return kExitFailure;
+    }
     if (!Succeeded(result)) {
         std::fprintf(stderr, "linewatch-cli: %s\n", DescribeCreateFailure(result).c_str());
         return kExitFailure;

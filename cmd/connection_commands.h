@@ -7,6 +7,7 @@
 // exit instead of monitoring:
 //
 //   linewatch-cli --create-connection NAME --ac AC-NAME [-i IFACE] [--peers-dir DIR]
+//                 [--replace]
 //   linewatch-cli --list-connections AC-NAME [--peers-dir DIR]
 //
 // Nothing when the command line asks for neither (the monitor runs), else the

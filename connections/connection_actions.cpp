@@ -15,7 +15,7 @@ constexpr const char* kCaption = "Line Watchman";
 
 bool CreateConnectionOrTell(QWidget* parent, const std::string& acName, const std::string& name,
                             const std::string& interface) {
-    const int32_t result = CreateConnection(acName, name, interface);
+    const int32_t result = CreateConnection(acName, name, interface, TakeAgreedReplacement(name));
     if (Succeeded(result)) {
         return true;
     }

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "connections/phonebook.h"
 #include "core/file_system.h"
 #include "core/unique_fd.h"
 
@@ -46,7 +47,30 @@ void Emit(std::string& pending, const KtDialRunner::LineHandler& onLine, bool al
 
 }  // namespace
 
-std::vector<std::string> DialArguments(const DialRequest& request, int passwordFd) {
+PasswordRoute ChoosePasswordRoute(const DialRequest& request, bool root) {
+    if (request.password.empty()) {
+        return PasswordRoute::Entry;
+    }
+    const std::optional<PeersEntryTarget> entry =
+        ReadPeersEntryFile(request.peersFolder, request.entryName);
+    if (!entry || entry->loadsPasswordPlugin) {
+        return PasswordRoute::Entry;
+    }
+    return root ? PasswordRoute::CommandLine : PasswordRoute::Refused;
+}
+
+std::string RecreateEntryAdvice(const std::string& entryName) {
+    return "The connection \"" + entryName +
+           "\" was written by an earlier version of Line Watchman (or by hand) and does not "
+           "load pppd's password plugin (" +
+           std::string(kPasswordPlugin) +
+           "), which pppd accepts from a connection entry only. Create the connection again "
+           "(Create new connection, same name, overwrite it), or add the line \"plugin " +
+           std::string(kPasswordPlugin) + "\" to it.";
+}
+
+std::vector<std::string> DialArguments(const DialRequest& request, int passwordFd,
+                                       PasswordRoute route) {
     std::vector<std::string> argv = {request.pppdPath};
     const std::string folder = request.peersFolder;
     if (folder.empty() || folder == "/etc/ppp/peers" || folder == "/etc/ppp/peers/") {
@@ -59,8 +83,10 @@ std::vector<std::string> DialArguments(const DialRequest& request, int passwordF
         argv.insert(argv.end(), {"user", request.user});
     }
     if (!request.password.empty()) {
-        argv.insert(argv.end(),
-                    {"plugin", "passwordfd.so", "passwordfd", std::to_string(passwordFd)});
+        if (route == PasswordRoute::CommandLine) {
+            argv.insert(argv.end(), {"plugin", std::string(kPasswordPlugin)});
+        }
+        argv.insert(argv.end(), {"passwordfd", std::to_string(passwordFd)});
     }
     return argv;
 }
@@ -107,6 +133,11 @@ bool KtDialRunner::Start(const DialRequest& request, LineHandler onLine, EndHand
         error = "a dial is already running";
         return false;
     }
+    const PasswordRoute route = ChoosePasswordRoute(request, geteuid() == 0);
+    if (route == PasswordRoute::Refused) {
+        error = RecreateEntryAdvice(request.entryName);
+        return false;
+    }
     int outPipe[2];
     int passwordPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0) {
@@ -131,7 +162,7 @@ bool KtDialRunner::Start(const DialRequest& request, LineHandler onLine, EndHand
     }
     passwordWrite.Reset();
 
-    const std::vector<std::string> args = DialArguments(request, kPasswordFd);
+    const std::vector<std::string> args = DialArguments(request, kPasswordFd, route);
     std::vector<char*> argv;
     for (const std::string& arg : args) {
         argv.push_back(const_cast<char*>(arg.c_str()));
@@ -177,8 +208,8 @@ bool KtDialRunner::Start(const DialRequest& request, LineHandler onLine, EndHand
     return true;
 }
 
-void KtDialRunner::Run(int outFd, int pidFd, DialRequest request, LineHandler onLine,
-                       EndHandler onEnd) {
+void KtDialRunner::Run(int outFd, int pidFd, const DialRequest& request, const LineHandler& onLine,
+                       const EndHandler& onEnd) {
     UniqueFd out(outFd);
     UniqueFd process(pidFd);
     std::string pending;

@@ -11,9 +11,10 @@
 // Dials a peers entry: runs `pppd call NAME updetach` with the user name as
 // pppd's `user` option and the password handed over through pppd's
 // passwordfd plugin on a pipe, never on a command line (where every user
-// could read it). pppd's own output is passed on line by line while it runs;
-// the dial can be cancelled (pppd is told to end); at the end the runner says
-// how pppd ended.
+// could read it). The entry loads that plugin itself: pppd takes `plugin`
+// from root's command line only, and from a peers entry for anyone in dip. pppd's own output is
+// passed on line by line while it runs; the dial can be cancelled (pppd is told to end); at the end
+// the runner says how pppd ended.
 
 struct DialRequest {
     std::string entryName;
@@ -36,9 +37,25 @@ struct DialOutcome {
     std::vector<std::string> summary;
 };
 
+// How the password of a dial reaches pppd.
+enum class PasswordRoute {
+    Entry,        // the entry loads the password plugin (or there is no password)
+    CommandLine,  // an entry without the plugin, dialled by root: the plugin on the command line
+    Refused,      // an entry without the plugin, dialled by anyone else: pppd would refuse it
+};
+
+// The route for the request's entry as this user (root or not). An entry that
+// cannot be read is taken to load the plugin: pppd reads it, not we.
+PasswordRoute ChoosePasswordRoute(const DialRequest& request, bool root);
+
+// What the user is told instead of dialling when the route is Refused.
+std::string RecreateEntryAdvice(const std::string& entryName);
+
 // pppd's command line for the request; the password travels on descriptor
-// passwordFd.
-std::vector<std::string> DialArguments(const DialRequest& request, int passwordFd);
+// passwordFd, through the plugin the entry loads or, on the route
+// CommandLine, one the command line loads.
+std::vector<std::string> DialArguments(const DialRequest& request, int passwordFd,
+                                       PasswordRoute route = PasswordRoute::Entry);
 
 // The meaning of pppd's exit status, as its manual lists them.
 std::string DescribePppdExit(int exitCode);
@@ -55,8 +72,10 @@ class KtDialRunner {
     KtDialRunner(const KtDialRunner&) = delete;
     KtDialRunner& operator=(const KtDialRunner&) = delete;
 
-    // Starts pppd. False (and the reason in error) when it cannot be started;
-    // then no handler is called. One dial per runner at a time.
+    // Starts pppd. False (and the reason in error) when it cannot be started
+    // or would be refused (an entry that does not load the password plugin,
+    // dialled with a password by anyone but root); then no handler is called.
+    // One dial per runner at a time.
     bool Start(const DialRequest& request, LineHandler onLine, EndHandler onEnd,
                std::string& error);
     // Asks pppd to end (SIGTERM, which makes it hang up and exit). Safe to
@@ -67,7 +86,8 @@ class KtDialRunner {
     pid_t ProcessId() const;
 
   private:
-    void Run(int outFd, int pidFd, DialRequest request, LineHandler onLine, EndHandler onEnd);
+    void Run(int outFd, int pidFd, const DialRequest& request, const LineHandler& onLine,
+             const EndHandler& onEnd);
 
     mutable std::mutex mutex_;
     pid_t pid_ = -1;

@@ -18,11 +18,15 @@ QString Text(int id) {
     return QString::fromStdString(GetText(id));
 }
 
+// The name the user last agreed to overwrite (UI thread only).
+std::string agreedReplacement;
+
 }  // namespace
 
 CIspNameDlg::CIspNameDlg(QWidget* parent)
     : QDialog(parent),
       prompt_(new QLabel(this)),
+      hint_(new QLabel(this)),
       edit_(new QLineEdit(this)),
       ok_(new QPushButton(this)),
       cancel_(new QPushButton(this)) {
@@ -30,8 +34,12 @@ CIspNameDlg::CIspNameDlg(QWidget* parent)
     prompt_->setText(Text(TextId::kConnectionEnterName));
     ok_->setText(Text(TextId::kOk));
     cancel_->setText(Text(TextId::kCancel));
-    for (QWidget* widget : {static_cast<QWidget*>(prompt_), static_cast<QWidget*>(edit_),
-                            static_cast<QWidget*>(ok_), static_cast<QWidget*>(cancel_)}) {
+    hint_->setTextFormat(Qt::PlainText);
+    hint_->setWordWrap(true);
+    hint_->hide();
+    for (QWidget* widget : {static_cast<QWidget*>(prompt_), static_cast<QWidget*>(hint_),
+                            static_cast<QWidget*>(edit_), static_cast<QWidget*>(ok_),
+                            static_cast<QWidget*>(cancel_)}) {
         widget->setFont(GetDialogFont());
     }
     // The edit is named by its prompt for screen readers.
@@ -50,6 +58,7 @@ CIspNameDlg::CIspNameDlg(QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(prompt_);
     layout->addWidget(edit_);
+    layout->addWidget(hint_);
     layout->addLayout(buttons);
     // 220 by 77 dialog units, about 330 by 125 pixels at the usual font.
     setMinimumWidth(330);
@@ -64,7 +73,13 @@ void CIspNameDlg::SetName(const std::string& name) {
     edit_->setText(QString::fromStdString(name));
 }
 
+void CIspNameDlg::ShowFolderHint(const std::string& text) {
+    hint_->setText(QString::fromStdString(text));
+    hint_->setVisible(!text.empty());
+}
+
 void CIspNameDlg::accept() {
+    replaceAgreed_ = false;
     switch (CheckEntryName(Name())) {
         case EntryNameCheck::Invalid:
             KtMessageBoxes::Current().ShowError(this, Text(TextId::kConnectionInvalidCaption),
@@ -75,7 +90,10 @@ void CIspNameDlg::accept() {
                                                     Text(TextId::kConnectionExistsText))) {
                 return;
             }
+            replaceAgreed_ = true;
             break;
+        case EntryNameCheck::FolderUnreadable:
+            // The hint under the name has said why nothing can be told.
         case EntryNameCheck::Ok:
             break;
     }
@@ -83,11 +101,24 @@ void CIspNameDlg::accept() {
 }
 
 bool AskConnectionName(QWidget* parent, const std::string& base, std::string& name) {
+    agreedReplacement.clear();
     CIspNameDlg dialog(parent);
     dialog.SetName(SuggestConnectionName(base));
+    if (!CanSearchPeersFolder()) {
+        dialog.ShowFolderHint(UnreadableFolderAdvice());
+    }
     if (dialog.exec() != QDialog::Accepted) {
         return false;
     }
     name = dialog.Name();
+    if (dialog.ReplaceAgreed()) {
+        agreedReplacement = name;
+    }
     return true;
+}
+
+PeersReplace TakeAgreedReplacement(const std::string& name) {
+    const bool agreed = !agreedReplacement.empty() && agreedReplacement == name;
+    agreedReplacement.clear();
+    return agreed ? PeersReplace::Agreed : PeersReplace::OwnEntries;
 }

@@ -3,6 +3,8 @@
 #include <QDialog>
 #include <string>
 
+#include "core/elevation/elevated_protocol.h"
+
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -11,6 +13,9 @@ class QPushButton;
 // OK checks the name with the entry-name rules and the peers folder: an
 // invalid name is shown (text 1006) and a taken one asks whether to overwrite
 // it (text 1004); in both cases the dialog stays open unless Yes was given.
+// When the folder cannot be read, the dialog says why under the name instead
+// of calling every name taken; OK then asks nothing, and the writer keeps
+// any file it was not told it may replace.
 class CIspNameDlg : public QDialog {
     Q_OBJECT
 
@@ -29,18 +34,31 @@ class CIspNameDlg : public QDialog {
     QLineEdit* NameEdit() const { return edit_; }
     QPushButton* OkButton() const { return ok_; }
     QPushButton* CancelButton() const { return cancel_; }
+    // The line that tells why the peers folder cannot be read; hidden while
+    // it can.
+    QLabel* FolderHint() const { return hint_; }
+    void ShowFolderHint(const std::string& text);
+    // Whether the user said Yes to overwriting the name the dialog closed with.
+    bool ReplaceAgreed() const { return replaceAgreed_; }
 
   public slots:
     void accept() override;
 
   private:
     QLabel* prompt_;
+    QLabel* hint_;
     QLineEdit* edit_;
     QPushButton* ok_;
     QPushButton* cancel_;
+    bool replaceAgreed_ = false;
 };
 
 // Asks the name of a new entry for the access concentrator named base: the
 // dialog starts with base, or the first free of "base (1)" to "base (8)",
 // or empty. True with the name when the user confirmed one with OK.
 bool AskConnectionName(QWidget* parent, const std::string& base, std::string& name);
+
+// How a create of the entry `name` may treat an existing file: Agreed, once,
+// when the user said Yes to overwriting exactly that name in the last
+// AskConnectionName; otherwise only the program's own entries are replaced.
+PeersReplace TakeAgreedReplacement(const std::string& name);

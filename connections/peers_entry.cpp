@@ -7,8 +7,75 @@
 
 namespace {
 
-bool IsControl(unsigned char byte) {
-    return byte < 0x20 || byte == 0x7F;
+// One code point of UTF-8 at text[pos]; pos moves past it. Nothing (and pos
+// past one byte) for a byte that starts no valid, shortest-form sequence or
+// for a surrogate.
+std::optional<char32_t> DecodeUtf8(std::string_view text, size_t& pos) {
+    const auto lead = static_cast<unsigned char>(text[pos++]);
+    if (lead < 0x80) {
+        return lead;
+    }
+    size_t extra = 0;
+    char32_t value = 0;
+    char32_t least = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        extra = 1;
+        value = lead & 0x1Fu;
+        least = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        extra = 2;
+        value = lead & 0x0Fu;
+        least = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        extra = 3;
+        value = lead & 0x07u;
+        least = 0x10000;
+    } else {
+        return std::nullopt;
+    }
+    if (text.size() - pos < extra) {
+        return std::nullopt;
+    }
+    for (size_t i = 0; i < extra; ++i) {
+        const auto next = static_cast<unsigned char>(text[pos + i]);
+        if ((next & 0xC0u) != 0x80u) {
+            return std::nullopt;
+        }
+        value = (value << 6) | (next & 0x3Fu);
+    }
+    if (value < least || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        return std::nullopt;
+    }
+    pos += extra;
+    return value;
+}
+
+// Code points a name must not hold: controls (C0, DEL, C1), line and
+// paragraph separators, the format characters (bidi embeddings, overrides,
+// isolates and marks, zero-width spaces and joiners, the word joiner and
+// invisible operators, the byte order mark, soft hyphen, interlinear
+// annotation, shorthand and musical format controls, tags) and the other
+// default-ignorable code points (variation selectors, fillers).
+bool IsHiddenOrControl(char32_t c) {
+    struct Range {
+        char32_t first;
+        char32_t last;
+    };
+    static constexpr Range kRanges[] = {
+        {0x0000, 0x001F},   {0x007F, 0x009F},   {0x00AD, 0x00AD},   {0x034F, 0x034F},
+        {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},   {0x070F, 0x070F},
+        {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x115F, 0x1160},   {0x17B4, 0x17B5},
+        {0x180B, 0x180F},   {0x200B, 0x200F},   {0x2028, 0x202E},   {0x2060, 0x206F},
+        {0x3164, 0x3164},   {0xFE00, 0xFE0F},   {0xFEFF, 0xFEFF},   {0xFFA0, 0xFFA0},
+        {0xFFF0, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F},
+        {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0000, 0xE0FFF},
+    };
+    for (const Range& range : kRanges) {
+        if (c >= range.first && c <= range.last) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
@@ -83,17 +150,35 @@ bool TakesValue(std::string_view option) {
 }  // namespace
 
 bool IsValidEntryName(std::string_view name) {
-    if (name.empty() || name.size() > kMaxEntryNameBytes || name == "." || name == ".." ||
-        name.front() == '.') {
+    if (name.empty() || name.size() > kMaxEntryNameBytes || name.front() == '.' ||
+        name.front() == '-') {
         return false;
     }
-    for (char c : name) {
-        if (IsControl(static_cast<unsigned char>(c)) ||
-            std::string_view("/\\:*?\"<>|").find(c) != std::string_view::npos) {
+    for (size_t pos = 0; pos < name.size();) {
+        const std::optional<char32_t> c = DecodeUtf8(name, pos);
+        if (!c || IsHiddenOrControl(*c) ||
+            (*c < 0x80 && std::string_view("/\\:*?\"<>|").find(static_cast<char>(*c)) !=
+                              std::string_view::npos)) {
             return false;
         }
     }
     return true;
+}
+
+std::string EntryNameSuggestionBase(std::string_view acName) {
+    std::string base;
+    for (size_t pos = 0; pos < acName.size();) {
+        const size_t start = pos;
+        const std::optional<char32_t> c = DecodeUtf8(acName, pos);
+        if (c && !IsHiddenOrControl(*c) && !(base.empty() && *c == '-')) {
+            base.append(acName.substr(start, pos - start));
+        }
+    }
+    return base;
+}
+
+bool IsWrittenByLineWatchman(std::string_view text) {
+    return text.substr(0, kPeersEntryHeader.size()) == kPeersEntryHeader;
 }
 
 bool IsValidInterfaceName(std::string_view name) {
@@ -122,8 +207,10 @@ std::optional<std::string> BuildPeersEntry(const PeersEntryFields& fields,
     if (!plugin || !device || !target || pluginName.empty()) {
         return std::nullopt;
     }
-    std::string text =
-        "# PPPoE connection aimed at one access concentrator, written by Line Watchman.\n";
+    // The password plugin first: it is loaded even where the PPPoE plugin
+    // then stops pppd (a kernel without PPPoE), so the log shows it took.
+    std::string text(kPeersEntryHeader);
+    text += "plugin " + std::string(kPasswordPlugin) + "\n";
     text += "plugin " + *plugin + "\n";
     text += *device + "\n";
     text += "pppoe-ac " + *target + "\n";
@@ -159,7 +246,9 @@ PeersEntryTarget ReadPeersEntry(std::string_view text) {
         if (option == "plugin") {
             if (IsPppoePlugin(value)) {
                 pppoe = true;
-            } else if (otherPlugin.empty() && BaseName(value) != "passwordfd.so") {
+            } else if (BaseName(value) == kPasswordPlugin) {
+                target.loadsPasswordPlugin = true;
+            } else if (otherPlugin.empty()) {
                 otherPlugin = std::string(BaseName(value));
             }
         } else if (option == "pppoe-ac" || option == "rp_pppoe_ac") {

@@ -13,10 +13,35 @@ constexpr size_t kMaxAcNameBytes = 255;
 constexpr size_t kMaxEntryNameBytes = 255;
 constexpr std::string_view kPppoeDeviceType = "PPPoE";
 
-// The entry-name rules: not empty, not "." or "..", no leading dot, none of
-// / \ : * ? " < > |, no control characters, at most 255 bytes. A valid name is
-// a plain file name in the peers folder and a plain word after `pppd call`.
+// The first line of every entry the program writes. The administrator's
+// helper replaces an existing file without being told the user agreed only
+// when it starts with this line.
+constexpr std::string_view kPeersEntryHeader =
+    "# PPPoE connection aimed at one access concentrator, written by Line Watchman.\n";
+
+// pppd's plugin that reads the password from a descriptor. pppd loads a
+// plugin only from a privileged source (root's command line, the system's
+// options, a peers entry), so the entry loads it and the dial gives only
+// `passwordfd N`.
+constexpr std::string_view kPasswordPlugin = "passwordfd.so";
+
+// The entry-name rules: not empty, not "." or "..", no leading dot or '-',
+// none of / \ : * ? " < > |, valid UTF-8 without control characters and
+// without invisible or direction-changing characters (bidi controls,
+// zero-width and other format characters, default-ignorable code points, line
+// and paragraph separators), at most 255 bytes. A valid name is a plain file
+// name in the peers folder, a plain word after `pppd call` that no option
+// parser takes for an option, and reads the same in the menu as on disk.
 bool IsValidEntryName(std::string_view name);
+
+// The base name the name dialog suggests for an AC-Name: the AC-Name without
+// what IsValidEntryName refuses inside a name that is otherwise fine (invalid
+// UTF-8, control, invisible and direction-changing characters) and without
+// leading '-'. What is left may still be invalid (a '/', a leading dot).
+std::string EntryNameSuggestionBase(std::string_view acName);
+
+// Whether the text of an existing entry is one the program wrote.
+bool IsWrittenByLineWatchman(std::string_view text);
 
 // An adapter name pppd's PPPoE plugin takes after "nic-": 1 to 15 bytes of
 // printable ASCII without white space, quotes, backslash, '/' or '#'.
@@ -50,6 +75,7 @@ struct PeersEntryTarget {
     std::string deviceType = "modem";
     std::optional<std::string> acName;  // the last pppoe-ac / rp_pppoe_ac value
     std::string serviceName;            // the last pppoe-service / rp_pppoe_service value
+    bool loadsPasswordPlugin = false;   // a `plugin passwordfd.so` line
 };
 
 PeersEntryTarget ReadPeersEntry(std::string_view text);

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <random>
 
@@ -49,6 +51,44 @@ bool ReadSmallFile(int dirFd, const std::string& name, std::string& text) {
             return false;
         }
     }
+}
+
+// Whether the existing regular file `entry` may be replaced.
+bool MayReplace(int dirFd, const std::string& entry, PeersReplace replace) {
+    switch (replace) {
+        case PeersReplace::None:
+            return false;
+        case PeersReplace::Agreed:
+            return true;
+        case PeersReplace::OwnEntries:
+            break;
+    }
+    std::string text;
+    return ReadSmallFile(dirFd, entry, text) && IsWrittenByLineWatchman(text);
+}
+
+// Renames from to to in the folder unless to exists (EEXIST then).
+bool RenameNoReplace(int dirFd, const std::string& from, const std::string& to) {
+    if (renameat2(dirFd, from.c_str(), dirFd, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return false;
+    }
+    // A file system without the flag: a hard link fails on an existing name.
+    if (linkat(dirFd, from.c_str(), dirFd, to.c_str(), 0) != 0) {
+        return false;
+    }
+    unlinkat(dirFd, from.c_str(), 0);
+    return true;
+}
+
+bool IsSystemPeersFolder(const std::string& folder) {
+    std::filesystem::path path = std::filesystem::path(folder).lexically_normal();
+    if (!path.has_filename()) {
+        path = path.parent_path();
+    }
+    return path == std::filesystem::path(kDefaultPeersFolder);
 }
 
 int32_t ErrnoResult(int error) {
@@ -103,6 +143,23 @@ PhonebookStatus FindConnections(std::string_view deviceType, std::string_view ac
     return PhonebookStatus::Ok;
 }
 
+std::optional<PeersEntryTarget> ReadPeersEntryFile(const std::string& folder,
+                                                   std::string_view name) {
+    if (!IsValidEntryName(name)) {
+        return std::nullopt;
+    }
+    UniqueFd dirFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::string text;
+    if (!dirFd.Valid() || !ReadSmallFile(dirFd.Get(), std::string(name), text)) {
+        return std::nullopt;
+    }
+    return ReadPeersEntry(text);
+}
+
+bool CanSearchPeersFolder() {
+    return access(PeersFolder().c_str(), X_OK) == 0 || errno == ENOENT;
+}
+
 std::string UnreadableFolderAdvice() {
     return "The dial-up entries in " + PeersFolder() +
            " cannot be read. Join the 'dip' group (sudo adduser $USER dip), then log in again.";
@@ -114,28 +171,32 @@ EntryNameCheck CheckEntryName(std::string_view name) {
     }
     struct stat info {};
     const std::string path = PeersFolder() + "/" + std::string(name);
-    // A name that cannot be looked up (a folder this user may not search)
-    // counts as taken: the user is asked before anything is overwritten.
-    return lstat(path.c_str(), &info) != 0 && errno == ENOENT ? EntryNameCheck::Ok
-                                                              : EntryNameCheck::AlreadyExists;
+    if (lstat(path.c_str(), &info) == 0) {
+        return EntryNameCheck::AlreadyExists;
+    }
+    // A folder this user may not search tells nothing about the name: the
+    // writer keeps every file it was not allowed to replace.
+    return errno == ENOENT || errno == ENOTDIR ? EntryNameCheck::Ok
+                                               : EntryNameCheck::FolderUnreadable;
 }
 
-std::string SuggestConnectionName(std::string_view base) {
-    std::string candidate(base);
+std::string SuggestConnectionName(std::string_view acName) {
+    const std::string base = EntryNameSuggestionBase(acName);
+    std::string candidate = base;
     for (int n = 1;; ++n) {
         const EntryNameCheck check = CheckEntryName(candidate);
-        if (check == EntryNameCheck::Ok) {
+        if (check == EntryNameCheck::Ok || check == EntryNameCheck::FolderUnreadable) {
             return candidate;
         }
         if (check == EntryNameCheck::Invalid || n > kMaxSuggestion) {
             return {};
         }
-        candidate = std::string(base) + " (" + std::to_string(n) + ")";
+        candidate = base + " (" + std::to_string(n) + ")";
     }
 }
 
 int32_t WritePeersEntryFile(const std::string& folder, std::string_view name,
-                            const PeersEntryFields& fields) {
+                            const PeersEntryFields& fields, PeersReplace replace) {
     if (!IsValidEntryName(name)) {
         return E_INVALIDARG;
     }
@@ -149,9 +210,12 @@ int32_t WritePeersEntryFile(const std::string& folder, std::string_view name,
     }
     const std::string entry(name);
     struct stat existing {};
-    if (fstatat(dirFd.Get(), entry.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
-        !S_ISREG(existing.st_mode)) {
+    const bool exists = fstatat(dirFd.Get(), entry.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists && !S_ISREG(existing.st_mode)) {
         return E_ACCESSDENIED;
+    }
+    if (exists && !MayReplace(dirFd.Get(), entry, replace)) {
+        return E_ALREADY_EXISTS;
     }
 
     // A temporary name with a leading dot: never a valid entry, so a search
@@ -177,26 +241,36 @@ int32_t WritePeersEntryFile(const std::string& folder, std::string_view name,
     }
     written = written && WriteAll(fd.Get(), *text) && fsync(fd.Get()) == 0;
     written = close(fd.Release()) == 0 && written;
-    // rename replaces whatever name is there; a link planted since the check
-    // above is replaced itself, never written through.
-    if (!written || renameat(dirFd.Get(), temporary.c_str(), dirFd.Get(), entry.c_str()) != 0) {
+    // A replacing rename puts the new file in place of the one checked
+    // above; a link planted since is replaced itself, never written through.
+    // A new entry never takes the place of a file that came meanwhile.
+    if (!written ||
+        !(exists ? renameat(dirFd.Get(), temporary.c_str(), dirFd.Get(), entry.c_str()) == 0
+                 : RenameNoReplace(dirFd.Get(), temporary, entry))) {
         const int error = errno;
         unlinkat(dirFd.Get(), temporary.c_str(), 0);
-        return written ? ErrnoResult(error) : E_FAIL;
+        if (!written) {
+            return E_FAIL;
+        }
+        return error == EEXIST ? E_ALREADY_EXISTS : ErrnoResult(error);
     }
     fsync(dirFd.Get());
     return S_OK;
 }
 
-int32_t CreateConnection(std::string_view acName, std::string_view name,
-                         std::string_view interface) {
+int32_t CreateConnection(std::string_view acName, std::string_view name, std::string_view interface,
+                         PeersReplace replace) {
     const std::string folder = PeersFolder();
     const PeersEntryFields fields{std::string(acName), std::string(interface)};
     int32_t result;
     if (geteuid() == 0 || access(folder.c_str(), W_OK) == 0) {
-        result = WritePeersEntryFile(folder, name, fields);
+        result = WritePeersEntryFile(folder, name, fields, replace);
+    } else if (IsSystemPeersFolder(folder)) {
+        result = KtAdminOperation::WritePeersEntry(name, interface, acName, replace);
     } else {
-        result = KtAdminOperation::WritePeersEntry(name, interface, acName);
+        // The helper writes the system's folder only: an entry asked for here
+        // must not land there instead.
+        result = E_ACCESSDENIED;
     }
     if (!Succeeded(result)) {
         DebugOutput("CreateConnection: " + std::to_string(result) + "\n");
@@ -205,6 +279,10 @@ int32_t CreateConnection(std::string_view acName, std::string_view name,
 }
 
 std::string DescribeCreateFailure(int32_t result) {
+    if (result == E_ALREADY_EXISTS) {
+        return "The connection entry was not written: an entry of that name in " + PeersFolder() +
+               " was not written by Line Watchman and is left as it is. Choose another name.";
+    }
     if (result == E_INVALIDARG) {
         return "The connection entry was not written: its name, the access concentrator's name "
                "or the adapter cannot be written safely into a pppd peers file.";

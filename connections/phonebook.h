@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,35 +49,58 @@ enum class PhonebookStatus {
 PhonebookStatus FindConnections(std::string_view deviceType, std::string_view acName,
                                 std::vector<KtRasConnection>& result);
 
+// What the entry `name` in folder is aimed at; nothing when it cannot be read
+// (no such entry, no regular file, no permission, too large).
+std::optional<PeersEntryTarget> ReadPeersEntryFile(const std::string& folder,
+                                                   std::string_view name);
+
+// Whether this user may look names up in the folder (a missing folder can be:
+// it holds nothing).
+bool CanSearchPeersFolder();
+
 // The sentence that tells the user why the folder could not be read and what
 // to do: join the group that owns it.
 std::string UnreadableFolderAdvice();
 
 // The answers of the name check, as the name dialog needs them.
-enum class EntryNameCheck { Ok, Invalid, AlreadyExists };
+enum class EntryNameCheck {
+    Ok,
+    Invalid,
+    AlreadyExists,
+    FolderUnreadable,  // this user may not look into the folder: cannot tell
+};
 EntryNameCheck CheckEntryName(std::string_view name);
 
-// The name the name dialog suggests: base if free, else the first free of
-// "base (1)" to "base (8)"; empty when all are taken or base is no valid name.
-std::string SuggestConnectionName(std::string_view base);
+// The name the name dialog suggests for the AC-Name acName: its suggestion
+// base (EntryNameSuggestionBase) if free, else the first free of "base (1)" to
+// "base (8)"; empty when all are taken or the base is no valid name. When the
+// folder cannot be read the base itself is suggested: whether it is taken is
+// for the writer to find out.
+std::string SuggestConnectionName(std::string_view acName);
 
-// Writes (or replaces) the entry `name` in folder from the fields: the text is
-// built here, written to a new file beside it with mode 0640 (owner root,
-// group dip when running as root), flushed and renamed over the entry. A
-// symbolic link or anything else than a regular file at the entry's place is
-// refused, and the folder itself is opened without following a link.
+// Writes the entry `name` in folder from the fields: the text is built here,
+// written to a new file beside it with mode 0640 (owner root, group dip when
+// running as root), flushed and renamed to the entry's name. An existing
+// regular file is replaced only as `replace` allows; a file that appears
+// while a new entry is written is never replaced. A symbolic link or
+// anything else than a regular file at the entry's place is refused, and the
+// folder itself is opened without following a link.
 // S_OK; E_INVALIDARG for a name or field that cannot be written;
+// E_ALREADY_EXISTS for an existing file `replace` does not let go;
 // E_ACCESSDENIED when something else than a regular file is in the way or
 // the folder refuses; E_FAIL for other failures.
 int32_t WritePeersEntryFile(const std::string& folder, std::string_view name,
-                            const PeersEntryFields& fields);
+                            const PeersEntryFields& fields,
+                            PeersReplace replace = PeersReplace::OwnEntries);
 
-// Creates or replaces the entry `name` aimed at acName on the adapter
-// interface, in the current peers folder: directly when this process may
-// write the folder (root), else through linewatch-elevated. The result code
-// as above (E_FAIL also when the helper cannot be had).
-int32_t CreateConnection(std::string_view acName, std::string_view name,
-                         std::string_view interface);
+// Creates the entry `name` aimed at acName on the adapter interface in the
+// current peers folder, replacing an existing file only as `replace` allows:
+// directly when this process may write the folder (root), else, for the
+// system's folder only, through linewatch-elevated. Another folder this user
+// may not write is refused with E_ACCESSDENIED, never written elsewhere. The
+// result code as above (E_FAIL also when the helper cannot be had).
+int32_t CreateConnection(std::string_view acName, std::string_view name, std::string_view interface,
+                         PeersReplace replace = PeersReplace::OwnEntries);
 
 // A failed create said in one sentence for the user.
 std::string DescribeCreateFailure(int32_t result);

@@ -1,5 +1,7 @@
 #include "connections/pppd_words.h"
 
+#include <algorithm>
+
 namespace PppdWords {
 namespace {
 
@@ -7,11 +9,11 @@ bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
-int OctalDigit(char c) {
-    return c >= '0' && c <= '7' ? c - '0' : -1;
+bool IsOctal(int c) {
+    return c >= '0' && c <= '7';
 }
 
-int HexDigit(char c) {
+int HexDigit(int c) {
     if (c >= '0' && c <= '9') {
         return c - '0';
     }
@@ -24,108 +26,156 @@ int HexDigit(char c) {
     return -1;
 }
 
-// Reads the escape after a backslash at text[pos - 1]; pos moves past it.
-// Returns the byte it stands for, or nothing for a joined line.
-std::optional<char> ReadEscape(std::string_view text, size_t& pos) {
-    if (pos >= text.size()) {
-        return std::nullopt;  // a backslash at the very end stands for nothing
-    }
-    const char c = text[pos++];
+constexpr int kEnd = -1;
+
+// The text read one byte at a time, with one byte of push-back.
+class Reader {
+  public:
+    explicit Reader(std::string_view text) : text_(text) {}
+    int Next() { return pos_ < text_.size() ? static_cast<unsigned char>(text_[pos_++]) : kEnd; }
+    // Gives back the byte just read (never the end).
+    void Unread() { --pos_; }
+
+  private:
+    std::string_view text_;
+    size_t pos_ = 0;
+};
+
+// The byte an escape stands for, c being the byte after the backslash (not a
+// newline). Octal and hexadecimal escapes read on; otherwise c is used up
+// and the next byte read. In both cases c is left at the byte that follows.
+char ReadEscape(Reader& reader, int& c) {
+    int value = c;
     switch (c) {
-        case '\n':
-            return std::nullopt;
         case 'a':
-            return '\a';
+            value = '\a';
+            break;
         case 'b':
-            return '\b';
+            value = '\b';
+            break;
         case 'f':
-            return '\f';
+            value = '\f';
+            break;
         case 'n':
-            return '\n';
+            value = '\n';
+            break;
         case 'r':
-            return '\r';
+            value = '\r';
+            break;
         case 's':
-            return ' ';
+            value = ' ';
+            break;
         case 't':
-            return '\t';
-        case 'v':
-            return '\v';
-        case 'x': {
-            int value = 0;
-            int digits = 0;
-            while (digits < 2 && pos < text.size() && HexDigit(text[pos]) >= 0) {
-                value = value * 16 + HexDigit(text[pos++]);
-                ++digits;
+            value = '\t';
+            break;
+        case 'x':
+            value = 0;
+            c = reader.Next();
+            for (int digits = 0; digits < 2 && HexDigit(c) >= 0; ++digits) {
+                value = value * 16 + HexDigit(c);
+                c = reader.Next();
             }
-            return digits == 0 ? 'x' : static_cast<char>(value);
-        }
+            return static_cast<char>(value);
         default:
+            if (IsOctal(c)) {
+                value = 0;
+                for (int digits = 0; digits < 3 && IsOctal(c); ++digits) {
+                    value = value * 8 + (c - '0');
+                    c = reader.Next();
+                }
+                return static_cast<char>(value & 0xFF);
+            }
             break;
     }
-    if (OctalDigit(c) >= 0) {
-        int value = OctalDigit(c);
-        for (int digits = 1; digits < 3 && pos < text.size() && OctalDigit(text[pos]) >= 0;
-             ++digits) {
-            value = value * 8 + OctalDigit(text[pos++]);
-        }
-        return static_cast<char>(value & 0xFF);
-    }
-    return c;
+    c = reader.Next();
+    return static_cast<char>(value);
 }
 
 }  // namespace
 
 std::vector<Word> ReadWords(std::string_view text) {
     std::vector<Word> words;
-    size_t pos = 0;
+    Reader reader(text);
     for (;;) {
-        // Between words: white space, comments and joined lines.
-        while (pos < text.size()) {
-            if (IsSpace(text[pos])) {
-                ++pos;
-            } else if (text[pos] == '#') {
-                while (pos < text.size() && text[pos] != '\n') {
-                    ++pos;
-                }
-            } else if (text[pos] == '\\' && pos + 1 < text.size() && text[pos + 1] == '\n') {
-                pos += 2;
-            } else {
+        // Between words: white space, comments and joined lines. An escaped
+        // byte starts a word, whatever it is.
+        bool escape = false;
+        bool comment = false;
+        int c = kEnd;
+        for (;;) {
+            c = reader.Next();
+            if (c == kEnd) {
+                break;
+            }
+            if (c == '\n') {
+                comment = comment && escape;
+                escape = false;
+                continue;
+            }
+            if (comment) {
+                continue;
+            }
+            if (escape) {
+                break;
+            }
+            if (c == '\\') {
+                escape = true;
+            } else if (c == '#') {
+                comment = true;
+            } else if (!IsSpace(static_cast<char>(c))) {
                 break;
             }
         }
-        if (pos >= text.size()) {
-            return words;
-        }
-        Word word;
-        char quote = 0;
-        auto add = [&word](char c) {
-            if (word.text.size() < kMaxWordBytes - 1) {
-                word.text.push_back(c);
-            } else {
-                word.truncated = true;
+
+        std::string word;
+        size_t length = 0;  // bytes the word had, kept or not
+        auto add = [&word, &length](char byte) {
+            if (length < kMaxWordBytes) {
+                word.push_back(byte);
             }
+            ++length;
         };
-        while (pos < text.size()) {
-            const char c = text[pos++];
-            if (c == '\\') {
-                if (std::optional<char> escaped = ReadEscape(text, pos)) {
-                    add(*escaped);
+        int quote = 0;
+        while (c != kEnd) {
+            if (escape) {
+                escape = false;
+                if (c == '\n') {
+                    c = reader.Next();
+                } else {
+                    add(ReadEscape(reader, c));
                 }
+                continue;
+            }
+            if (c == '\\') {
+                escape = true;
             } else if (quote != 0) {
                 if (c == quote) {
                     quote = 0;
                 } else {
-                    add(c);
+                    add(static_cast<char>(c));
                 }
             } else if (c == '"' || c == '\'') {
                 quote = c;
-            } else if (IsSpace(c)) {
+            } else if (IsSpace(static_cast<char>(c)) || c == '#') {
+                reader.Unread();
                 break;
             } else {
-                add(c);
+                add(static_cast<char>(c));
             }
+            c = reader.Next();
         }
-        words.push_back(std::move(word));
+        if (c == kEnd && length == 0) {
+            return words;  // no word before the end of the text
+        }
+        Word result;
+        result.truncated = length >= kMaxWordBytes;
+        if (result.truncated) {
+            word.resize(kMaxWordBytes - 1);
+        }
+        // pppd holds the word as a C string: an escaped NUL ends it.
+        word.resize(std::min(word.size(), word.find('\0')));
+        result.text = std::move(word);
+        words.push_back(std::move(result));
     }
 }
 

@@ -6,24 +6,27 @@
 #include <string_view>
 #include <vector>
 
-// pppd's word rules for options files (peers entries), as its manual documents
+// pppd's word rules for options files (peers entries), as pppd itself reads
 // them, so that what we write is read back by pppd as exactly the words we
-// meant.
+// meant and an entry is listed under the AC-Name pppd dials.
 //
 // Reading:
 //   - Words are separated by white space (space, tab, newline, carriage
 //     return, vertical tab, form feed).
-//   - A '#' where a word would start begins a comment that runs to the end of
-//     the line. Inside a word or inside quotes it is an ordinary character.
+//   - A '#' outside quotes begins a comment that runs to the end of the line;
+//     it also ends a word it follows ("MyISP#main" reads as "MyISP"). Inside
+//     quotes it is an ordinary character.
 //   - A word may contain quoted stretches: '"' or '\'' opens one and the same
-//     character closes it; white space inside it belongs to the word. A quote
-//     character of the other kind inside is ordinary. An empty pair ("")
-//     makes an empty word.
+//     character closes it; white space, '#' and line ends inside it belong to
+//     the word. A quote of the other kind inside is ordinary. An empty pair
+//     ("") makes an empty word, except at the very end of the text.
 //   - A backslash escapes the next character, inside quotes as well:
-//     \a \b \f \n \r \s (space) \t \v; \ followed by up to three octal
-//     digits; \x followed by up to two hexadecimal digits; a backslash before
-//     a newline joins the lines (both vanish); any other character stands for
-//     itself (\\ \" \' \#).
+//     \a \b \f \n \r \s (space) \t; \ followed by up to three octal digits
+//     (the low eight bits kept); \x followed by up to two hexadecimal digits
+//     (none at all stands for a NUL byte); a backslash before a newline joins
+//     the lines (both vanish); any other character stands for itself (\v is
+//     "v", \\ \" \' \# are the character).
+//   - A word is a C string to pppd: a NUL byte from an escape ends it.
 //   - A word keeps at most kMaxWordBytes - 1 bytes; the rest of a longer word
 //     is dropped (pppd warns and does the same).
 namespace PppdWords {

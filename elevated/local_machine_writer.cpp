@@ -193,8 +193,11 @@ int32_t KtLocalMachineWriter::DeleteValue(std::string_view keyPath, std::string_
 }
 
 int32_t KtLocalMachineWriter::WritePeersEntry(std::string_view entryName,
-                                              std::string_view interface, std::string_view acName) {
-    // WritePeersEntryFile checks the name and the fields and builds the text.
+                                              std::string_view interface, std::string_view acName,
+                                              PeersReplace replace) {
+    // WritePeersEntryFile checks the name and the fields, builds the text and
+    // keeps to what the request allows to be replaced.
     return WritePeersEntryFile(peersFolder_, entryName,
-                               PeersEntryFields{std::string(acName), std::string(interface)});
+                               PeersEntryFields{std::string(acName), std::string(interface)},
+                               replace);
 }

@@ -23,7 +23,10 @@
 //   WritePeersEntry: one pppd peers entry in the peers folder only (fixed;
 //       another only for a helper that runs without privilege), under an
 //       entry name that passes the entry-name rules (a plain file name), built
-//       here from the AC-Name and adapter with pppd's quoting, or refused
+//       here from the AC-Name and adapter with pppd's quoting, or refused;
+//       an existing file is replaced only as the request allows (a file the
+//       program wrote, or any file the user agreed to overwrite), else
+//       E_ALREADY_EXISTS
 //
 // The program's options are per user and never written machine-wide through
 // the helper: a machine-wide option (a log folder, say) would reach every
@@ -44,7 +47,7 @@ class KtLocalMachineWriter final : public KtElevatedInterface {
     int32_t WriteInt(std::string_view keyPath, std::string_view name, int32_t value) override;
     int32_t DeleteValue(std::string_view keyPath, std::string_view name) override;
     int32_t WritePeersEntry(std::string_view entryName, std::string_view interface,
-                            std::string_view acName) override;
+                            std::string_view acName, PeersReplace replace) override;
 
     // The folder peers entries go to; default /etc/ppp/peers.
     void SetPeersFolder(std::string folder) { peersFolder_ = std::move(folder); }

@@ -27,7 +27,8 @@ int32_t Carry(KtElevatedInterface& writer, const ElevatedProtocol::Request& requ
         case ElevatedProtocol::Operation::DeleteValue:
             return writer.DeleteValue(request.keyPath, request.name);
         case ElevatedProtocol::Operation::WritePeersEntry:
-            return writer.WritePeersEntry(request.keyPath, request.name, request.value);
+            return writer.WritePeersEntry(request.keyPath, request.name, request.value,
+                                          request.replace);
     }
     return E_FAIL;
 }
@@ -67,6 +68,9 @@ std::string DescribeAcceptedRequest(std::string_view requester,
         line += "\" for AC-Name \"";
         line += EscapeLogText(request.value);
         line += '"';
+        if (request.replace == PeersReplace::Agreed) {
+            line += ", replacing what was there";
+        }
         return line;
     }
     line += ": key \"";

@@ -65,9 +65,10 @@ class KtElevatedHelperConnection final : public KtElevatedInterface {
         return Call(request);
     }
     int32_t WritePeersEntry(std::string_view entryName, std::string_view interface,
-                            std::string_view acName) override {
+                            std::string_view acName, PeersReplace replace) override {
         ElevatedProtocol::Request request;
         request.op = ElevatedProtocol::Operation::WritePeersEntry;
+        request.replace = replace;
         request.keyPath = entryName;
         request.name = interface;
         request.value = acName;
@@ -282,9 +283,10 @@ int32_t KtAdminOperation::DeleteValue(std::string_view keyPath, std::string_view
 }
 
 int32_t KtAdminOperation::WritePeersEntry(std::string_view entryName, std::string_view interface,
-                                          std::string_view acName) {
+                                          std::string_view acName, PeersReplace replace) {
     KtElevatedInterface* elevated = GetElevatedInterface();
-    return elevated != nullptr ? elevated->WritePeersEntry(entryName, interface, acName) : E_FAIL;
+    return elevated != nullptr ? elevated->WritePeersEntry(entryName, interface, acName, replace)
+                               : E_FAIL;
 }
 
 KtAdminOperation& KtAdminOperation::Instance() {

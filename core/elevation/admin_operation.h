@@ -36,7 +36,7 @@ class KtAdminOperation {
     static int32_t WriteInt(std::string_view keyPath, std::string_view name, int32_t value);
     static int32_t DeleteValue(std::string_view keyPath, std::string_view name);
     static int32_t WritePeersEntry(std::string_view entryName, std::string_view interface,
-                                   std::string_view acName);
+                                   std::string_view acName, PeersReplace replace);
 
     // The one object whose destruction releases the helper; created on first use.
     static KtAdminOperation& Instance();

@@ -10,8 +10,8 @@
 namespace ElevatedProtocol {
 namespace {
 
-std::string_view OperationCode(Operation op) {
-    switch (op) {
+std::string_view OperationCode(const Request& request) {
+    switch (request.op) {
         case Operation::WriteString:
             return "WS";
         case Operation::WriteInt:
@@ -19,7 +19,15 @@ std::string_view OperationCode(Operation op) {
         case Operation::DeleteValue:
             return "DV";
         case Operation::WritePeersEntry:
-            return "WP";
+            switch (request.replace) {
+                case PeersReplace::None:
+                    return "WN";
+                case PeersReplace::OwnEntries:
+                    return "WP";
+                case PeersReplace::Agreed:
+                    return "WR";
+            }
+            break;
     }
     return "??";
 }
@@ -90,7 +98,7 @@ bool Discard(int fd, size_t count) {
 }  // namespace
 
 std::string EncodeRequest(const Request& request) {
-    std::string out(OperationCode(request.op));
+    std::string out(OperationCode(request));
     out += ' ';
     out += std::to_string(request.keyPath.size());
     out += ' ';
@@ -217,8 +225,11 @@ ReadStatus ReadRequest(int fd, Request& request) {
         parsed.op = Operation::WriteInt;
     } else if (fields[0] == "DV") {
         parsed.op = Operation::DeleteValue;
-    } else if (fields[0] == "WP") {
+    } else if (fields[0] == "WN" || fields[0] == "WP" || fields[0] == "WR") {
         parsed.op = Operation::WritePeersEntry;
+        parsed.replace = fields[0] == "WN"   ? PeersReplace::None
+                         : fields[0] == "WP" ? PeersReplace::OwnEntries
+                                             : PeersReplace::Agreed;
     } else {
         return ReadStatus::Malformed;
     }

@@ -14,10 +14,21 @@ constexpr int32_t E_ACCESSDENIED = static_cast<int32_t>(0x80070005u);
 constexpr int32_t E_INVALIDARG = static_cast<int32_t>(0x80070057u);
 // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND): the key or value does not exist.
 constexpr int32_t E_NOT_FOUND = static_cast<int32_t>(0x80070002u);
+// HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS): a file of that name is there and
+// the request did not allow replacing it.
+constexpr int32_t E_ALREADY_EXISTS = static_cast<int32_t>(0x800700B7u);
 
 constexpr bool Succeeded(int32_t result) {
     return result >= 0;
 }
+
+// Which existing peers entry a write may replace. A file the user wrote by
+// hand (Debian's `provider`, say) is replaced only when the user said so.
+enum class PeersReplace {
+    None,        // only a new name: an existing file is left alone
+    OwnEntries,  // a new name, or an entry the program wrote (its header line)
+    Agreed,      // any regular file: the user agreed to overwrite it
+};
 
 // The three operations the elevated object carries out below the machine-wide
 // root. Key paths are relative to that root, without a leading backslash.
@@ -30,9 +41,10 @@ class KtElevatedInterface {
     virtual int32_t DeleteValue(std::string_view keyPath, std::string_view name) = 0;
     // Writes the pppd peers entry `entryName` aimed at the access concentrator
     // acName on the adapter `interface`. The writer builds the file itself
-    // from these fields.
+    // from these fields, and replaces an existing file only as `replace`
+    // allows (else E_ALREADY_EXISTS).
     virtual int32_t WritePeersEntry(std::string_view entryName, std::string_view interface,
-                                    std::string_view acName) = 0;
+                                    std::string_view acName, PeersReplace replace) = 0;
 };
 
 // Wire format between the program and linewatch-elevated, over the helper's
@@ -45,7 +57,9 @@ class KtElevatedInterface {
 //       op WS (WriteString): arg = value length
 //       op WI (WriteInt):    arg = the 32-bit value in signed decimal
 //       op DV (DeleteValue): arg = 0
-//       op WP (WritePeersEntry): key path = entry name, value name = adapter,
+//       op WN, WP, WR (WritePeersEntry replacing no file, the program's own
+//                            entries, any file the user agreed to replace):
+//                            key path = entry name, value name = adapter,
 //                            arg = length of the AC-Name bytes that follow
 //   reply:                  8 upper-case hex digits of the result code, "\n"
 //
@@ -70,8 +84,9 @@ struct Request {
     Operation op = Operation::DeleteValue;
     std::string keyPath;
     std::string name;
-    std::string value;   // WriteString; the AC-Name for WritePeersEntry
-    int32_t number = 0;  // WriteInt only
+    std::string value;                          // WriteString; the AC-Name for WritePeersEntry
+    int32_t number = 0;                         // WriteInt only
+    PeersReplace replace = PeersReplace::None;  // WritePeersEntry only
 };
 
 // The bytes of one request, header and payload, as the client sends them.

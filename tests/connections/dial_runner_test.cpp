@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <fstream>
@@ -73,7 +74,12 @@ TEST(DialArguments, CallTheEntryAndKeepThePasswordOffTheCommandLine) {
     request.entryName = "isp & co";
     request.user = "bob@isp";
     request.password = "s3cret";
+    // The entry loads the password plugin: no `plugin` on the command line,
+    // which pppd takes from root only.
     EXPECT_EQ(DialArguments(request, 3),
+              (std::vector<std::string>{"/usr/sbin/pppd", "call", "isp & co", "updetach", "user",
+                                        "bob@isp", "passwordfd", "3"}));
+    EXPECT_EQ(DialArguments(request, 3, PasswordRoute::CommandLine),
               (std::vector<std::string>{"/usr/sbin/pppd", "call", "isp & co", "updetach", "user",
                                         "bob@isp", "plugin", "passwordfd.so", "passwordfd", "3"}));
     request.peersFolder = "/tmp/peers";
@@ -116,8 +122,7 @@ TEST(DialRunner, HandsThePasswordOverOnAPipeShowsLinesAndCancels) {
 
     const std::vector<std::string> lines = record.LinesSoFar();
     ASSERT_GE(lines.size(), 4u);
-    EXPECT_EQ(lines[0], "args: file " + folder.File("isp") +
-                            " updetach user bob plugin passwordfd.so passwordfd 3");
+    EXPECT_EQ(lines[0], "args: file " + folder.File("isp") + " updetach user bob passwordfd 3");
     EXPECT_EQ(lines[1], "password: pa ss\"word");
     EXPECT_EQ(lines[2], "no newline at the end");
     const DialOutcome outcome = record.Outcome();
@@ -126,6 +131,31 @@ TEST(DialRunner, HandsThePasswordOverOnAPipeShowsLinesAndCancels) {
     EXPECT_EQ(outcome.signal, SIGTERM);
     EXPECT_NE(Joined(outcome.summary).find("cancelled"), std::string::npos);
     EXPECT_EQ(runner.ProcessId(), -1);
+}
+
+TEST(DialRunner, AnEntryWithoutThePasswordPluginDialsForRootAndTellsOthersToRecreateIt) {
+    TempFolder folder("lwdial");
+    SetPeersFolder(folder.Path());
+    ASSERT_EQ(CreateConnection("AC", "new", "eth0"), S_OK);
+    SetPeersFolder({});
+    // As the earlier version wrote it: the PPPoE plugin only.
+    std::ofstream(folder.File("old")) << "plugin rp-pppoe.so\n\"nic-eth0\"\npppoe-ac \"AC\"\n";
+
+    DialRequest request;
+    request.peersFolder = folder.Path();
+    request.password = "secret";
+    for (bool root : {true, false}) {
+        request.entryName = "new";
+        EXPECT_EQ(ChoosePasswordRoute(request, root), PasswordRoute::Entry);
+        request.entryName = "missing";  // pppd reads it, or says it is not there
+        EXPECT_EQ(ChoosePasswordRoute(request, root), PasswordRoute::Entry);
+    }
+    request.entryName = "old";
+    EXPECT_EQ(ChoosePasswordRoute(request, true), PasswordRoute::CommandLine);
+    EXPECT_EQ(ChoosePasswordRoute(request, false), PasswordRoute::Refused);
+    request.password.clear();
+    EXPECT_EQ(ChoosePasswordRoute(request, false), PasswordRoute::Entry);
+    EXPECT_NE(RecreateEntryAdvice("old").find("Create the connection again"), std::string::npos);
 }
 
 TEST(DialRunner, ShowsPppdsOwnWordsAndWhatIsMissingWhenItStops) {

@@ -142,8 +142,38 @@ TEST_F(PhonebookTest, SuggestsTheFirstFreeNameUpToTheEighthNumber) {
     EXPECT_EQ(CheckEntryName("AC (8)"), EntryNameCheck::AlreadyExists);
     EXPECT_EQ(CheckEntryName("AC (9)"), EntryNameCheck::Ok);
     EXPECT_EQ(CheckEntryName("A|C"), EntryNameCheck::Invalid);
-    SetPeersFolder(folder_.File("AC (8)") + "/not-a-folder");
-    EXPECT_EQ(CheckEntryName("x"), EntryNameCheck::AlreadyExists);  // cannot tell: ask
+    // The suggestion is made from what the AC-Name shows.
+    EXPECT_EQ(SuggestConnectionName("\xe2\x80\xae-Lab\xe2\x80\x8bZ"), "LabZ");
+}
+
+TEST_F(PhonebookTest, AnExistingFileIsReplacedOnlyWhenItIsOursOrTheUserAgreed) {
+    const std::string handWritten = "# my ISP\nplugin rp-pppoe.so\nnic-eth0\nuser \"me@isp\"\n";
+    Write("provider", handWritten);
+    for (PeersReplace replace : {PeersReplace::None, PeersReplace::OwnEntries}) {
+        EXPECT_EQ(CreateConnection("AC", "provider", "eth0", replace), E_ALREADY_EXISTS);
+        EXPECT_EQ(ReadFile(folder_.File("provider")), handWritten);
+    }
+    EXPECT_NE(DescribeCreateFailure(E_ALREADY_EXISTS).find("left as it is"), std::string::npos);
+
+    // The program's own entry is replaced without asking, but not for a
+    // request that allows new names only.
+    ASSERT_EQ(CreateConnection("First", "ours", "eth0", PeersReplace::None), S_OK);
+    EXPECT_EQ(CreateConnection("Second", "ours", "eth0", PeersReplace::None), E_ALREADY_EXISTS);
+    EXPECT_EQ(CreateConnection("Second", "ours", "eth0", PeersReplace::OwnEntries), S_OK);
+    EXPECT_EQ(Found("Second"), (Names{"ours"}));
+
+    // Through the real helper: the request carries what may be replaced.
+    KtAdminOperation::SetLaunchCommand(
+        {LW_TEST_ELEVATED_HELPER, "--serve", "--peers-dir", folder_.Path()});
+    EXPECT_EQ(KtAdminOperation::WritePeersEntry("provider", "eth0", "AC", PeersReplace::OwnEntries),
+              E_ALREADY_EXISTS);
+    EXPECT_EQ(ReadFile(folder_.File("provider")), handWritten);
+    ASSERT_EQ(KtAdminOperation::WritePeersEntry("provider", "eth0", "AC", PeersReplace::Agreed),
+              S_OK);
+    EXPECT_EQ(Found("AC"), (Names{"provider"}));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder_.Path()),
+                            std::filesystem::directory_iterator()),
+              2);  // no temporary file left behind by a refusal
 }
 
 TEST_F(PhonebookTest, AFolderThisUserCannotReadSaysToJoinTheDipGroup) {
@@ -152,6 +182,8 @@ TEST_F(PhonebookTest, AFolderThisUserCannotReadSaysToJoinTheDipGroup) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root to look at the folder as another user";
     }
+    TempFolder elsewhere("lwnotmine");
+    ASSERT_EQ(chmod(elsewhere.Path().c_str(), 0755), 0);
     // As a user outside the folder's group, in a child process.
     const pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -162,7 +194,15 @@ TEST_F(PhonebookTest, AFolderThisUserCannotReadSaysToJoinTheDipGroup) {
         std::vector<KtRasConnection> entries;
         const bool refused =
             FindConnections("PPPoE", "AC", entries) == PhonebookStatus::FolderUnreadable;
-        _exit(refused && entries.empty() ? 0 : 1);
+        // No name is called taken: the check cannot tell, and the suggestion
+        // is the AC-Name.
+        const bool untold = CheckEntryName("entry") == EntryNameCheck::FolderUnreadable &&
+                            !CanSearchPeersFolder() && SuggestConnectionName("-AC") == "AC";
+        // Another folder this user cannot write is refused, never redirected
+        // to the system's folder through the helper.
+        SetPeersFolder(elsewhere.Path());
+        const bool notRedirected = CreateConnection("AC", "elsewhere", "eth0") == E_ACCESSDENIED;
+        _exit(refused && entries.empty() ? (untold ? (notRedirected ? 0 : 4) : 2) : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -174,7 +214,9 @@ TEST_F(PhonebookTest, TheHelperWritesOnlyCheckedEntriesItBuildsItself) {
     KtAdminOperation::SetLaunchCommand(
         {LW_TEST_ELEVATED_HELPER, "--serve", "--peers-dir", folder_.Path()});
     const std::string hostile = "x\" plugin /tmp/e.so \"\n#";
-    ASSERT_EQ(KtAdminOperation::WritePeersEntry("via helper", "lwmon0", hostile), S_OK);
+    ASSERT_EQ(
+        KtAdminOperation::WritePeersEntry("via helper", "lwmon0", hostile, PeersReplace::None),
+        S_OK);
     EXPECT_EQ(Found(hostile), (Names{"via helper"}));
     const PeersEntryTarget target = ReadPeersEntry(ReadFile(folder_.File("via helper")));
     EXPECT_EQ(target.acName, hostile);
@@ -182,11 +224,14 @@ TEST_F(PhonebookTest, TheHelperWritesOnlyCheckedEntriesItBuildsItself) {
     for (const PppdWords::Word& word : PppdWords::ReadWords(ReadFile(folder_.File("via helper")))) {
         plugins += word.text == "plugin" ? 1 : 0;
     }
-    EXPECT_EQ(plugins, 1u);
+    EXPECT_EQ(plugins, 2u);  // the password plugin and the PPPoE plugin
 
-    EXPECT_EQ(KtAdminOperation::WritePeersEntry("../outside", "lwmon0", "AC"), E_INVALIDARG);
-    EXPECT_EQ(KtAdminOperation::WritePeersEntry("x", "lw mon", "AC"), E_INVALIDARG);
-    EXPECT_EQ(KtAdminOperation::WritePeersEntry("x", "lwmon0", std::string(256, 'a')),
+    EXPECT_EQ(KtAdminOperation::WritePeersEntry("../outside", "lwmon0", "AC", PeersReplace::Agreed),
+              E_INVALIDARG);
+    EXPECT_EQ(KtAdminOperation::WritePeersEntry("x", "lw mon", "AC", PeersReplace::Agreed),
+              E_INVALIDARG);
+    EXPECT_EQ(KtAdminOperation::WritePeersEntry("x", "lwmon0", std::string(256, 'a'),
+                                                PeersReplace::Agreed),
               E_INVALIDARG);
     EXPECT_FALSE(std::filesystem::exists(folder_.Path() + "/../outside"));
     EXPECT_FALSE(std::filesystem::exists(folder_.File("x")));
@@ -201,4 +246,7 @@ TEST(PeersEntryRequest, IsLoggedWithEntryAdapterAndEscapedAcName) {
     EXPECT_EQ(DescribeAcceptedRequest("uid 1000", request),
               "accepted WritePeersEntry for uid 1000: peers entry \"isp\" on adapter \"eth0\" "
               "for AC-Name \"a\\x22b\\x0A\"");
+    request.replace = PeersReplace::Agreed;
+    EXPECT_NE(DescribeAcceptedRequest("uid 1000", request).find(", replacing what was there"),
+              std::string::npos);
 }

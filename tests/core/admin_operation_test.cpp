@@ -290,7 +290,7 @@ class RecordingInterface : public KtElevatedInterface {
         return deleteResult;
     }
     int32_t WritePeersEntry(std::string_view entryName, std::string_view interface,
-                            std::string_view acName) override {
+                            std::string_view acName, PeersReplace) override {
         calls.push_back("WP " + std::string(entryName) + "|" + std::string(interface) + "|" +
                         std::string(acName));
         return E_FAIL;

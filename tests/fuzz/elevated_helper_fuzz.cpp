@@ -253,10 +253,10 @@ class CheckedWriter final : public KtElevatedInterface {
     }
 
     int32_t WritePeersEntry(std::string_view entryName, std::string_view interface,
-                            std::string_view acName) override {
+                            std::string_view acName, PeersReplace replace) override {
         ++calls;
         writer_.SetPeersFolder(paths_.peers);
-        const int32_t result = writer_.WritePeersEntry(entryName, interface, acName);
+        const int32_t result = writer_.WritePeersEntry(entryName, interface, acName, replace);
         if (Succeeded(result)) {
             Require(IsValidEntryName(entryName) && IsValidInterfaceName(interface));
             const std::string path = paths_.peers + "/" + std::string(entryName);

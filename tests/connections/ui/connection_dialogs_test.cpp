@@ -281,3 +281,36 @@ TEST_F(ConnectionDialogsTest, AFailedCreateIsShownAndNothingIsDialled) {
     TellPeersFolderUnreadable(nullptr);
     EXPECT_NE(boxes_.asked.back().find("Join the 'dip' group"), std::string::npos);
 }
+
+TEST_F(ConnectionDialogsTest, AHandWrittenEntryIsReplacedOnlyAfterTheUserSaidYes) {
+    const std::string handWritten = "# by hand\nplugin rp-pppoe.so\nuser \"me@isp\"\n";
+    std::ofstream(folder_.File("provider")) << handWritten;
+    std::ofstream(folder_.File("mine")) << handWritten;
+
+    // Created without the overwrite question (a name that looked free): kept.
+    EXPECT_FALSE(CreateConnectionOrTell(nullptr, "Lab AC", "mine", "eth0"));
+    EXPECT_EQ(ReadFile(folder_.File("mine")), handWritten);
+    ASSERT_EQ(boxes_.asked.size(), 1u);
+    EXPECT_NE(boxes_.asked[0].find("was not written by Line Watchman and is left as it is"),
+              std::string::npos)
+        << boxes_.asked[0];
+
+    // Yes in the overwrite question lets exactly that name go, once.
+    boxes_.answerYes = true;
+    {
+        ModalAnswerer answerer("provider");
+        EXPECT_TRUE(CreateConnectionAndMaybeDial(nullptr, "Lab AC", "eth0", false));
+    }
+    EXPECT_EQ(boxes_.asked.back().rfind("question|", 0), 0u);
+    std::vector<KtRasConnection> found;
+    FindConnections("PPPoE", "Lab AC", found);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].Name(), "provider");
+    EXPECT_EQ(TakeAgreedReplacement("provider"), PeersReplace::OwnEntries);
+
+    CIspNameDlg dialog;
+    EXPECT_TRUE(dialog.FolderHint()->isHidden());
+    dialog.ShowFolderHint(UnreadableFolderAdvice());
+    EXPECT_FALSE(dialog.FolderHint()->isHidden());
+    EXPECT_NE(dialog.FolderHint()->text().toStdString().find("'dip' group"), std::string::npos);
+}
