@@ -1,4 +1,4 @@
-#include "engine/discovery_capture.h"
+#include "engine/capture_channel.h"
 
 #include <fcntl.h>
 #include <poll.h>
