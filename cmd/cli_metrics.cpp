@@ -118,6 +118,12 @@ std::vector<MetricFamily> BuildMetricFamilies(const AdapterFiguresList& adapters
     MetricFamily rtt = Family("linewatch_ac_rtt_seconds", "Round-trip times of every answer",
                               MetricType::Histogram);
 
+    size_t acs = 0;
+    for (const auto& adapter : adapters) acs += adapter->acs.size();
+    for (MetricFamily* family : {&acUp, &lastRtt, &sent, &answered, &lost, &rtt})
+        family->metric.reserve(acs);
+    acEvents.metric.reserve(acs * 3);
+
     for (const auto& adapter : adapters) {
         const std::vector<ClientMetric::Label> base = {{"interface", adapter->interface}};
         const MonitorCounts& counts = adapter->counts;
