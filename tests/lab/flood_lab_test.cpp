@@ -6,7 +6,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -51,24 +51,6 @@ std::string CliPath() {
     return "linewatch-cli";
 #endif
 }
-
-// A folder in memory: thousands of per-AC logs are made and removed here.
-class MemoryFolder {
-  public:
-    MemoryFolder() {
-        std::string pattern = "/dev/shm/lwflood22XXXXXX";
-        if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    }
-    ~MemoryFolder() {
-        if (!path_.empty()) std::filesystem::remove_all(path_);
-    }
-    MemoryFolder(const MemoryFolder&) = delete;
-    MemoryFolder& operator=(const MemoryFolder&) = delete;
-    const std::string& Path() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 // A TCP connection to 127.0.0.1:port of the monitor namespace.
 UniqueFd ConnectInMonitorNamespace(int port) {
@@ -181,7 +163,8 @@ class FloodLabTest : public LabTest {
 };
 
 TEST_F(FloodLabTest, TableStopsAtItsBoundWhileRealAcsAndScrapesGoOn) {
-    MemoryFolder logs;
+    // In memory: thousands of per-AC logs are made and removed here.
+    TempFolder logs("/dev/shm/lwflood");
     ASSERT_FALSE(logs.Path().empty());
     TempFolder folder;
     ASSERT_EQ(Lab({"responder", std::to_string(kFloodOffersPerProbe), "--flood"}), 0);
