@@ -44,14 +44,6 @@ constexpr int kSlowClients = 10;
 constexpr long kMaxRssKb = 200 * 1024;
 constexpr size_t kMaxDescriptors = KtAcLogFiles::kMaxOpenFiles + 48;
 
-std::string CliPath() {
-#ifdef LW_CLI
-    return LW_CLI;
-#else
-    return "linewatch-cli";
-#endif
-}
-
 // A TCP connection to 127.0.0.1:port of the monitor namespace.
 UniqueFd ConnectInMonitorNamespace(int port) {
     UniqueFd socket;

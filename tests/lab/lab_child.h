@@ -1,6 +1,6 @@
-// A program started in the lab's monitor namespace for the length of a test,
-// its output in a file, ended with SIGTERM by the pid the test holds; and a
-// wait for a condition with a deadline.
+// The terminal program; a program started in the lab's monitor namespace
+// for the length of a test, its output in a file, ended with SIGTERM by the
+// pid the test holds; and a wait for a condition with a deadline.
 #pragma once
 
 #include <fcntl.h>
@@ -18,6 +18,15 @@
 #include "test_support.h"
 
 namespace lwlab {
+
+// The built linewatch-cli, or the one on PATH.
+inline std::string CliPath() {
+#ifdef LW_CLI
+    return LW_CLI;
+#else
+    return "linewatch-cli";
+#endif
+}
 
 class Child {
   public:

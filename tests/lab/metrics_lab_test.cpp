@@ -24,14 +24,6 @@ using namespace std::chrono_literals;
 constexpr std::string_view kSecondInterface = "lwmon1";
 constexpr int kPrometheusPort = 9090;  // on the monitor namespace's own loopback
 
-std::string CliPath() {
-#ifdef LW_CLI
-    return LW_CLI;
-#else
-    return "linewatch-cli";
-#endif
-}
-
 // Beside lab.sh, whose path the build gives whole: __FILE__ may be relative
 // to the build folder (ccache's base folder makes it so), and Prometheus
 // reads a relative rules path from its configuration's folder.
