@@ -17,10 +17,17 @@ using prometheus::ClientMetric;
 using prometheus::MetricFamily;
 using prometheus::MetricType;
 
-// A request may take this long to arrive whole; a slow or stuck client is
-// cut off instead of holding one of the exposer's two threads.
-constexpr const char* kRequestTimeoutMs = "5000";
-constexpr const char* kExposerThreads = "2";
+// Each connection holds one of the HTTP server's worker threads until it is
+// served. A request must arrive whole within the timeout (a client that
+// sends a byte a second is cut off), and a write that makes no progress for
+// as long ends the connection, so a slow or stuck client holds a worker for
+// about two seconds; with this many workers a handful of them at once still
+// leaves threads free for a scrape. A scrape's request is one small packet.
+constexpr const char* kRequestTimeoutMs = "2000";
+constexpr const char* kExposerThreads = "16";
+// The address served when only a port is given: the endpoint belongs on a
+// management address, never on a segment that strangers share.
+constexpr std::string_view kDefaultMetricsHost = "127.0.0.1";
 
 MetricFamily Family(const char* name, const char* help, MetricType type) {
     MetricFamily family;
@@ -88,6 +95,10 @@ std::vector<MetricFamily> BuildMetricFamilies(const AdapterFiguresList& adapters
                                  MetricType::Counter);
     MetricFamily acCount = Family("linewatch_adapter_acs",
                                   "Access concentrators in the adapter's table", MetricType::Gauge);
+    MetricFamily unlisted =
+        Family("linewatch_adapter_offers_unlisted_total",
+               "Offers from new access concentrators left out because the table was full",
+               MetricType::Counter);
     MetricFamily acUp =
         Family("linewatch_ac_up", "1 while the access concentrator answers, 0 once it is down",
                MetricType::Gauge);
@@ -106,6 +117,12 @@ std::vector<MetricFamily> BuildMetricFamilies(const AdapterFiguresList& adapters
                MetricType::Counter);
     MetricFamily rtt = Family("linewatch_ac_rtt_seconds", "Round-trip times of every answer",
                               MetricType::Histogram);
+
+    size_t acs = 0;
+    for (const auto& adapter : adapters) acs += adapter->acs.size();
+    for (MetricFamily* family : {&acUp, &lastRtt, &sent, &answered, &lost, &rtt})
+        family->metric.reserve(acs);
+    acEvents.metric.reserve(acs * 3);
 
     for (const auto& adapter : adapters) {
         const std::vector<ClientMetric::Label> base = {{"interface", adapter->interface}};
@@ -126,6 +143,7 @@ std::vector<MetricFamily> BuildMetricFamilies(const AdapterFiguresList& adapters
         for (const auto& [kind, count] : kinds)
             AddCounter(events, With(base, "kind", kind), static_cast<double>(count));
         AddGauge(acCount, base, static_cast<double>(adapter->acs.size()));
+        AddCounter(unlisted, base, static_cast<double>(counts.offersUnlisted));
 
         for (const AcFigures& ac : adapter->acs) {
             const std::vector<ClientMetric::Label> labels = {{"interface", adapter->interface},
@@ -155,17 +173,18 @@ std::vector<MetricFamily> BuildMetricFamilies(const AdapterFiguresList& adapters
     }
     std::vector<MetricFamily> families;
     for (MetricFamily* family :
-         {&monitoring, &cable, &probes, &probeFailures, &captureErrors, &events, &acCount, &acUp,
-          &lastRtt, &sent, &answered, &lost, &acEvents, &rtt})
+         {&monitoring, &cable, &probes, &probeFailures, &captureErrors, &events, &acCount,
+          &unlisted, &acUp, &lastRtt, &sent, &answered, &lost, &acEvents, &rtt})
         families.push_back(std::move(*family));
     return families;
 }
 
 std::optional<std::string> ParseMetricsAddress(std::string_view text) {
     const size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos) return std::nullopt;
-    const std::string_view host = text.substr(0, colon);
-    const std::string_view portText = text.substr(colon + 1);
+    const std::string_view host =
+        colon == std::string_view::npos ? kDefaultMetricsHost : text.substr(0, colon);
+    const std::string_view portText =
+        colon == std::string_view::npos ? text : text.substr(colon + 1);
     int port = 0;
     const auto [end, error] =
         std::from_chars(portText.data(), portText.data() + portText.size(), port);

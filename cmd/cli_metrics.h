@@ -24,7 +24,8 @@ using AdapterFiguresList = std::vector<std::shared_ptr<const AdapterFigures>>;
 std::vector<prometheus::MetricFamily> BuildMetricFamilies(const AdapterFiguresList& adapters);
 
 // "ADDRESS:PORT" of --metrics: an IPv4 address or a bracketed IPv6 one, and
-// a port from 0 (any free one) to 65535. Gives the text to listen on, or nothing.
+// a port from 0 (any free one) to 65535; a port alone is served on
+// 127.0.0.1. Gives the text to listen on, or nothing.
 std::optional<std::string> ParseMetricsAddress(std::string_view text);
 
 // Serves /metrics over HTTP on threads of its own. The owner thread publishes

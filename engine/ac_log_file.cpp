@@ -1,7 +1,9 @@
 #include "engine/ac_log_file.h"
 
+#include <algorithm>
 #include <cstdio>
 
+#include "core/debug_output.h"
 #include "core/file_system.h"
 #include "engine/log_writer.h"
 
@@ -14,10 +16,11 @@ void KtAcLogFile::WriteTimeoutLine(int32_t waitMs) {
 }
 
 void KtAcLogFile::WriteRaw(const std::string& line) {
-    // One write per line (O_APPEND): concentrators sharing the file, and other
-    // processes appending to it, never split each other's lines.
-    // Write results are ignored, as for every log.
-    WriteAll(fd_.Get(), line);
+    files_.Write(path_, line);
+}
+
+KtAcLogFile::~KtAcLogFile() {
+    files_.Forget(path_, this);
 }
 
 std::string FormatAcReplyLine(const std::string& stamp, uint32_t frameLength, double rttMs) {
@@ -42,20 +45,77 @@ std::string AcLogFileName(const MacAddress& mac) {
 
 std::shared_ptr<KtAcLogFile> KtAcLogFiles::Open(const std::string& path) {
     std::scoped_lock lock(mutex_);
-    if (auto it = files_.find(path); it != files_.end()) {
-        if (std::shared_ptr<KtAcLogFile> open = it->second.lock()) return open;
-        files_.erase(it);
+    auto entry = files_.find(path);
+    if (entry != files_.end()) {
+        if (std::shared_ptr<KtAcLogFile> held = entry->second.file.lock()) return held;
+        // Its last holder is going away; the new file starts anew.
+        Unlist(entry);
+        files_.erase(entry);
     }
+    if (recent_.size() >= kMaxOpenFiles) CloseOldest();
     UniqueFd fd = OpenLogFile(path, true);
     if (!fd) return nullptr;
-    std::shared_ptr<KtAcLogFile> file(new KtAcLogFile(std::move(fd), path));
-    files_[path] = file;
+    std::shared_ptr<KtAcLogFile> file(new KtAcLogFile(*this, path));
+    entry = files_.emplace(path, Entry{file, file.get(), std::move(fd)}).first;
+    recent_.push_front(entry);
     return file;
+}
+
+void KtAcLogFiles::Write(const std::string& path, const std::string& line) {
+    std::scoped_lock lock(mutex_);
+    auto entry = files_.find(path);
+    if (entry == files_.end()) return;
+    if (!entry->second.fd) {
+        if (recent_.size() >= kMaxOpenFiles) CloseOldest();
+        entry->second.fd = OpenLogFile(path, false);
+        if (!entry->second.fd) {
+            // The folder went away, or the process is out of descriptors:
+            // this line is lost, nothing else is.
+            if (!entry->second.failing) DebugOutput("Error: AcLogFile::fopen_s()\n");
+            entry->second.failing = true;
+            return;
+        }
+        entry->second.failing = false;
+        recent_.push_front(entry);
+    } else {
+        MarkUsed(entry);
+    }
+    // One write per line (O_APPEND): concentrators sharing the file, and other
+    // processes appending to it, never split each other's lines.
+    // Write results are ignored, as for every log.
+    WriteAll(entry->second.fd.Get(), line);
+}
+
+void KtAcLogFiles::Forget(const std::string& path, const KtAcLogFile* holder) {
+    std::scoped_lock lock(mutex_);
+    auto entry = files_.find(path);
+    // A new file under the same path may have replaced this one already.
+    if (entry == files_.end() || entry->second.holder != holder) return;
+    Unlist(entry);
+    files_.erase(entry);
+}
+
+void KtAcLogFiles::CloseOldest() {
+    if (recent_.empty()) return;
+    recent_.back()->second.fd.Reset();
+    recent_.pop_back();
+}
+
+void KtAcLogFiles::MarkUsed(Entries::iterator entry) {
+    auto at = std::find(recent_.begin(), recent_.end(), entry);
+    if (at != recent_.end()) recent_.splice(recent_.begin(), recent_, at);
+}
+
+void KtAcLogFiles::Unlist(Entries::iterator entry) {
+    if (entry->second.fd) recent_.remove(entry);
 }
 
 size_t KtAcLogFiles::OpenCount() {
     std::scoped_lock lock(mutex_);
-    size_t count = 0;
-    for (const auto& [path, file] : files_) count += file.expired() ? 0 : 1;
-    return count;
+    return recent_.size();
+}
+
+size_t KtAcLogFiles::FileCount() {
+    std::scoped_lock lock(mutex_);
+    return files_.size();
 }

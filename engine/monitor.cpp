@@ -12,6 +12,11 @@ constexpr std::string_view kBannerText = "Line Watchman v" LW_FILE_VERSION " sta
 
 }  // namespace
 
+std::string AcTableFullText() {
+    return "The table of access concentrators is full (" + std::to_string(kMaxAcRows) +
+           " rows); offers from new ones are counted, not listed";
+}
+
 Monitor::Monitor(KtLinewatch& engine, KtNetWatchMedia& media, MonitorView& view,
                  const MonitorSettings& settings, std::string programFolder)
     : engine_(engine),
@@ -76,6 +81,7 @@ void Monitor::Close() {
     if (closed_) return;
     StopMonitoring();
     engine_.CloseCapture();
+    tableFull_ = false;  // no line about room in a table that goes away
     ClearTable();
     adapters_.clear();
     currentAdapter_ = -1;
@@ -171,6 +177,7 @@ void Monitor::RemoveSelected() {
     selected_ = -1;
     view_.RowSelected(-1);
     HandleSelection(-1);
+    NoteTableRoom();
 }
 
 void Monitor::ClearTable() {
@@ -181,6 +188,7 @@ void Monitor::ClearTable() {
     view_.RefreshGraphs();
     trayUp_ = false;
     view_.SetTrayState(false);
+    NoteTableRoom();
 }
 
 void Monitor::OnSelectionChanged(int row) {
@@ -277,7 +285,10 @@ void Monitor::CountReply(const KtPadoReply& reply) {
         return record->SameAc(reply.acMac, name);
     });
     if (found == rows_.end()) {
-        AddAc(reply);
+        if (rows_.size() >= kMaxAcRows)
+            LeaveOutOffer();
+        else
+            AddAc(reply);
         return;
     }
     const size_t row = static_cast<size_t>(found - rows_.begin());
@@ -338,6 +349,19 @@ void Monitor::AddAc(const KtPadoReply& reply) {
 
     added.PushSample(reply.rtt);
     view_.RefreshGraphs();
+}
+
+void Monitor::LeaveOutOffer() {
+    ++counts_.offersUnlisted;
+    if (tableFull_) return;
+    tableFull_ = true;
+    logWriter_.WriteLine({"ERROR: ", AcTableFullText()});
+}
+
+void Monitor::NoteTableRoom() {
+    if (!tableFull_ || rows_.size() >= kMaxAcRows) return;
+    tableFull_ = false;
+    logWriter_.WriteLine({"INFO: ", kAcTableRoomText});
 }
 
 void Monitor::RaiseAcUp(size_t row) {

@@ -35,6 +35,19 @@ constexpr std::string_view kCableConnectedText = "Network cable is connected";
 constexpr std::string_view kProbesNotSentText = "Probes cannot be sent on this adapter";
 constexpr std::string_view kProbesSentAgainText = "Probes are sent on this adapter again";
 
+// The most rows one adapter's table holds. A real segment has a few
+// concentrators, at most a few thousand; but anyone on the segment can send
+// offers from made-up MACs and AC-Names, and without a bound each of them
+// would add a row (with its round-trip history) for good. Past the bound,
+// offers from concentrators not yet listed are counted and left out; the
+// listed ones go on being counted and drawn.
+constexpr size_t kMaxAcRows = 4096;
+// Written once when the table fills ("ERROR: " + text) and once when it has
+// room again ("INFO: " + text).
+std::string AcTableFullText();
+constexpr std::string_view kAcTableRoomText =
+    "The table of access concentrators has room again; new ones are listed";
+
 // Running counts of what the monitor handled since it was made, for export
 // as counters (they never go back, whatever the table does).
 struct MonitorCounts {
@@ -46,6 +59,8 @@ struct MonitorCounts {
     uint64_t acDown = 0;
     uint64_t cableUnplugged = 0;
     uint64_t cableConnected = 0;
+    // Offers from concentrators not listed, left out because the table was full.
+    uint64_t offersUnlisted = 0;
 };
 
 // The monitor window's rules without the window: the AC table, the events and
@@ -143,6 +158,8 @@ class Monitor final : public MonitorSettingsTarget {
     void DrainLogBox();
 
     void AddAc(const KtPadoReply& reply);
+    void LeaveOutOffer();
+    void NoteTableRoom();
     void RaiseAcUp(size_t row);
     void RaiseAcDown(size_t row);
     void SettleTrayAfterExpiry();
@@ -192,6 +209,8 @@ class Monitor final : public MonitorSettingsTarget {
     bool lastStartLackedPermission_ = false;
     // Set from a failed transmission to the next successful one.
     bool sendsFailing_ = false;
+    // Set from an offer left out for lack of room to the next removal.
+    bool tableFull_ = false;
     ProbeCycles cycles_;
     MonitorCounts counts_;
 };

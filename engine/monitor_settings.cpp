@@ -215,10 +215,9 @@ void Monitor::OpenAcLogFile(KtAcRecord& record, std::string_view failureText) {
     const std::string folder = LogFolder();
     record.logFile =
         folder.empty() ? nullptr : acLogFiles_.Open(JoinPath(folder, AcLogFileName(record.mac)));
-    if (record.logFile) return;
-    DebugOutput(failureText);
-    // Off until the setting is switched on again.
-    acLogActive_ = false;
+    // A row whose file cannot be made goes without; the other rows, new ones
+    // included, keep their logs.
+    if (!record.logFile) DebugOutput(failureText);
 }
 
 void Monitor::OpenGeneralLog(std::string_view failureText) {

@@ -19,6 +19,14 @@ if command -v systemd-analyze >/dev/null; then
   systemd-analyze verify "${work}/linewatch-cli@eth0.100.service"
   grep -q '^AmbientCapabilities=CAP_NET_RAW$' "${data}/systemd/linewatch-cli@.service"
   grep -q '^DynamicUser=yes$' "${data}/systemd/linewatch-cli@.service"
+  grep -q '^MemoryMax=' "${data}/systemd/linewatch-cli@.service"
+  grep -q '^TasksMax=' "${data}/systemd/linewatch-cli@.service"
+  # The sandbox as systemd rates it (0 safest, 10 exposed); it must stay
+  # below 2.5.
+  (cd "${work}" && systemd-analyze security --offline=yes --threshold=25 \
+    "linewatch-cli@eth0.100.service" >"${work}/security.txt") ||
+    { cat "${work}/security.txt"; exit 1; }
+  echo "FIGURE systemd-analyze security: $(grep -o 'Overall exposure level.*' "${work}/security.txt")"
 else
   echo "systemd-analyze missing: the unit template is not verified"
 fi

@@ -94,9 +94,12 @@ TEST(MetricsAddress, TakesAddressAndPortOnly) {
     EXPECT_EQ(ParseMetricsAddress("127.0.0.1:9813"), "127.0.0.1:9813");
     EXPECT_EQ(ParseMetricsAddress("[::1]:9813"), "[::1]:9813");
     EXPECT_EQ(ParseMetricsAddress("0.0.0.0:0"), "0.0.0.0:0");
-    for (const char* bad : {"9813", ":9813", "localhost:9813", "127.0.0.1:", "127.0.0.1:65536",
-                            "127.0.0.1:-1", "::1:9813", "[::1]", "127.0.0.1:98x", "[zz]:1",
-                            "127.0.0.1:9813,0.0.0.0:80", "127.0.0.1:80s"})
+    // A port alone stays on the loopback address.
+    EXPECT_EQ(ParseMetricsAddress("9813"), "127.0.0.1:9813");
+    EXPECT_EQ(ParseMetricsAddress("0"), "127.0.0.1:0");
+    for (const char* bad : {"", "98x", "65536", "-1", ":9813", "localhost:9813", "127.0.0.1:",
+                            "127.0.0.1:65536", "127.0.0.1:-1", "::1:9813", "[::1]", "127.0.0.1:98x",
+                            "[zz]:1", "127.0.0.1:9813,0.0.0.0:80", "127.0.0.1:80s"})
         EXPECT_EQ(ParseMetricsAddress(bad), std::nullopt) << bad;
 }
 

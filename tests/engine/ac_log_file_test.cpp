@@ -8,6 +8,7 @@
 #include <regex>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "test_support.h"
 
@@ -114,4 +115,41 @@ TEST(AcLogFiles, WritesStampedReplyAndTimeoutLines) {
 )");
     const std::string text = ReadFile(path);
     EXPECT_TRUE(std::regex_match(text, expected)) << text;
+}
+
+// More files than descriptors kept: each line still reaches its own file,
+// a file opened again appends (never empties), and no more than
+// kMaxOpenFiles descriptors are open at any time.
+TEST(AcLogFiles, ManyFilesShareAFewDescriptorsAndLoseNoLine) {
+    TempFolder folder;
+    KtAcLogFiles files;
+    constexpr size_t kFiles = KtAcLogFiles::kMaxOpenFiles * 3;
+    std::vector<std::shared_ptr<KtAcLogFile>> held;
+    for (size_t i = 0; i < kFiles; ++i) {
+        held.push_back(files.Open(folder.File(std::to_string(i) + ".log")));
+        ASSERT_TRUE(held.back());
+        held.back()->WriteRaw("first\n");
+        EXPECT_LE(files.OpenCount(), KtAcLogFiles::kMaxOpenFiles);
+    }
+    for (int round = 0; round < 2; ++round)
+        for (const auto& file : held) file->WriteRaw("again\n");
+    EXPECT_EQ(files.OpenCount(), KtAcLogFiles::kMaxOpenFiles);
+    EXPECT_EQ(files.FileCount(), kFiles);
+    for (size_t i = 0; i < kFiles; ++i)
+        EXPECT_EQ(ReadFile(folder.File(std::to_string(i) + ".log")), "first\nagain\nagain\n") << i;
+
+    // A file that cannot be opened again (its name taken by a folder) loses
+    // its lines, once reported; the others go on.
+    std::filesystem::remove(held[0]->Path());
+    std::filesystem::create_directory(held[0]->Path());
+    testing::internal::CaptureStderr();
+    for (const auto& file : held) file->WriteRaw("third\n");
+    held[0]->WriteRaw("fourth\n");
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(errors, "Error: AcLogFile::fopen_s()\n");
+    EXPECT_EQ(ReadFile(held[1]->Path()), "first\nagain\nagain\nthird\n");
+
+    held.clear();
+    EXPECT_EQ(files.OpenCount(), 0u);
+    EXPECT_EQ(files.FileCount(), 0u);
 }

@@ -674,13 +674,83 @@ TEST(MonitorLogs, SwitchingAcLogsOnOpensFilesForExistingRowsAndOffStopsWriting) 
     EXPECT_EQ(ReadFile(path), before);
 }
 
-TEST(MonitorLogs, AcLogThatCannotBeOpenedSwitchesAcLoggingOff) {
+// One file that cannot be made (a directory in its place) costs that AC its
+// log only: the next AC still gets one, and monitoring goes on.
+TEST(MonitorLogs, AcLogThatCannotBeOpenedLeavesTheOtherAcLogsOn) {
+    TempFolder folder;
+    std::filesystem::create_directory(folder.File(AcLogFileName(kAc1Mac)));
     MonitorSettings settings;
     settings.acLog = true;
-    MonitorHarness h(settings, "/nonexistent-folder/logs");
+    MonitorHarness h(settings, folder.Path());
+    testing::internal::CaptureStderr();
     h.Cycle({kAc1});
-    EXPECT_FALSE(h.monitor->AcLogActive());
-    EXPECT_EQ(h.monitor->Rows().size(), 1u);  // monitoring goes on
+    h.Cycle({kAc1, kAc2});
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find("Error: AcLogFile::fopen_s()"), std::string::npos) << errors;
+    EXPECT_TRUE(h.monitor->AcLogActive());
+    EXPECT_EQ(h.monitor->Rows().size(), 2u);  // monitoring goes on
+    EXPECT_NE(ReadFile(folder.File(AcLogFileName(kAc2Mac))).find("PADO reply"), std::string::npos);
+}
+
+namespace {
+
+// Offers from `count` concentrators never heard before, as a station on the
+// segment can invent them.
+std::vector<Offer> MadeUpOffers(size_t count, size_t& next) {
+    std::vector<Offer> offers;
+    for (size_t i = 0; i < count; ++i, ++next)
+        offers.push_back({{0x02, 0x00, 0x00, static_cast<uint8_t>(next >> 16),
+                           static_cast<uint8_t>(next >> 8), static_cast<uint8_t>(next)},
+                          "Fake-" + std::to_string(next),
+                          "",
+                          300});
+    return offers;
+}
+
+}  // namespace
+
+// A flood of made-up concentrators fills the table to its bound and no
+// further: the rest are counted, the log says so once per filling and once
+// when room comes back, and the listed ACs go on being counted (down and up).
+TEST(MonitorTable, StopsAtItsBoundAndKeepsCountingTheListedAcs) {
+    MonitorHarness h;
+    const std::string fullLine = "ERROR: " + AcTableFullText();
+    size_t next = 1;
+
+    std::vector<Offer> offers = MadeUpOffers(kMaxAcRows + 100, next);
+    offers.insert(offers.begin(), kAc1);
+    h.Cycle(offers);
+    EXPECT_EQ(h.monitor->Rows().size(), kMaxAcRows);
+    EXPECT_EQ(h.monitor->Counts().offersUnlisted, 101u);
+    EXPECT_EQ(h.monitor->Counts().acNew, kMaxAcRows);
+    EXPECT_EQ(h.view.LogCount(fullLine), 1u);
+
+    // Full: new ones are only counted, the listed AC 1 answers, goes down
+    // and comes back up.
+    offers = MadeUpOffers(500, next);
+    offers.push_back(kAc1);
+    h.Cycle(offers);
+    h.Cycle(MadeUpOffers(500, next));
+    EXPECT_TRUE(h.Row(0).down);
+    h.Cycle({kAc1});
+    EXPECT_FALSE(h.Row(0).down);
+    EXPECT_EQ(FormatAcRow(h.Row(0))[6], "3");
+    EXPECT_EQ(h.view.LogCount("AC: DOWN:  00:1B:21:0A:4C:5E access1"), 1u);
+    EXPECT_EQ(h.view.LogCount("AC: UP:  00:1B:21:0A:4C:5E access1"), 1u);
+    EXPECT_EQ(h.monitor->Rows().size(), kMaxAcRows);
+    EXPECT_EQ(h.monitor->Counts().offersUnlisted, 1101u);
+    EXPECT_EQ(h.view.LogCount(fullLine), 1u);
+
+    // A removed row makes room, said once; the next new AC fills it and the
+    // table is full again.
+    h.monitor->OnSelectionChanged(5);
+    h.monitor->RemoveSelected();
+    h.monitor->RemoveSelected();
+    EXPECT_EQ(h.view.LogCount(std::string("INFO: ") + std::string(kAcTableRoomText)), 1u);
+    h.Cycle(MadeUpOffers(3, next));
+    EXPECT_EQ(h.monitor->Rows().size(), kMaxAcRows);
+    EXPECT_EQ(h.monitor->Rows().back()->acName, "Fake-" + std::to_string(next - 3));
+    EXPECT_EQ(h.view.LogCount(fullLine), 2u);
 }
 
 TEST(MonitorLogs, GeneralLogHoldsTheLinesOfTheLogBoxWithLineFeeds) {
@@ -912,7 +982,7 @@ TEST(MonitorLogs, SymlinkedLogFilesAreRefusedAndTheLinkedFileStaysUntouched) {
     const std::string errors = testing::internal::GetCapturedStderr();
     EXPECT_NE(errors.find("Error: OnCreate::fopen_s()"), std::string::npos) << errors;
     EXPECT_NE(errors.find("Error: AcLogFile::fopen_s()"), std::string::npos) << errors;
-    EXPECT_FALSE(h.monitor->AcLogActive());
+    EXPECT_TRUE(h.monitor->AcLogActive());    // only this AC goes without
     EXPECT_EQ(h.monitor->Rows().size(), 1u);  // monitoring goes on
     EXPECT_EQ(ReadFile(victim), "private\n");
     EXPECT_TRUE(std::filesystem::is_symlink(generalLog));

@@ -685,7 +685,8 @@ TEST(CliOptions, ValuesOutsideTheSettingsRangesAreRefusedWithExitStatus2) {
         {"--bogus"},
         {"extra"},
         {"--metrics", "localhost:9813"},
-        {"--metrics", "9813"},
+        {"--metrics", ":9813"},
+        {"--metrics", "65536"},
         {"-i", "lwmon0", "-i", "lwmon0"},
     };
     for (const auto& args : refused) {

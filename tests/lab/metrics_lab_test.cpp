@@ -1,22 +1,17 @@
 // linewatch-cli watching two adapters of the lab, scraped by a real
 // Prometheus (Debian prometheus) with the shipped alert rules, every second.
 // Both run in the monitor namespace and talk over its loopback only.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "engine/network_text.h"
+#include "lab/lab_child.h"
 #include "lab/lab_fixture.h"
 #include "test_support.h"
 
@@ -29,62 +24,14 @@ using namespace std::chrono_literals;
 constexpr std::string_view kSecondInterface = "lwmon1";
 constexpr int kPrometheusPort = 9090;  // on the monitor namespace's own loopback
 
-std::string CliPath() {
-#ifdef LW_CLI
-    return LW_CLI;
-#else
-    return "linewatch-cli";
-#endif
-}
-
+// Beside lab.sh, whose path the build gives whole: __FILE__ may be relative
+// to the build folder (ccache's base folder makes it so), and Prometheus
+// reads a relative rules path from its configuration's folder.
 std::string RulesPath() {
-    return (std::filesystem::path(__FILE__).parent_path() /
+    return (std::filesystem::path(LabTest::LabScript()).parent_path() /
             "../../data/prometheus/linewatch_rules.yml")
         .lexically_normal()
         .string();
-}
-
-// A program started in the monitor namespace, its output in a file; ended
-// with SIGTERM by the pid this test holds.
-class Child {
-  public:
-    Child(std::vector<std::string> argv, std::string outputFile) : output_(std::move(outputFile)) {
-        argv.insert(argv.begin(), {"ip", "netns", "exec", std::string(kMonitorNamespace)});
-        std::vector<char*> args;
-        for (std::string& arg : argv) args.push_back(arg.data());
-        args.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ == 0) {
-            const int fd = open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-            dup2(fd, STDOUT_FILENO);
-            dup2(fd, STDERR_FILENO);
-            execvp(args[0], args.data());
-            _exit(127);
-        }
-    }
-    ~Child() { Stop(); }
-    int Stop() {
-        if (pid_ <= 0) return -1;
-        kill(pid_, SIGTERM);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::string Output() const { return ReadFile(output_); }
-
-  private:
-    pid_t pid_ = -1;
-    std::string output_;
-};
-
-bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds deadline) {
-    const auto end = Clock::now() + deadline;
-    while (Clock::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(200ms);
-    }
-    return done();
 }
 
 // Prometheus' HTTP API inside the monitor namespace; the JSON answer.
@@ -235,7 +182,7 @@ TEST_F(MetricsLabTest, PrometheusSeesBothAdaptersAndFiresAcDownWhenAnAcStops) {
                    json.find("\"state\":\"firing\"") != std::string::npos;
         },
         30s))
-        << json;
+        << json << Api("/api/v1/rules") << prometheus.Output();
     EXPECT_EQ(json.find("\"ac_name\":\"LabAC-One\""), std::string::npos) << json;
     std::printf("[ FIGURE   ] AC-down alert firing %.1f s after the AC stopped\n",
                 std::chrono::duration<double>(Clock::now() - stopped).count());

@@ -2,12 +2,14 @@
 // distinct, locally administered source MACs (02:00:00:xx:xx:xx), so that
 // the monitor can be tested against many access concentrators at once.
 //
-//   pado_responder -i IFACE [-n N] [--count-padis K] [--name-prefix TEXT]
+//   pado_responder -i IFACE [-n N] [--count-padis K] [--name-prefix TEXT] [--flood]
 //
 // Each offer carries AC-Name "<prefix><index>" (index from 1, four digits at
 // least), the PADI's first Service-Name (or an empty one), its Host-Uniq and
 // Relay-Session-Id byte for byte. Prints "ready" once listening, then one line
-// per PADI answered.
+// per PADI answered. With --flood every offer comes from a MAC and AC-Name
+// never offered before (the indexes go on from one PADI to the next), as a
+// hostile station inventing concentrators would send them.
 #include <arpa/inet.h>
 #include <getopt.h>
 #include <linux/if_packet.h>
@@ -37,15 +39,18 @@ struct Options {
     unsigned long offers = 1;
     unsigned long count_padis = 0;  // 0 = answer forever
     std::string name_prefix = "Resp-";
+    bool flood = false;
 };
 
 void PrintUsage(std::FILE* to) {
     std::fprintf(to,
                  "usage: pado_responder -i IFACE [-n N] [--count-padis K] [--name-prefix TEXT]\n"
+                 "                      [--flood]\n"
                  "  -i, --interface IFACE  interface to listen and answer on\n"
                  "  -n, --offers N         PADO frames per PADI, from N source MACs (1..%lu)\n"
                  "  --count-padis K        exit after answering K PADIs (default: never)\n"
-                 "  --name-prefix TEXT     AC-Name prefix (default \"Resp-\")\n",
+                 "  --name-prefix TEXT     AC-Name prefix (default \"Resp-\")\n"
+                 "  --flood                new MACs and AC-Names in every answer\n",
                  kMaxOffers);
 }
 
@@ -61,12 +66,13 @@ bool ParseNumber(const char* text, unsigned long low, unsigned long high, unsign
 }
 
 bool ParseOptions(int argc, char** argv, Options& options) {
-    enum { kCountPadis = 256, kNamePrefix };
+    enum { kCountPadis = 256, kNamePrefix, kFlood };
     static const option kLong[] = {
         {"interface", required_argument, nullptr, 'i'},
         {"offers", required_argument, nullptr, 'n'},
         {"count-padis", required_argument, nullptr, kCountPadis},
         {"name-prefix", required_argument, nullptr, kNamePrefix},
+        {"flood", no_argument, nullptr, kFlood},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -96,6 +102,9 @@ bool ParseOptions(int argc, char** argv, Options& options) {
                     std::fprintf(stderr, "pado_responder: --name-prefix is limited to 200 bytes\n");
                     return false;
                 }
+                break;
+            case kFlood:
+                options.flood = true;
                 break;
             case 'h':
                 PrintUsage(stdout);
@@ -139,13 +148,16 @@ std::string AcName(const std::string& prefix, unsigned long index) {
     return prefix + digits;
 }
 
-// Answers one PADI; returns the number of offers sent, or -1 when the socket
-// failed.
-long Answer(int fd, const Options& options, const lwlab::DiscoveryFrame& padi) {
+// Answers one PADI with the offers `first` to `first` + N - 1 (wrapping
+// within the 24 bits of a MAC); returns the number of offers sent, or -1
+// when the socket failed.
+long Answer(int fd, const Options& options, const lwlab::DiscoveryFrame& padi,
+            unsigned long first) {
     const auto service = padi.FirstTag(lwlab::kTagServiceName);
     const auto host_uniq = padi.FirstTag(lwlab::kTagHostUniq);
     const auto relay = padi.FirstTag(lwlab::kTagRelaySessionId);
-    for (unsigned long index = 1; index <= options.offers; ++index) {
+    for (unsigned long offer = 0; offer < options.offers; ++offer) {
+        const unsigned long index = (first - 1 + offer) % kMaxOffers + 1;
         auto frame = lwlab::StartDiscoveryFrame(padi.source, OfferSource(index), lwlab::kCodePado);
         lwlab::AppendTag(frame, lwlab::kTagAcName,
                          lwlab::AsBytes(AcName(options.name_prefix, index)));
@@ -248,7 +260,9 @@ int main(int argc, char** argv) {
         if (!frame || frame->code != lwlab::kCodePadi || frame->session != 0) {
             continue;
         }
-        const long sent = Answer(fd, options, *frame);
+        // Flooding, each answer goes on from where the last one stopped.
+        const unsigned long first = options.flood ? answered * options.offers % kMaxOffers + 1 : 1;
+        const long sent = Answer(fd, options, *frame, first);
         if (sent < 0) {
             close(fd);
             return 1;
