@@ -90,8 +90,8 @@ struct FrameReading {
     FrameKind kind = FrameKind::Ignored;
     MacAddress sourceMac{};  // source MAC of the frame, set for every kind but Ignored
     // Set for PadoMatched only: raw bytes, AC-Name cut to kMaxAcNameLength
-    // characters;
-    // Service-Name "Default" for an empty tag and empty when the tag is absent.
+    // characters; Service-Name "Default" for an empty tag and empty when the
+    // tag is absent.
     std::string acName;
     // The same AC-Name cut to kMaxTargetAcNameLength instead.
     std::string fullAcName;

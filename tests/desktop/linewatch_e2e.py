@@ -340,6 +340,7 @@ def scenario_alarm(binary, artifacts, checks):
     work = tempfile.mkdtemp(prefix="lwe2e-alarm.")
     # de_DE.UTF-8 compiled into a private folder: nothing is installed.
     locales = os.path.join(work, "locale")
+    os.makedirs(locales)
     h.sh(["localedef", "-i", "de_DE", "-f", "UTF-8", os.path.join(locales, "de_DE.UTF-8")],
          timeout=120)
     checks.require(os.path.isfile(os.path.join(locales, "de_DE.UTF-8", "LC_NUMERIC")),
@@ -371,7 +372,7 @@ def scenario_alarm(binary, artifacts, checks):
                     os.environ[name] = value
         checks.check(h.wait_for(lambda: len(access.table_rows()) == 2),
                      "both concentrators are listed", str(access.table_rows()))
-        rtts = [row.get("RTT ms") for row in access.table_rows()]
+        rtts = [row.get("RTT, ms") for row in access.table_rows()]
         checks.check(all(re.fullmatch(r"\d+\.\d{3}", rtt or "") for rtt in rtts),
                      "under a comma locale the RTT column keeps its dot", str(rtts))
         for round_, (option, restore) in enumerate(((enable, None), (wait, enable)), 1):
