@@ -29,6 +29,7 @@
 #include "engine/linewatch.h"
 #include "engine/monitor.h"
 #include "engine/net_watch_media.h"
+#include "engine/network_text.h"
 #include "engine/rtt_statistics.h"
 #include "engine/settings_persistence.h"
 
@@ -249,15 +250,18 @@ void PrintTable(const std::vector<std::unique_ptr<KtAcRecord>>& rows, const std:
         const auto figures = FormatRttStatistics(ComputeRttStatistics(record->history));
         lines.back().insert(lines.back().end(), figures.begin(), figures.end());
     }
+    // Columns line up by characters: a Cyrillic name takes two bytes a letter.
     const size_t columns = lines[0].size();
     std::vector<size_t> widths(columns);
     for (const auto& line : lines)
-        for (size_t c = 0; c < columns; ++c) widths[c] = std::max(widths[c], line[c].size());
+        for (size_t c = 0; c < columns; ++c)
+            widths[c] = std::max(widths[c], CountNetworkTextCharacters(line[c]));
     std::string out = title.empty() ? std::string() : "== " + title + "\n";
     for (const auto& line : lines) {
         for (size_t c = 0; c < columns; ++c) {
             out += line[c];
-            if (c + 1 < columns) out.append(widths[c] - line[c].size() + 2, ' ');
+            if (c + 1 < columns)
+                out.append(widths[c] - CountNetworkTextCharacters(line[c]) + 2, ' ');
         }
         out += '\n';
     }

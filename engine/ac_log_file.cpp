@@ -6,6 +6,7 @@
 #include "core/debug_output.h"
 #include "core/file_system.h"
 #include "engine/log_writer.h"
+#include "engine/number_text.h"
 
 void KtAcLogFile::WriteReplyLine(uint32_t frameLength, double rttMs) {
     WriteRaw(FormatAcReplyLine(FormatLogStamp(LocalTimeNow()), frameLength, rttMs));
@@ -24,15 +25,8 @@ KtAcLogFile::~KtAcLogFile() {
 }
 
 std::string FormatAcReplyLine(const std::string& stamp, uint32_t frameLength, double rttMs) {
-    // Measured first, so that no value, however large, is cut.
-    const int size =
-        std::snprintf(nullptr, 0, "PADO reply: len %u bytes, time %.3f ms\n", frameLength, rttMs);
-    if (size <= 0) return stamp;
-    std::string text(static_cast<size_t>(size) + 1, '\0');
-    std::snprintf(text.data(), text.size(), "PADO reply: len %u bytes, time %.3f ms\n", frameLength,
-                  rttMs);
-    text.pop_back();
-    return stamp + text;
+    return stamp + "PADO reply: len " + std::to_string(frameLength) + " bytes, time " +
+           FormatFixed(rttMs, 3) + " ms\n";
 }
 
 std::string FormatAcTimeoutLine(const std::string& stamp, int32_t waitMs) {

@@ -1,8 +1,7 @@
 #include "engine/ac_record.h"
 
-#include <cstdio>
-
 #include "engine/network_text.h"
+#include "engine/number_text.h"
 
 void KtRttHistory::Push(double value) {
     values_[head_] = value;
@@ -22,12 +21,7 @@ double KtRttHistory::ValueAt(uint32_t i) const {
 
 std::string FormatRttText(const KtAcRecord& record) {
     if (!record.answered) return "N/A";
-    const int size = std::snprintf(nullptr, 0, "%.3f", record.lastRtt);
-    if (size <= 0) return {};
-    std::string text(static_cast<size_t>(size) + 1, '\0');
-    std::snprintf(text.data(), text.size(), "%.3f", record.lastRtt);
-    text.pop_back();
-    return text;
+    return FormatFixed(record.lastRtt, 3);
 }
 
 AcRowTexts FormatAcRow(const KtAcRecord& record) {

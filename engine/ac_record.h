@@ -35,11 +35,11 @@ constexpr size_t kMaxServiceNameLength = 63;
 // they are shown or logged.
 struct KtAcRecord {
     MacAddress mac{};
-    std::string acName;  // raw, at most kMaxAcNameLength bytes
+    std::string acName;  // raw, at most kMaxAcNameLength characters (CutNetworkText)
     // raw, the first reply's whole AC-Name (at most kMaxTargetAcNameLength
     // bytes): what a connection entry aims at
     std::string targetAcName;
-    std::string serviceName;  // raw, at most kMaxServiceNameLength bytes; the first reply's
+    std::string serviceName;  // raw, at most kMaxServiceNameLength characters; the first reply's
     bool answered = true;     // false after a PADO-wait expiry without a reply
     bool down = false;        // set once the AC was declared down, cleared by a reply
     double lastRtt = 0.0;     // milliseconds

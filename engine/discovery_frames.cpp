@@ -1,6 +1,9 @@
 #include "engine/discovery_frames.h"
 
 #include <algorithm>
+#include <string_view>
+
+#include "engine/network_text.h"
 
 namespace {
 
@@ -107,7 +110,7 @@ void ReadOfferNames(const uint8_t* frame, size_t end, FrameReading& reading) {
                 reading.serviceName.assign(value, tag.length);
             }
         } else if (tag.type == kTagAcName) {
-            reading.acName.assign(value, std::min<size_t>(tag.length, kMaxAcNameLength));
+            reading.acName = CutNetworkText(std::string_view(value, tag.length), kMaxAcNameLength);
             reading.fullAcName.assign(value, std::min<size_t>(tag.length, kMaxTargetAcNameLength));
         }
     }

@@ -19,6 +19,8 @@ constexpr uint8_t kCodePadi = 0x09;
 constexpr uint16_t kTagServiceName = 0x0101;
 constexpr uint16_t kTagAcName = 0x0102;
 constexpr uint16_t kTagHostUniq = 0x0103;
+// Characters, as CutNetworkText counts them: a cut never splits a UTF-8
+// sequence.
 constexpr size_t kMaxAcNameLength = 25;
 // The AC-Name kept whole as the target of a connection entry; pppd and the
 // AC compare it in full, so the cut display name would never connect.
@@ -87,8 +89,9 @@ enum class FrameKind {
 struct FrameReading {
     FrameKind kind = FrameKind::Ignored;
     MacAddress sourceMac{};  // source MAC of the frame, set for every kind but Ignored
-    // Set for PadoMatched only: raw bytes, AC-Name cut to kMaxAcNameLength;
-    // Service-Name "Default" for an empty tag and empty when the tag is absent.
+    // Set for PadoMatched only: raw bytes, AC-Name cut to kMaxAcNameLength
+    // characters; Service-Name "Default" for an empty tag and empty when the
+    // tag is absent.
     std::string acName;
     // The same AC-Name cut to kMaxTargetAcNameLength instead.
     std::string fullAcName;

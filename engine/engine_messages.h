@@ -15,6 +15,9 @@ constexpr uint32_t WM_LW_PADI_SENT = WM_USER + 8;
 constexpr uint32_t WM_LW_PADO_TIMEOUT = WM_USER + 9;
 constexpr uint32_t WM_LW_PADO_RECEIVED = WM_USER + 10;
 constexpr uint32_t WM_LW_PROBE_SEND_FAILED = WM_USER + 11;
+// Posted by the link watcher: the watched adapter was replaced by a new
+// interface of its name (replugged) and has its link.
+constexpr uint32_t WM_LW_ADAPTER_BACK = WM_USER + 12;
 
 constexpr int kCaptureErrorReadFailed = 1;
 constexpr int kCableUnplugged = 1;

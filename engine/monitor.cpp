@@ -58,6 +58,7 @@ Monitor::Monitor(KtLinewatch& engine, KtNetWatchMedia& media, MonitorView& view,
                      .stopWaiter = stopWaiter});
     // Posted: the link watcher never waits for the owner.
     media_.Connect({.cableChanged = [this](int state) { port_.Post(WM_LW_CABLE, state); },
+                    .adapterReturned = [this] { port_.Post(WM_LW_ADAPTER_BACK); },
                     .stopWaiter = stopWaiter});
 }
 
@@ -123,6 +124,7 @@ void Monitor::SelectAdapter(size_t index) {
     currentAdapter_ = static_cast<int>(index);
     settings_.deviceName = adapters_[index].deviceName;
     if (adapterNameSaver_) adapterNameSaver_(settings_.deviceName);
+    RefreshAdapterMac();
     HandSourceMacToEngine();
     WriteSelectLine();
     view_.SetSelectedAcLabel({});
@@ -164,7 +166,9 @@ void Monitor::Rediscover() {
 }
 
 void Monitor::StopWaitingSound() {
-    if (settings_.soundEventsEnabled && settings_.waitUserAction) view_.StopSound();
+    // Whatever the sound options say now: a sound that began to loop before
+    // they were switched off must still be stoppable.
+    view_.StopSound();
 }
 
 void Monitor::RemoveSelected() {
@@ -236,6 +240,9 @@ void Monitor::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t /*lParam*/)
         case WM_LW_CABLE:
             HandleCable(wParam);
             break;
+        case WM_LW_ADAPTER_BACK:
+            HandleAdapterBack();
+            break;
         default:
             break;
     }
@@ -280,7 +287,7 @@ void Monitor::HandlePadoReceived() {
 }
 
 void Monitor::CountReply(const KtPadoReply& reply) {
-    const std::string_view name = std::string_view(reply.acName).substr(0, kMaxAcNameLength);
+    const std::string_view name = CutNetworkText(reply.acName, kMaxAcNameLength);
     auto found = std::find_if(rows_.begin(), rows_.end(), [&](const auto& record) {
         return record->SameAc(reply.acMac, name);
     });
@@ -316,14 +323,13 @@ void Monitor::CountReply(const KtPadoReply& reply) {
 void Monitor::AddAc(const KtPadoReply& reply) {
     auto record = std::make_unique<KtAcRecord>();
     record->mac = reply.acMac;
-    record->acName = std::string(std::string_view(reply.acName).substr(0, kMaxAcNameLength));
+    record->acName = std::string(CutNetworkText(reply.acName, kMaxAcNameLength));
     // Replies built without the whole name (tests, older readers) aim at the cut one.
     record->targetAcName =
         reply.fullAcName.empty()
             ? record->acName
             : std::string(std::string_view(reply.fullAcName).substr(0, kMaxTargetAcNameLength));
-    record->serviceName =
-        std::string(std::string_view(reply.serviceName).substr(0, kMaxServiceNameLength));
+    record->serviceName = std::string(CutNetworkText(reply.serviceName, kMaxServiceNameLength));
     record->lastRtt = reply.rtt;
     record->lastAnsweredProbe = reply.probe;
     record->sent = cycles_.SentSince(reply.probe);
@@ -453,8 +459,29 @@ void Monitor::HandleCable(uintptr_t wParam) {
         ++counts_.cableConnected;
         logWriter_.WriteLine({"INFO: ", kCableConnectedText});
         ShowBalloon("INFO:", BalloonIcon::kInformation, kCableConnectedText);
-        if (settings_.soundEventsEnabled) view_.StopSound();
+        StopWaitingSound();
     }
+}
+
+void Monitor::HandleAdapterBack() {
+    if (currentAdapter_ < 0) return;
+    // The capture still holds the interface that went away: it reads nothing
+    // and every probe fails until it is opened on the new one.
+    logWriter_.WriteLine({"INFO: ", kAdapterBackText});
+    ShowBalloon("INFO:", BalloonIcon::kInformation, kAdapterBackText);
+    StopMonitoring();
+    engine_.CloseCapture();
+    ClearTable();
+    RefreshAdapterMac();
+    HandSourceMacToEngine();
+    StartMonitoring();
+}
+
+void Monitor::RefreshAdapterMac() {
+    if (currentAdapter_ < 0) return;
+    AdapterEntry& adapter = adapters_[static_cast<size_t>(currentAdapter_)];
+    if (const std::optional<MacAddress> mac = QueryInterfaceMac(adapter.deviceName))
+        adapter.mac = *mac;
 }
 
 void Monitor::DrainLogBox() {

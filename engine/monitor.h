@@ -34,6 +34,8 @@ constexpr std::string_view kCableUnpluggedText = "Network cable unplugged";
 constexpr std::string_view kCableConnectedText = "Network cable is connected";
 constexpr std::string_view kProbesNotSentText = "Probes cannot be sent on this adapter";
 constexpr std::string_view kProbesSentAgainText = "Probes are sent on this adapter again";
+constexpr std::string_view kAdapterBackText =
+    "This Ethernet Adapter is available again. Line Watchman is started";
 
 // The most rows one adapter's table holds. A real segment has a few
 // concentrators, at most a few thousand; but anyone on the segment can send
@@ -96,7 +98,8 @@ class Monitor final : public MonitorSettingsTarget {
     // Lists the adapters, selects the saved one (or the first, whose name is
     // then saved) and writes the "Select: " line. False with no adapter.
     bool BuildAdapterList(std::vector<AdapterEntry> adapters);
-    // The user picked another adapter (index into Adapters()).
+    // The user picked an adapter (index into Adapters()); the current one
+    // again restarts monitoring on it.
     void SelectAdapter(size_t index);
     // Opens the capture on the current adapter and starts the link watcher
     // and the engine; writes the adapter error line when the capture cannot
@@ -107,8 +110,9 @@ class Monitor final : public MonitorSettingsTarget {
 
     // Commands of the window.
     void Rediscover();
-    // A left click on the tray icon: stops a sound that loops until the user
-    // reacts (Rediscover does the same).
+    // A left click on the tray icon: stops the sound that is playing, above
+    // all one that loops until the user reacts (Rediscover and a connected
+    // cable do the same), whatever the sound options say by now.
     void StopWaitingSound();
     void RemoveSelected();
     void ClearTable();
@@ -155,6 +159,10 @@ class Monitor final : public MonitorSettingsTarget {
     void HandlePadoTimeout(uint32_t probe);
     void HandleCaptureError(uintptr_t wParam);
     void HandleCable(uintptr_t wParam);
+    void HandleAdapterBack();
+    // The current adapter's MAC as the interface has it now: a replugged
+    // adapter, or a new one of the same name, may bring another.
+    void RefreshAdapterMac();
     void DrainLogBox();
 
     void AddAc(const KtPadoReply& reply);

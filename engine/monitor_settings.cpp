@@ -14,7 +14,7 @@
 namespace {
 
 const MonitorSettingRow kRows[] = {
-    {kPropSndEvtEnabled, &MonitorSettings::soundEventsEnabled},
+    {kPropSndEvtEnabled, &MonitorSettings::soundEventsEnabled, kEffectSoundLoop},
     {kPropSndEvtCableUnplugFileName, &MonitorSettings::cableUnplugSoundFile, kEffectNone, nullptr,
      TextFit::kLeaveOut, kWorkingPathLimit},
     {kPropSndEvtNewACFileName, &MonitorSettings::newAcSoundFile, kEffectNone, nullptr,
@@ -28,7 +28,7 @@ const MonitorSettingRow kRows[] = {
     {kPropMonStateDownAfterUnanswer, &MonitorSettings::downAfterUnanswered},
     {kPropMonTrayShowTooltips, &MonitorSettings::trayShowTooltips},
     {kPropMonTrayShowACState, &MonitorSettings::trayShowAcState},
-    {kPropMonEvtWaitUserAction, &MonitorSettings::waitUserAction},
+    {kPropMonEvtWaitUserAction, &MonitorSettings::waitUserAction, kEffectSoundLoop},
     {kPropLogPADINodesEnabled, &MonitorSettings::logForeignPadi, kEffectNone,
      [](KtLinewatch& engine, const MonitorSettings& s) {
          engine.SetLogForeignPadi(s.logForeignPadi);
@@ -157,6 +157,9 @@ void Monitor::ApplySettingChanges(const MonitorSettings& values,
     if ((effects & kEffectCustomMacUse) != 0) useCustomSourceMac_ = settings_.useSourceMac;
     // A new address with the flag already set is sent from now on too.
     if ((effects & (kEffectCustomMacText | kEffectCustomMacUse)) != 0) HandSourceMacToEngine();
+    if ((effects & kEffectSoundLoop) != 0 &&
+        (!settings_.soundEventsEnabled || !settings_.waitUserAction))
+        StopWaitingSound();
     if ((effects & kEffectGeneralLog) != 0) SwitchGeneralLog();
     if ((effects & kEffectAcLogs) != 0) SwitchAcLogs();
     if ((effects & kEffectRestart) != 0) {

@@ -46,7 +46,7 @@ constexpr size_t kWorkingMacTextLimit = 19;
 // What applying a changed setting does besides updating its working copy.
 // Effects of one batch run after every working copy of the batch is taken,
 // in this order: custom MAC text, use flag, hand-over of the source MAC, the
-// general log, the per-AC logs, the restart.
+// sound that loops, the general log, the per-AC logs, the restart.
 enum MonitorSettingEffect : uint32_t {
     kEffectNone = 0,
     kEffectCustomMacText = 1u << 0,  // a text that reads as a MAC becomes the custom address
@@ -57,6 +57,9 @@ enum MonitorSettingEffect : uint32_t {
     // Taken when the monitor is made and never from a batch: the adapter
     // list owns it afterwards (it is saved when the adapter changes).
     kEffectLoadOnly = 1u << 5,
+    // A sound that loops until the user reacts stops when either sound
+    // option is now off.
+    kEffectSoundLoop = 1u << 6,
 };
 
 // How a text setting fits its working copy.

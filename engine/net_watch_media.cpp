@@ -91,6 +91,10 @@ void KtNetWatchMedia::Start() {
     if (thread_ && thread_->IsRunning()) {
         return;
     }
+    // An interface replaced while nobody watched is the one a new capture
+    // opens on: only a replacement seen from now on is reported.
+    lastIfindex_.clear();
+    replaced_ = false;
     thread_ = std::make_unique<Worker>();
     thread_->object = this;
     thread_->method = &KtNetWatchMedia::PollLoop;
@@ -147,15 +151,28 @@ int KtNetWatchMedia::PollLoop(KtThread& thread) {
 void KtNetWatchMedia::Poll() {
     std::string deviceName;
     std::function<void(int)> cableChanged;
+    std::function<void()> adapterReturned;
     {
         std::scoped_lock lock(lock_);
         deviceName = deviceName_;
         cableChanged = reports_.cableChanged;
+        adapterReturned = reports_.adapterReturned;
     }
     if (!InterfaceEntryExists(sysfsNetRoot_, deviceName)) {
         linkState_ = kLinkStateUnknown;
         DebugOutput("adapter_status::PacketOpenAdapter(): FALSE\n");
         return;
+    }
+    if (deviceName != lastPolledName_) {
+        lastIfindex_.clear();
+        replaced_ = false;
+    }
+    // Read before the carrier: a new interface is often down at first, and
+    // its index must be known by the time it comes up.
+    if (const std::optional<std::string> ifindex =
+            ReadInterfaceAttribute(sysfsNetRoot_, deviceName, "ifindex")) {
+        if (!lastIfindex_.empty() && *ifindex != lastIfindex_) replaced_ = true;
+        lastIfindex_ = *ifindex;
     }
     const CarrierReading reading = ReadCarrier(sysfsNetRoot_, deviceName);
     if (reading == CarrierReading::kFailed) {
@@ -173,6 +190,11 @@ void KtNetWatchMedia::Poll() {
         linkState_ = kLinkStateDisconnected;
     }
     lastPolledName_ = deviceName;
+    if (replaced_ && reading == CarrierReading::kConnected) {
+        replaced_ = false;
+        if (adapterReturned) adapterReturned();
+        return;
+    }
     if (report != 0 && cableChanged) {
         cableChanged(report);
     }

@@ -22,6 +22,11 @@ struct LinkWatchReports {
     // Called on the watcher thread with kCableUnplugged or kCableConnected;
     // the owner posts WM_LW_CABLE.
     std::function<void(int state)> cableChanged{};
+    // Called on the watcher thread when an interface of the watched name was
+    // deleted and made again (a USB adapter replugged) and has its link: a
+    // capture opened on the old one reads and sends nothing any more. Once
+    // per new interface; the cable report of that change is left out.
+    std::function<void()> adapterReturned{};
     // How Stop waits for the watcher thread (MessagePort::StopAndWait from the
     // owner thread); empty: KtThread::StopAndWait.
     std::function<void(KtThread&)> stopWaiter{};
@@ -35,6 +40,9 @@ struct LinkWatchReports {
 // (1 unplugged, 2 connected). Between messages the thread sleeps. The
 // first reading after a start or a change of interface, and any reading after
 // a failed one, set the state silently.
+//
+// The interface's "ifindex" tells a replugged adapter from the one that was
+// there: the kernel gives every new interface a new index, whatever its name.
 //
 // The interface is read from sysfs: "carrier" is 1 or 0 while the interface
 // is administratively up. An interface that is administratively down has no
@@ -82,5 +90,9 @@ class KtNetWatchMedia {
     WakeSignal stopSignal_;
     // Used by the polling thread only (or by Poll while no thread runs).
     std::string lastPolledName_;
+    // The index of the interface seen under that name (empty: not known),
+    // and whether a new one replaced it and has not been reported yet.
+    std::string lastIfindex_;
+    bool replaced_ = false;
     std::atomic<int32_t> linkState_{kLinkStateUnknown};
 };

@@ -107,7 +107,28 @@ size_t DecodeSequence(std::string_view raw, size_t pos, char32_t& cp) {
     return length;
 }
 
+// Bytes of the character at `pos`: a whole well-formed sequence, or one byte.
+size_t CharacterLength(std::string_view raw, size_t pos) {
+    if (static_cast<uint8_t>(raw[pos]) < 0x80) return 1;
+    char32_t cp = 0;
+    const size_t length = DecodeSequence(raw, pos, cp);
+    return length == 0 ? 1 : length;
+}
+
 }  // namespace
+
+size_t CountNetworkTextCharacters(std::string_view raw) {
+    size_t count = 0;
+    for (size_t pos = 0; pos < raw.size(); pos += CharacterLength(raw, pos)) ++count;
+    return count;
+}
+
+std::string_view CutNetworkText(std::string_view raw, size_t maxCharacters) {
+    size_t pos = 0;
+    for (size_t kept = 0; kept < maxCharacters && pos < raw.size(); ++kept)
+        pos += CharacterLength(raw, pos);
+    return raw.substr(0, pos);
+}
 
 std::string DisplayNetworkText(std::string_view raw) {
     std::string out;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -30,3 +31,12 @@
 // '/' and quotes: code that builds a file name or a configuration word from it
 // applies that format's own rules on top.
 std::string DisplayNetworkText(std::string_view raw);
+
+// Network names are kept to a number of characters, not bytes: a cut must
+// never split a UTF-8 sequence, or the kept name ends in a stray byte and two
+// names that differ only after the cut become one. A well-formed UTF-8
+// sequence counts as one character, and so does every byte that is not part
+// of one (the same reading as DisplayNetworkText's).
+size_t CountNetworkTextCharacters(std::string_view raw);
+// The longest start of `raw` that holds at most `maxCharacters` characters.
+std::string_view CutNetworkText(std::string_view raw, size_t maxCharacters);

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <vector>
 
 #include "engine/ac_record.h"
+#include "engine/number_text.h"
 
 RttStatistics ComputeRttStatistics(const KtRttHistory& history) {
     std::vector<double> answered;
@@ -45,9 +45,7 @@ std::array<std::string, kRttStatisticsColumnCount> FormatRttStatistics(
             texts[i] = "N/A";
             continue;
         }
-        char text[32];
-        std::snprintf(text, sizeof text, "%.3f", values[i]);
-        texts[i] = text;
+        texts[i] = FormatFixed(values[i], 3);
     }
     return texts;
 }

@@ -466,7 +466,8 @@ void CMonitorForm::OnListSelectionChanged() {
 }
 
 void CMonitorForm::OnAdapterActivated(int index) {
-    if (index < 0 || index == monitor_->CurrentAdapter()) return;
+    // The current adapter chosen again restarts monitoring on it.
+    if (index < 0) return;
     monitor_->SelectAdapter(static_cast<size_t>(index));
     UpdateCommandStates();
 }

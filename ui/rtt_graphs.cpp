@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "engine/ac_record.h"
+#include "engine/number_text.h"
 
 namespace {
 
@@ -194,7 +195,7 @@ void UpdateRttGraphs(KtBarGraph& bar, KtLineGraph& line, const KtAcRecord* selec
     if (selected != nullptr && selected->answered) {
         bar.SetValue(selected->lastRtt);
         bar.SetTextColour(kColourGreen);
-        bar.SetText(QString::asprintf("%.3f ms", selected->lastRtt));
+        bar.SetText(QString::fromStdString(FormatFixed(selected->lastRtt, 3) + " ms"));
     } else {
         bar.SetValue(0.0);
         bar.SetTextColour(kColourRed);

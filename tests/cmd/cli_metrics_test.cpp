@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <locale>
 #include <string>
 
+#include "comma_locale.h"
 #include "core/unique_fd.h"
 #include "engine/network_text.h"
 #include "test_support.h"
@@ -147,6 +149,24 @@ TEST(MetricsExporter, ServesHostileNamesOnlyEscapedOnAPagePrometheusAccepts) {
     std::string broken = page;
     broken.replace(broken.find("\\x0a"), 4, "\n");
     EXPECT_NE(PromtoolCheckMetrics(broken, said), 0);
+}
+
+// Figures keep their '.' under a comma locale, in the C library and in the
+// C++ streams alike (a program may set either).
+TEST(MetricsExporter, NumbersUseADotWhateverTheLocaleSays) {
+    const CommaLocaleScope comma;
+    if (!CommaLocale::Get().ok()) GTEST_SKIP() << CommaLocale::Get().error();
+    ASSERT_TRUE(comma.ok());
+    const std::locale previous = std::locale::global(std::locale(CommaLocale::kName));
+    std::string error;
+    auto exporter = MetricsExporter::Start("127.0.0.1:0", error);
+    ASSERT_NE(exporter, nullptr) << error;
+    exporter->Publish(HostileFigures("Plain"));
+    const std::string page = Body(Get(exporter->Port()));
+    std::locale::global(previous);
+    EXPECT_NE(page.find("\"} 0.0015\n"), std::string::npos) << page;
+    EXPECT_NE(page.find("le=\"0.0025\"} 3\n"), std::string::npos) << page;
+    EXPECT_EQ(page.find("0,0"), std::string::npos) << page;
 }
 
 // A client that connects and sends nothing holds one server thread until the

@@ -6,10 +6,12 @@ through linewatch_e2e.sh, which builds both labs around it:
     linewatch_e2e.py SCENARIO LINEWATCH ARTIFACTS_DIR
 
 SCENARIO is "monitor" (the window lists the concentrators; a second start
-brings the minimised window back) or "tray" (the tray icon, notifications,
-sounds). Exit status 0 when every check held.
+brings the minimised window back), "tray" (the tray icon, notifications,
+sounds) or "alarm" (a looping sound stops when the sound options are switched
+off). Exit status 0 when every check held.
 """
 import os
+import re
 import shutil
 import sys
 import tempfile
@@ -301,7 +303,100 @@ def scenario_tray(binary, artifacts, checks):
         shutil.rmtree(work, ignore_errors=True)
 
 
-SCENARIOS = {"monitor": scenario_monitor, "tray": scenario_tray}
+def set_option(checks, access, page, name, checked):
+    """Options > Settings, the check box `name` of `page` set to `checked`
+    through its accessible action (as a screen reader does), then OK."""
+    import linewatch_e2e_commands as c
+    items = c.open_menu_bar_menu(checks, access, "Options")
+    settings = [item for item in items if item.name == "Settings"]
+    checks.require(bool(settings), "the Options menu shows Settings",
+                   str([item.name for item in items]))
+    c.do_action(settings[0], "Press", "Toggle", "click")
+    options = h.wait_for(lambda: access.frame("Options"))
+    checks.require(options is not None, "Settings opens the options window")
+    tree = h.wait_for(lambda: c.descendants(options, pyatspi.ROLE_TREE)
+                      or c.descendants(options, pyatspi.ROLE_TREE_TABLE))
+    checks.require(bool(tree), "the options window has its page tree on the bus")
+    item = [i for i in c.descendants(tree[0]) if i.name == page]
+    checks.require(bool(item), f"the tree lists the page \"{page}\"")
+    c.click(item[0])
+    box = c.shown_control(checks, options, pyatspi.ROLE_CHECK_BOX, name, f"the page {page} has")
+    if box.getState().contains(pyatspi.STATE_CHECKED) != checked:
+        c.do_action(box, "Toggle", "Press", "click")
+    checks.check(h.wait_for(lambda: box.getState().contains(pyatspi.STATE_CHECKED) == checked,
+                            timeout=5), f"\"{name}\" shows {'on' if checked else 'off'}")
+    ok = [b for b in c.descendants(options, pyatspi.ROLE_PUSH_BUTTON, "OK") if c.showing(b)]
+    checks.require(bool(ok), "the options window has OK on the bus")
+    c.do_action(ok[0], "Press", "click")
+    checks.check(h.wait_for(lambda: access.frame("Options") is None),
+                 "OK closes the options window")
+
+
+def scenario_alarm(binary, artifacts, checks):
+    """A sound that loops until the user reacts (the cable sound with "Wait
+    for an user action" on) stops at OK when either sound option is switched
+    off, recorded from the sound server's null sink. The program runs under a
+    locale whose decimal point is a comma: the table keeps its dots."""
+    work = tempfile.mkdtemp(prefix="lwe2e-alarm.")
+    # de_DE.UTF-8 compiled into a private folder: nothing is installed.
+    locales = os.path.join(work, "locale")
+    os.makedirs(locales)
+    h.sh(["localedef", "-i", "de_DE", "-f", "UTF-8", os.path.join(locales, "de_DE.UTF-8")],
+         timeout=120)
+    checks.require(os.path.isfile(os.path.join(locales, "de_DE.UTF-8", "LC_NUMERIC")),
+                   "localedef compiles de_DE.UTF-8")
+    cable_sound = os.path.join(work, "cable.wav")
+    h.write_sine_wav(cable_sound, frequency=1320, seconds=SOUND_S)
+    program = h.Linewatch(binary, {
+        "MonPADISendInterval": 1,
+        "LogGenWriteToFile": 1,
+        "SndEvtEnabled": 1,
+        "SndEvtCableUnplugFileName": cable_sound,
+        "MonEvtWaitUserAction": 1,
+    })
+    recorder = h.Recorder(os.path.join(work, "sink.raw"))
+    enable = ("Sound events", "Enable sound events")
+    wait = ("Monitor", "Wait for an user action for stopping sound events")
+    try:
+        recorder.start()
+        comma = {"LANG": "de_DE.UTF-8", "LC_ALL": "de_DE.UTF-8", "LOCPATH": locales}
+        saved = {name: os.environ.get(name) for name in comma}
+        os.environ.update(comma)
+        try:
+            _, access, _ = h.start_window(program, checks)
+        finally:
+            for name, value in saved.items():
+                if value is None:
+                    os.environ.pop(name, None)
+                else:
+                    os.environ[name] = value
+        checks.check(h.wait_for(lambda: len(access.table_rows()) == 2),
+                     "both concentrators are listed", str(access.table_rows()))
+        rtts = [row.get("RTT, ms") for row in access.table_rows()]
+        checks.check(all(re.fullmatch(r"\d+\.\d{3}", rtt or "") for rtt in rtts),
+                     "under a comma locale the RTT column keeps its dot", str(rtts))
+        for round_, (option, restore) in enumerate(((enable, None), (wait, enable)), 1):
+            if restore:
+                set_option(checks, access, *restore, True)
+            started = recorder.seconds()
+            h.net_lab("cable-down")
+            check_sound(checks, recorder, started, "the cable sound", 1320, loops=True)
+            set_option(checks, access, *option, False)
+            check_silence_after(checks, recorder,
+                                f"switching \"{option[1]}\" off stops the looping sound at OK")
+            h.screenshot(h.artifact(artifacts, f"alarm-{option[0].split()[0].lower()}-off.png"))
+            h.net_lab("cable-up")
+            checks.check(h.wait_for(lambda: program.general_log().count(
+                "INFO: Network cable is connected") == round_), "the cable is connected again")
+    finally:
+        recorder.stop()
+        status = program.stop()
+        checks.check(status == 0, "the program ends with status 0 on SIGTERM", str(status))
+        program.cleanup()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+SCENARIOS = {"monitor": scenario_monitor, "tray": scenario_tray, "alarm": scenario_alarm}
 # The monitor window's commands (options window, connection entries).
 SCENARIOS.update(__import__("linewatch_e2e_commands").SCENARIOS)
 

@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
+#include "comma_locale.h"
+#include "engine/ac_log_file.h"
+#include "engine/rtt_statistics.h"
+
 TEST(RttHistory, StartsEmpty) {
     KtRttHistory history;
     EXPECT_EQ(history.Count(), 0u);
@@ -65,4 +71,24 @@ TEST(AcRecord, IdentityIsTheMacPlusTheRawAcName) {
     EXPECT_FALSE(record.SameAc({1, 2, 3, 4, 5, 6}, std::string_view("ac\0y", 4)));
     EXPECT_FALSE(record.SameAc({1, 2, 3, 4, 5, 6}, "ac"));
     EXPECT_FALSE(record.SameAc({1, 2, 3, 4, 5, 7}, std::string_view("ac\0x", 4)));
+}
+
+TEST(AcNumbers, UseADotWhateverTheLocaleSays) {
+    const CommaLocaleScope comma;
+    if (!CommaLocale::Get().ok()) GTEST_SKIP() << CommaLocale::Get().error();
+    ASSERT_TRUE(comma.ok());
+    // The locale is in force: printf itself now writes a comma.
+    char printed[16];
+    std::snprintf(printed, sizeof printed, "%.3f", 3.669);
+    ASSERT_STREQ(printed, "3,669");
+
+    KtAcRecord record;
+    record.lastRtt = 3.6694;
+    EXPECT_EQ(FormatAcRow(record)[4], "3.669");
+    EXPECT_EQ(FormatAcReplyLine("[2013.03.05 09:15:02] ", 60, 0.282),
+              "[2013.03.05 09:15:02] PADO reply: len 60 bytes, time 0.282 ms\n");
+    for (double value : {1.25, 2.5, 1234567.5}) record.PushSample(value);
+    EXPECT_EQ(FormatRttStatistics(ComputeRttStatistics(record.history)),
+              (std::array<std::string, kRttStatisticsColumnCount>{
+                  "1.250", "411523.750", "1234567.500", "617283.125", "1234567.500"}));
 }

@@ -326,6 +326,41 @@ TEST(MonitorTable, LongServiceNameIsCutTo63Bytes) {
     EXPECT_EQ(h.Row(0).serviceName.size(), 63u);
 }
 
+TEST(MonitorNames, TwinCyrillicNamesOnOneMacAreTwoRowsAndOnlyTheSilentOneGoesDown) {
+    const std::string one = "Москва-Центр-БРАС-01";  // 20 characters, 35 bytes
+    const std::string two = "Москва-Центр-БРАС-02";
+    MonitorSettings settings;
+    settings.downAfterUnanswered = 2;
+    settings.trayShowTooltips = true;
+    MonitorHarness h(settings);
+    h.Cycle({{kAc1Mac, one, "internet", 500}, {kAc1Mac, two, "internet", 600}});
+    ASSERT_EQ(h.monitor->Rows().size(), 2u);
+    EXPECT_EQ(FormatAcRow(h.Row(0))[2], one);
+    EXPECT_EQ(FormatAcRow(h.Row(1))[2], two);
+    EXPECT_EQ(h.view.LogCount("AC: NEW:  00:1B:21:0A:4C:5E " + one), 1u);
+    EXPECT_EQ(h.view.labels.back(), "00:1B:21:0A:4C:5E  " + one);
+
+    h.Cycle({{kAc1Mac, two, "internet", 600}});
+    h.Cycle({{kAc1Mac, two, "internet", 600}});
+    EXPECT_TRUE(h.Row(0).down);
+    EXPECT_FALSE(h.Row(1).down);
+    EXPECT_EQ(FormatAcRow(h.Row(0)),
+              (AcRowTexts{"DOWN", "00:1B:21:0A:4C:5E", one, "internet", "N/A", "3", "1", "2"}));
+    EXPECT_EQ(h.Row(1).received, 3);
+    EXPECT_EQ(h.view.LogCount("AC: DOWN:  00:1B:21:0A:4C:5E " + one), 1u);
+    EXPECT_EQ(h.view.LogCount("AC: DOWN:  00:1B:21:0A:4C:5E " + two), 0u);
+    EXPECT_EQ(h.view.balloons.back(), "AC DOWN:|2|00:1B:21:0A:4C:5E " + one);
+
+    // Longer names are cut after their 25th character, services after their
+    // 63rd, never inside one.
+    std::string service;
+    for (int i = 0; i < 20; ++i) service += "Сеть";
+    h.Cycle({{kAc2Mac, "Москва-Центр-БРАС-Резерв-Север-01", service, 500}});
+    EXPECT_EQ(h.Row(2).acName, "Москва-Центр-БРАС-Резерв-");
+    EXPECT_EQ(h.Row(2).serviceName, service.substr(0, 15 * 8) + "Сет");
+    for (const std::string& line : h.view.log) EXPECT_EQ(line.find("\\x"), std::string::npos);
+}
+
 TEST(MonitorTable, RemoveSelectedDeletesTheRowAndAReplyBringsItBackAsNew) {
     MonitorHarness h;
     h.Cycle({kAc1, kAc2});
@@ -427,6 +462,50 @@ TEST(MonitorAlerts, SoundsLoopWhenWaitingForTheUserAndRediscoverStopsThem) {
     EXPECT_EQ(h.view.Count("play /sounds/cable.wav loop"), 1u);
     h.monitor->Rediscover();
     EXPECT_EQ(h.view.Count("stop sound"), 1u);
+}
+
+TEST(MonitorAlerts, ALoopingSoundStopsWhateverTheSoundOptionsSayNow) {
+    MonitorSettings settings;
+    settings.soundEventsEnabled = true;
+    settings.waitUserAction = true;
+    settings.cableUnplugSoundFile = "/sounds/cable.wav";
+    MonitorHarness h(settings);
+    const auto loop = [&] {
+        h.monitor->HandleMessage(WM_LW_CABLE, kCableConnected, 0);
+        h.monitor->HandleMessage(WM_LW_CABLE, kCableUnplugged, 0);
+    };
+    const auto stops = [&] { return h.view.Count("stop sound"); };
+
+    // Sounds switched off at OK: the loop ends there, and the tray click,
+    // Rediscover and the cable coming back still stop whatever plays.
+    loop();
+    size_t before = stops();
+    MonitorSettings off = h.monitor->Settings();
+    off.soundEventsEnabled = false;
+    h.monitor->ApplySettings(off);
+    EXPECT_EQ(stops(), before + 1);
+    h.monitor->StopWaitingSound();
+    h.monitor->Rediscover();
+    h.monitor->HandleMessage(WM_LW_CABLE, kCableConnected, 0);
+    EXPECT_EQ(stops(), before + 4);
+
+    // The wait option switched off at OK ends the loop too.
+    h.monitor->ApplySettings(settings);
+    loop();
+    before = stops();
+    MonitorSettings once = h.monitor->Settings();
+    once.waitUserAction = false;
+    h.monitor->ApplySettings(once);
+    EXPECT_EQ(stops(), before + 1);
+
+    // Other options leave a sound alone.
+    h.monitor->ApplySettings(settings);
+    before = stops();
+    MonitorSettings other = h.monitor->Settings();
+    other.padoWaitMs = 700;
+    other.soundEventsEnabled = true;
+    h.monitor->ApplySettings(other);
+    EXPECT_EQ(stops(), before);
 }
 
 TEST(MonitorAlerts, BalloonsOnlyWithTheirSettingButLogLinesAlways) {
@@ -1097,6 +1176,55 @@ TEST_F(MonitorOnVeth, AnAdapterTakenDownEndsEachCycleLikeATimeoutAndSaysSoOnce) 
         EXPECT_EQ(h.view.LogCount("ERROR: Probes cannot be sent on this adapter"), 1u);
         EXPECT_EQ(h.view.LogCount("AC: UP:  02:4C:57:20:0A:01 Veth-AC"), 1u);
         EXPECT_EQ(row.lost, row.sent - row.received);
+        h.monitor->Close();
+    })) << "cannot enter the sandbox";
+}
+
+TEST_F(MonitorOnVeth, ARepluggedAdapterIsMonitoredAgainOnceAndChoosingItAgainRestartsIt) {
+    ASSERT_TRUE(sandbox_.RunInside([&] {
+        constexpr MacAddress kVethAcMac = {0x02, 0x4c, 0x57, 0x20, 0x0a, 0x01};
+        auto responder = std::make_unique<PadoResponder>(peer_, kVethAcMac, kOurMac, 0);
+        ASSERT_TRUE(responder->ok());
+        MonitorSettings settings;
+        settings.probeIntervalSeconds = 1;
+        settings.padoWaitMs = 200;
+        MonitorHarness h(settings);
+        ASSERT_TRUE(h.monitor->Open({{ours_, "Veth adapter", kOurMac}})) << h.view.Everything();
+        const auto& rows = h.monitor->Rows();
+        ASSERT_TRUE(DrainUntil(*h.monitor, [&] { return !rows.empty() && rows[0]->received >= 2; }))
+            << h.view.Everything();
+
+        // Unplugged: the interface and its peer are gone, and come back under
+        // their names (with new interface indexes) after a while.
+        ASSERT_TRUE(sandbox_.Ip("link del " + ours_));
+        ASSERT_TRUE(DrainUntil(*h.monitor, [&] {
+            return h.view.LogCount("ERROR: Probes cannot be sent on this adapter") == 1;
+        })) << h.view.Everything();
+        responder.reset();
+        const auto plugged = std::chrono::steady_clock::now();
+        ASSERT_TRUE(sandbox_.AddVethPair(ours_, "02:4c:57:20:00:01", peer_, "02:4c:57:20:0a:01"));
+        responder = std::make_unique<PadoResponder>(peer_, kVethAcMac, kOurMac, 0);
+        ASSERT_TRUE(responder->ok());
+        const std::string back = "INFO: " + std::string(kAdapterBackText);
+        ASSERT_TRUE(DrainUntil(*h.monitor, [&] {
+            return h.view.LogCount(back) == 1 && !rows.empty();
+        })) << h.view.Everything();
+        std::printf(
+            "[ FIGURE   ] replugged adapter listed its AC again after %.3f s\n",
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - plugged).count());
+        ASSERT_TRUE(DrainUntil(*h.monitor, [&] { return rows[0]->received >= 3; }))
+            << h.view.Everything();
+        EXPECT_EQ(h.view.LogCount("AC: NEW:  02:4C:57:20:0A:01 Veth-AC"), 2u);
+        EXPECT_EQ(h.engine.GetStatus(), kLinewatchProbing);
+        EXPECT_TRUE(h.monitor->IsMonitoring());
+
+        // Said once; choosing the same adapter again starts it anew.
+        h.monitor->SelectAdapter(0);
+        ASSERT_TRUE(DrainUntil(*h.monitor, [&] { return !rows.empty() && rows[0]->received >= 2; }))
+            << h.view.Everything();
+        EXPECT_EQ(h.view.LogCount(back), 1u);
+        EXPECT_EQ(h.view.LogCount("Select: Veth adapter"), 2u);
+        EXPECT_EQ(h.view.LogCount("AC: NEW:  02:4C:57:20:0A:01 Veth-AC"), 3u);
         h.monitor->Close();
     })) << "cannot enter the sandbox";
 }

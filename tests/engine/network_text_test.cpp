@@ -92,4 +92,40 @@ TEST(NetworkText, OutputNeedsNoFurtherEscapes) {
     }
 }
 
+TEST(NetworkTextCut, CountsCharactersAndNeverSplitsASequence) {
+    const std::string moscow = "\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0";  // Москва
+    EXPECT_EQ(CountNetworkTextCharacters(moscow), 6u);
+    EXPECT_EQ(CutNetworkText(moscow, 25), moscow);
+    EXPECT_EQ(CutNetworkText(moscow, 2), "\xd0\x9c\xd0\xbe");
+    EXPECT_EQ(CutNetworkText(moscow, 0), "");
+    // Four-byte sequences count once too.
+    EXPECT_EQ(CutNetworkText("\xf0\x9f\x98\x80\xf0\x9f\x98\x81", 1), "\xf0\x9f\x98\x80");
+    // Every byte outside a well-formed sequence is a character of its own.
+    EXPECT_EQ(CountNetworkTextCharacters("\xd0\xd0\x96\xff\xe2\x80"), 5u);
+    EXPECT_EQ(CutNetworkText("\xd0\xd0\x96\xff", 2), "\xd0\xd0\x96");
+    EXPECT_EQ(CutNetworkText("\xe2\x80"
+                             "A",
+                             1),
+              "\xe2");
+    // What is kept shows without a stray byte at its end.
+    const std::string name = "\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0-01";
+    EXPECT_EQ(DisplayNetworkText(CutNetworkText(name, 7)),
+              "\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0-");
+}
+
+TEST(NetworkTextCut, EveryCutEndsWhereACharacterEnds) {
+    // The rest of a cut starts a character of its own: the two parts count
+    // as many characters as the whole.
+    for (int first = 0x80; first < 256; ++first) {
+        const std::string raw = {static_cast<char>(first), '\x96', '\x80', '\xbf', 'x'};
+        for (size_t n = 0; n <= 5; ++n) {
+            const std::string_view cut = CutNetworkText(raw, n);
+            ASSERT_EQ(CountNetworkTextCharacters(cut) +
+                          CountNetworkTextCharacters(std::string_view(raw).substr(cut.size())),
+                      CountNetworkTextCharacters(raw))
+                << first << ' ' << n;
+        }
+    }
+}
+
 }  // namespace

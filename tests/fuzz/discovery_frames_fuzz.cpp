@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "engine/discovery_frames.h"
+#include "engine/network_text.h"
 #include "fuzz/discovery_frame_builder.h"
 
 namespace {
@@ -32,7 +33,7 @@ void CheckReading(const uint8_t* frame, size_t size, const MacAddress& station, 
         Require(reading.acName.empty() && reading.serviceName.empty());
         return;
     }
-    Require(reading.acName.size() <= kMaxAcNameLength);
+    Require(CountNetworkTextCharacters(reading.acName) <= kMaxAcNameLength);
     Require(reading.fullAcName.size() <= kMaxTargetAcNameLength);
     Require(reading.fullAcName.compare(0, reading.acName.size(), reading.acName) == 0);
     Require(reading.serviceName.size() + kDiscoveryHeaderSize <= size);

@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "comma_locale.h"
 #include "core/storage/registry.h"
 #include "core/storage/registry_store.h"
 #include "core/storage/storage_names.h"
@@ -63,6 +64,17 @@ struct TableRow {
 };
 using Table = std::vector<TableRow>;
 
+// Byte offset of the character at `column` of a UTF-8 line (its size past
+// the end): the table lines up by characters, not bytes.
+size_t ByteOfColumn(const std::string& line, size_t column) {
+    size_t seen = 0;
+    for (size_t i = 0; i < line.size(); ++i) {
+        if ((static_cast<unsigned char>(line[i]) & 0xC0) == 0x80) continue;
+        if (seen++ == column) return i;
+    }
+    return line.size();
+}
+
 // Splits a printed table row at the column starts of its header line.
 TableRow ParseRow(const std::string& header, const std::string& line) {
     static const std::vector<std::string> kColumns = {"St",           "MAC Address", "AC Name",
@@ -72,8 +84,9 @@ TableRow ParseRow(const std::string& header, const std::string& line) {
     for (const std::string& column : kColumns) starts.push_back(header.find(column));
     std::vector<std::string> cells;
     for (size_t i = 0; i < starts.size(); ++i) {
-        const size_t begin = starts[i];
-        const size_t end = i + 1 < starts.size() ? starts[i + 1] : std::string::npos;
+        const size_t begin = ByteOfColumn(line, starts[i]);
+        const size_t end =
+            i + 1 < starts.size() ? ByteOfColumn(line, starts[i + 1]) : std::string::npos;
         std::string cell = begin < line.size() ? line.substr(begin, end - begin) : std::string();
         while (!cell.empty() && cell.back() == ' ') cell.pop_back();
         cells.push_back(cell);
@@ -144,9 +157,10 @@ class CliRun {
         const auto texts = LogTexts();
         return static_cast<size_t>(std::count(texts.begin(), texts.end(), text));
     }
-    std::vector<Table> Tables() {
+    std::vector<Table> Tables() { return TablesOf(Lines()); }
+    // For the conditions of WaitFor, which hold the lines' lock.
+    static std::vector<Table> TablesOf(const std::vector<OutputLine>& lines) {
         std::vector<Table> tables;
-        const auto lines = Lines();
         for (size_t i = 0; i < lines.size(); ++i) {
             if (!IsTableHeader(lines[i].text)) continue;
             Table table;
@@ -465,6 +479,70 @@ TEST_F(CliLabTest, UnpluggedCableIsReportedOnceAndPluggingInOnce) {
     EXPECT_EQ(cli.Stop(), 0);
     EXPECT_EQ(cli.CountLog("WARNING: Network cable unplugged"), 1u) << cli.Text();
     EXPECT_EQ(cli.CountLog("INFO: Network cable is connected"), 1u) << cli.Text();
+}
+
+// Two access concentrators behind one MAC whose names differ only in their
+// last character, within the 25 kept but beyond the 25th byte; the program
+// runs under a locale whose decimal point is a comma.
+TEST_F(CliLabTest, TwinCyrillicAcsAreTwoRowsOneGoesDownAndFiguresKeepTheirDot) {
+    const CommaLocale& comma = CommaLocale::Get();
+    if (!comma.ok()) GTEST_SKIP() << comma.error();
+    const std::vector<std::string> names = {"Москва-Центр-БРАС-01", "Москва-Центр-БРАС-02"};
+    TempFolder twins;
+    std::vector<std::string> pidFiles;
+    for (size_t i = 0; i < names.size(); ++i) {
+        pidFiles.push_back(twins.File("twin" + std::to_string(i) + ".pid"));
+        ASSERT_EQ(RunProgram({"ip", "netns", "exec", "lwac1", "pppoe-server", "-I", "lwac1e0", "-C",
+                              names[i], "-S", "internet", "-X", pidFiles.back()}),
+                  0);
+    }
+    const auto stopTwin = [&](size_t i) {
+        const std::string pid = ReadFile(pidFiles[i]);
+        if (!pid.empty()) kill(static_cast<pid_t>(std::stol(pid)), SIGTERM);
+    };
+    TempFolder logs;
+    for (const char* name : {"LC_ALL", "LANG"}) ::setenv(name, CommaLocale::kName, 1);
+    ::setenv("LOCPATH", comma.Folder().c_str(), 1);
+    CliRun cli({"-i", MonitorInterface(), "--interval", "1", "--wait", "300", "--down-after", "2",
+                "--stats", "--log-dir", logs.Path(), "--general-log", "--ac-log"});
+    for (const char* name : {"LC_ALL", "LANG", "LOCPATH"}) ::unsetenv(name);
+    const auto bothListed = [&](const auto& lines) {
+        const std::vector<Table> tables = CliRun::TablesOf(lines);
+        return !tables.empty() && FindRow(tables.back(), kAc1Text, names[0]) != nullptr &&
+               FindRow(tables.back(), kAc1Text, names[1]) != nullptr;
+    };
+    const bool listed = cli.WaitFor(bothListed, 15s);
+    stopTwin(0);
+    const std::string down = "AC: DOWN:  " + std::string(kAc1Text) + " " + names[0];
+    const bool wentDown = listed && cli.WaitForLine(down, 15s);
+    const bool more = wentDown && cli.WaitForTables(cli.Tables().size() + 2, 10s);
+    stopTwin(1);
+    ASSERT_TRUE(listed && wentDown && more) << cli.Text();
+    EXPECT_EQ(cli.Stop(), 0);
+    const Table last = cli.Tables().back();
+    EXPECT_EQ(FindRow(last, kAc1Text, names[0])->state, "DOWN") << cli.Text();
+    EXPECT_EQ(FindRow(last, kAc1Text, names[0])->rtt, "N/A");
+    EXPECT_EQ(FindRow(last, kAc1Text, names[1])->state, "UP");
+    EXPECT_EQ(FindRow(last, kAc1Text, "LabAC-One")->state, "UP");
+    EXPECT_EQ(cli.CountLog(down), 1u) << cli.Text();
+    EXPECT_EQ(cli.CountLog("AC: DOWN:  " + std::string(kAc1Text) + " " + names[1]), 0u);
+    const std::string log = ReadFile(logs.Path() + "/monitor.log");
+    EXPECT_NE(log.find("] " + down + "\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("\\x"), std::string::npos) << log;
+
+    // Every figure of the tables (RTT and statistics) and of the AC log has
+    // its dot.
+    const std::regex figure(R"(\d+[.,]\d{3}\b)");
+    size_t figures = 0;
+    const std::string acLog = ReadFile(logs.Path() + "/02-4c-57-00-0a-01.log");
+    for (const std::string& text : {cli.Text(), acLog}) {
+        for (std::sregex_iterator it(text.begin(), text.end(), figure), end; it != end; ++it) {
+            ++figures;
+            EXPECT_EQ(it->str().find(','), std::string::npos) << text;
+        }
+    }
+    EXPECT_GE(figures, 40u) << cli.Text();
+    EXPECT_TRUE(std::regex_search(acLog, std::regex(R"(, time \d+\.\d{3} ms\n)"))) << acLog;
 }
 
 TEST_F(CliLabTest, ForeignPadiIsLoggedOnlyWithItsOption) {
