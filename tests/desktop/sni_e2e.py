@@ -68,6 +68,18 @@ class Sway:
     def report(self, pid, _title):
         return str(self.windows(pid))
 
+    @staticmethod
+    def focused(pid, title):
+        """Whether the compositor's keyboard focus is on that window."""
+        tree = json.loads(h.sh(["swaymsg", "-r", "-t", "get_tree"]) or "{}")
+        stack = [tree]
+        while stack:
+            node = stack.pop()
+            if node.get("pid") == pid and node.get("name") == title:
+                return bool(node.get("focused"))
+            stack += node.get("nodes", []) + node.get("floating_nodes", [])
+        return False
+
     def screenshot(self, path, rect=None):
         geometry = ["-g", "{},{} {}x{}".format(*rect)] if rect else []
         h.sh(["grim", *geometry, path], check=True)
@@ -96,6 +108,10 @@ class X11:
 
     def report(self, pid, title):
         return " / ".join(h.window_report(w) for w in self.ids(pid, title))
+
+    def focused(self, pid, title):
+        active = h.sh(["xdotool", "getactivewindow"]).strip()
+        return active in self.ids(pid, title)
 
     def rect(self, pid, title):
         ids = [w for w in self.ids(pid, title) if h.window_viewable(w)]
@@ -236,6 +252,20 @@ def run(desktop, binary, artifacts, checks):
                      "the About box's OK is pressed")
         checks.check(h.wait_for(lambda: not desktop.shown(pid, "About Line Watchman")),
                      "the About box closes with OK", desktop.report(pid, "About Line Watchman"))
+
+        # With another of its windows in front, a second start brings the
+        # monitor window to the front: on Wayland through an activation
+        # token, which the program asks the compositor for when the second
+        # start passed none.
+        item.click(labels[1] if len(labels) > 1 else MENU[1])
+        checks.check(h.wait_for(lambda: desktop.focused(pid, "Options")),
+                     "the options window has the focus", desktop.report(pid, "Options"))
+        status, _ = program.start_again(hang_guard=10.0)
+        checks.check(status == 0 and h.wait_for(lambda: desktop.focused(pid, "Line Watchman")),
+                     "a second start gives the monitor window the focus",
+                     f"status {status}; " + desktop.report(pid, "Line Watchman"))
+        press(access, pyatspi.ROLE_PUSH_BUTTON, "Cancel")
+        h.wait_for(lambda: not desktop.shown(pid, "Options"))
 
         # Hidden in the tray, a second start brings the window back.
         item.activate()
