@@ -76,10 +76,13 @@ wayland_inner() {
   chmod 700 "${STATE}/user-run"
   chown -R "${LAB_USER}:" "${STATE}/home" "${STATE}/user-run"
 
-  # One headless output of 1024x768, no input devices, pixman rendering.
+  # One headless output of 1024x768, no input devices, pixman rendering. A
+  # window activated with a valid token gets the focus, as on GNOME and KDE
+  # (sway's own default only marks it urgent).
   cat >"${STATE}/home/sway.conf" <<EOF2
 output HEADLESS-1 resolution 1024x768 position 0 0
 focus_follows_mouse no
+focus_on_window_activation focus
 EOF2
   unset WAYLAND_DISPLAY DISPLAY
   as_user_prefix
