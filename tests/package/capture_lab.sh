@@ -10,7 +10,9 @@
 # With RELEASE (a Debian code name other than this machine's: trixie) the
 # package is installed with apt into a fresh root of that release instead
 # (scripts/package.d/debian_root.sh), and the program runs in it (chroot) in
-# the lab's namespace: its libraries are that release's.
+# the lab's namespace: its libraries are that release's. LW_PACKAGE_ROOT
+# names a root where the package is installed already (fresh_install.sh
+# passes its own, which saves making and filling another).
 #
 # Needs root (the lab); exits 77 (skipped) without it.
 set -euo pipefail
@@ -35,17 +37,26 @@ in_target=()
 if [ -n "$release" ]; then
   # shellcheck source=scripts/package.d/debian_root.sh
   . "$here/../../scripts/package.d/debian_root.sh"
-  tarball=$(root_tarball "$release" "$release-apt") || fail "no Debian $release root"
-  trap 'root_leave; rm -rf "$work"' EXIT
-  root_enter "$tarball"
-  cp "$deb" "$ROOT/tmp/"
-  in_root apt-get update -qq
-  in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "/tmp/$(basename "$deb")" \
-    >"$work/apt" 2>&1 || {
-    tail -n 30 "$work/apt" >&2
-    fail "the package does not install on $release"
-  }
-  in_target=(chroot "$ROOT")
+  if [ -n "${LW_PACKAGE_ROOT:-}" ]; then
+    ROOT=$LW_PACKAGE_ROOT
+    trap 'rm -rf "$work" "${ROOT:?}$work"' EXIT
+  else
+    tarball=$(root_tarball "$release" "$release-apt") || fail "no Debian $release root"
+    trap 'root_leave; rm -rf "$work"' EXIT
+    root_enter "$tarball"
+    cp "$deb" "$ROOT/tmp/"
+    in_root apt-get update -qq
+    in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "/tmp/$(basename "$deb")" \
+      >"$work/apt" 2>&1 || {
+      tail -n 30 "$work/apt" >&2
+      fail "the package does not install on $release"
+    }
+  fi
+  # ip netns exec mounts the namespace's /sys in a mount namespace of its
+  # own; the root gets it there too (adapters are listed from it), and the
+  # mount goes with that namespace.
+  # shellcheck disable=SC2016 # the inner shell expands it
+  in_target=(sh -c 'mount --bind /sys "$0/sys" && exec chroot "$0" "$@"' "$ROOT")
   # The work folder as the root sees it.
   mkdir -p "$ROOT$work"
   chmod 755 "$ROOT$work"

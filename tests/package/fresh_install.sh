@@ -11,7 +11,9 @@
 # default, or trixie). The root is made with mmdebstrap (variant apt) from
 # the mirror this machine's apt uses, and kept as a tarball in $LW_CACHE_DIR
 # (default ~/.cache/linewatch) for a week; downloaded packages are kept there
-# too (scripts/package.d/debian_root.sh). Needs root (chroot, mounts); exits
+# too (scripts/package.d/debian_root.sh). With LW_FRESH_INSTALL_CAPTURE=1
+# the installed package is also run in the network lab by tests/package/
+# capture_lab.sh before it is purged. Needs root (chroot, mounts); exits
 # 77 (skipped) without it. An unreachable mirror is a failure.
 set -euo pipefail
 
@@ -171,6 +173,13 @@ else
 fi
 for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
 pids=()
+
+# LW_FRESH_INSTALL_CAPTURE=1: the installed package also captures in the
+# network lab as an ordinary user (capture_lab.sh, in this root).
+if [ -n "${LW_FRESH_INSTALL_CAPTURE:-}" ]; then
+  say "the installed linewatch-cli captures as an ordinary user in the lab"
+  LW_PACKAGE_ROOT=$root "$here/capture_lab.sh" "$deb" "$release" || fail "capture in the lab failed"
+fi
 
 say "purge, and nothing of the package is left"
 in_root env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q linewatch >/dev/null
