@@ -37,7 +37,7 @@ build_deps=(
 tarball=$(root_tarball "$release" "$release-build" "${build_deps[@]}") || fail "no build root"
 
 trap root_leave EXIT
-root_enter "$tarball"
+root_enter_overlay "$tarball"
 
 # The source tree as it is checked out, changes included, without build
 # folders or anything git ignores.
@@ -52,6 +52,8 @@ mkdir -p "$ccache_dir" "$ROOT/var/cache/ccache"
 mount --bind "$ccache_dir" "$ROOT/var/cache/ccache"
 
 suffix="deb$(debian_number "$release")"
+# The figures printed below are this build's.
+in_root env CCACHE_DIR=/var/cache/ccache ccache -z >/dev/null
 started=$SECONDS
 echo "-- building in the Debian $(debian_number "$release") root: $(in_root g++ --version | head -n 1), Qt $(in_root qtpaths6 --qt-version 2>/dev/null || echo '?')" >&2
 in_root env CCACHE_DIR=/var/cache/ccache CCACHE_BASEDIR=/src CCACHE_MAXSIZE=2G \
@@ -62,7 +64,7 @@ in_root env CCACHE_DIR=/var/cache/ccache CCACHE_BASEDIR=/src CCACHE_MAXSIZE=2G \
 deb=$(in_root env CCACHE_DIR=/var/cache/ccache CCACHE_BASEDIR=/src LW_PACKAGE_NO_SETUP=1 \
   sh -c 'cd /src && scripts/package build' | tail -n 1) ||
   fail "building the package in the Debian $(debian_number "$release") root failed"
-echo "-- built in $((SECONDS - started)) s; compiler cache: $(in_root env CCACHE_DIR=/var/cache/ccache ccache -s 2>/dev/null | grep -Ei '^ *(hits|misses)' | tr -s ' ' | paste -sd ';')" >&2
+echo "-- built in $((SECONDS - started)) s; compiler cache: $(in_root env CCACHE_DIR=/var/cache/ccache ccache -s 2>/dev/null | grep -Ei '^ *(hits|misses)' | head -n 2 | tr -s ' ' | paste -sd ';')" >&2
 
 mkdir -p "$out"
 rm -f "$out"/linewatch_*.deb

@@ -77,13 +77,45 @@ root_enter() {
   cp -L /etc/resolv.conf "$ROOT/etc/resolv.conf"
 }
 
+# root_enter_overlay TARBALL: like root_enter, but the root is an overlay on
+# the tarball unpacked once in the cache beside it (unpacking a root with a
+# compiler and Qt takes longer than building the programs with a warm
+# compiler cache); what is written in it goes to a scratch layer under
+# /var/tmp and is gone with root_leave.
+root_enter_overlay() {
+  local tarball=$1 lower=${1%.tar}.dir
+  if [ ! -f "$lower.stamp" ] || [ "$tarball" -nt "$lower.stamp" ]; then
+    rm -rf --one-file-system "$lower" "$lower.stamp"
+    mkdir -p "$lower"
+    tar -C "$lower" -xf "$tarball"
+    touch "$lower.stamp"
+  fi
+  SCRATCH=$(mktemp -d /var/tmp/lwroot-layer.XXXXXX)
+  mkdir -p "$SCRATCH/upper" "$SCRATCH/work" "$SCRATCH/root"
+  mount -t overlay overlay -o "lowerdir=$lower,upperdir=$SCRATCH/upper,workdir=$SCRATCH/work" \
+    "$SCRATCH/root"
+  ROOT=$SCRATCH/root
+  mount -t proc proc "$ROOT/proc"
+  mount --bind /dev "$ROOT/dev"
+  mount --bind /dev/pts "$ROOT/dev/pts"
+  mkdir -p "$ROOT/var/cache/apt/archives"
+  mount --bind "$LW_CACHE/archives" "$ROOT/var/cache/apt/archives"
+  cp -L /etc/resolv.conf "$ROOT/etc/resolv.conf"
+}
+
 root_leave() {
   [ -n "${ROOT:-}" ] && [ -d "$ROOT" ] || return 0
   local mount
   # Whatever else was mounted below the root, deepest first.
   awk -v r="$ROOT/" 'index($2, r) == 1 { print $2 }' /proc/mounts | sort -r |
     while read -r mount; do umount -l "$mount" 2>/dev/null || true; done
-  rm -rf --one-file-system "$ROOT"
+  if [ -n "${SCRATCH:-}" ]; then
+    umount "$ROOT" 2>/dev/null || umount -l "$ROOT" 2>/dev/null || true
+    rm -rf --one-file-system "$SCRATCH"
+    SCRATCH=""
+  else
+    rm -rf --one-file-system "$ROOT"
+  fi
   ROOT=""
 }
 
