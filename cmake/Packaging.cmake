@@ -42,6 +42,13 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${lw_changelog}
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME linewatch)
 set(CPACK_PACKAGE_VERSION ${LW_PRODUCT_VERSION})
+# The package for a later Debian release carries it in its version
+# ("deb13": 1.1.7+deb13), so the two files differ and an upgrade of the
+# system replaces one with the other.
+set(LW_DEBIAN_SUFFIX "" CACHE STRING "Debian version suffix of the package (deb13), empty for Debian 12")
+if(LW_DEBIAN_SUFFIX)
+  set(CPACK_DEBIAN_PACKAGE_VERSION "${LW_PRODUCT_VERSION}+${LW_DEBIAN_SUFFIX}")
+endif()
 set(CPACK_PACKAGE_VENDOR "Tarnweld Software")
 set(CPACK_PACKAGE_CONTACT "Tarnweld Software <support@linewatch.example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "watch the PPPoE access concentrators on a network")

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <climits>
+#include <cstdint>
 
 namespace {
 
@@ -15,7 +16,7 @@ struct CapabilitySets {
 };
 
 constexpr unsigned kNetRawWord = CAP_NET_RAW / 32;
-constexpr uint32_t kNetRawBit = 1u << (CAP_NET_RAW % 32);
+constexpr std::uint32_t kNetRawBit = 1u << (CAP_NET_RAW % 32);
 
 bool ReadCapabilities(CapabilitySets& sets) {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};

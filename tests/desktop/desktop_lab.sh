@@ -5,7 +5,9 @@
 #
 #   Xvfb        a display of its own (the first free number)
 #   openbox     the window manager
-#   trayer      a real XEmbed system tray
+#   trayer      a real XEmbed system tray; with LW_DESKTOP_LAB_TRAY=sni a
+#               StatusNotifier host instead (gtk-sni-tray-standalone, which
+#               owns org.kde.StatusNotifierWatcher), as KDE Plasma hosts icons
 #   dunst       a real notification server (org.freedesktop.Notifications)
 #   pulseaudio  a sound server whose default sink is a null sink; its
 #               monitor source (lwsink.monitor) records what was played
@@ -102,9 +104,21 @@ stop_pid_file() {
   rm -f "${file}"
 }
 
+watcher_present() {
+  dbus-send --session --print-reply --dest=org.freedesktop.DBus / \
+    org.freedesktop.DBus.GetNameOwner string:org.kde.StatusNotifierWatcher
+}
+
 tray_start() {
   : "${LW_DESKTOP_LAB_STATE:?not inside the desktop lab}"
   STATE=${LW_DESKTOP_LAB_STATE}
+  if [ "${LW_DESKTOP_LAB_TRAY:-}" = sni ]; then
+    # A bar along the top with its own watcher; Qt then registers its icon
+    # as a StatusNotifierItem.
+    start_bg trayer gtk-sni-tray-standalone --top --end --size 32 --watcher --color '#303030'
+    wait_for watcher_present
+    return
+  fi
   # A tray that was just stopped may still hold the tray selection for a
   # moment, and a new trayer then gives up: try again a few times.
   local attempt
@@ -136,30 +150,9 @@ teardown() {
   fi
 }
 
-# Runs inside dbus-run-session: builds the lab, runs the command, tears down.
-inner() {
-  STATE=$(mktemp -d /tmp/lwdesktoplab.XXXXXX)
-  export LW_DESKTOP_LAB_STATE=${STATE}
-  export LW_DESKTOP_LAB_SCRIPT=${SCRIPT}
-  trap teardown EXIT
-  trap 'exit 130' INT TERM
-
-  # A display of its own: Xvfb writes the free number it took to fd 3. It
-  # must not reset when its last client leaves: while it resets it refuses
-  # connections, and the window manager, started right after xdpyinfo
-  # below left, would now and then fail to open the display.
-  exec 3>"${STATE}/display"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset >"${STATE}/xvfb.log" 2>&1 &
-  echo $! >"${STATE}/xvfb.pid"
-  exec 3>&-
-  wait_for test -s "${STATE}/display" || skip "Xvfb did not start: $(tail -3 "${STATE}/xvfb.log")"
-  DISPLAY=":$(tr -d '\n' <"${STATE}/display")"
-  export DISPLAY
-  wait_for xdpyinfo || skip "display ${DISPLAY} does not answer"
-
-  wm_start || skip "openbox did not start: $(tail -3 "${STATE}/openbox.log")"
-
-  # Sound: a private PulseAudio whose only sink is a null sink.
+# Sound: a private PulseAudio whose only sink is a null sink, its socket in
+# XDG_RUNTIME_DIR (made here).
+sound_start() {
   export XDG_RUNTIME_DIR=${STATE}/run
   mkdir -m 700 "${XDG_RUNTIME_DIR}"
   export PULSE_SERVER="unix:${XDG_RUNTIME_DIR}/pulse-native"
@@ -171,14 +164,19 @@ inner() {
   wait_for pactl info || skip "pulseaudio did not start: $(tail -3 "${STATE}/pulseaudio.log")"
   pactl set-default-sink "${SINK}"
   export LW_DESKTOP_LAB_SINK=${SINK}
+}
 
-  # The accessibility bus, for tests that drive windows as a screen reader does.
+# The accessibility bus, for tests that drive windows as a screen reader does.
+atspi_start() {
   local launcher=/usr/libexec/at-spi-bus-launcher
   if [ -x "${launcher}" ]; then
     start_bg atspi "${launcher}" --launch-immediately
   fi
+}
 
-  # Notifications stay up until closed, so that screenshots show them.
+# Notifications stay up until closed, so that screenshots show them; the
+# urgency is part of the text.
+dunst_config() {
   cat >"${STATE}/dunstrc" <<EOF2
 [global]
     markup = full
@@ -203,6 +201,34 @@ inner() {
     msg_urgency = critical
     format = "%s (CRITICAL)\n%b"
 EOF2
+}
+
+# Runs inside dbus-run-session: builds the lab, runs the command, tears down.
+inner() {
+  STATE=$(mktemp -d /tmp/lwdesktoplab.XXXXXX)
+  export LW_DESKTOP_LAB_STATE=${STATE}
+  export LW_DESKTOP_LAB_SCRIPT=${SCRIPT}
+  trap teardown EXIT
+  trap 'exit 130' INT TERM
+
+  # A display of its own: Xvfb writes the free number it took to fd 3. It
+  # must not reset when its last client leaves: while it resets it refuses
+  # connections, and the window manager, started right after xdpyinfo
+  # below left, would now and then fail to open the display.
+  exec 3>"${STATE}/display"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset >"${STATE}/xvfb.log" 2>&1 &
+  echo $! >"${STATE}/xvfb.pid"
+  exec 3>&-
+  wait_for test -s "${STATE}/display" || skip "Xvfb did not start: $(tail -3 "${STATE}/xvfb.log")"
+  DISPLAY=":$(tr -d '\n' <"${STATE}/display")"
+  export DISPLAY
+  wait_for xdpyinfo || skip "display ${DISPLAY} does not answer"
+
+  wm_start || skip "openbox did not start: $(tail -3 "${STATE}/openbox.log")"
+
+  sound_start
+  atspi_start
+  dunst_config
   start_bg dunst dunst -config "${STATE}/dunstrc"
   # Asks the bus for the name's owner, which never starts a server of its own.
   wait_for dbus-send --session --print-reply --dest=org.freedesktop.DBus / \
@@ -226,6 +252,7 @@ main() {
         usage
         exit 2
       }
+      if [ "${LW_DESKTOP_LAB_TRAY:-}" = sni ]; then need_tools gtk-sni-tray-standalone; fi
       need_tools dbus-run-session Xvfb openbox trayer dunst dunstctl pulseaudio pactl parec \
         xdotool xwininfo xprop xdpyinfo import
       exec 9>"${LOCK_FILE}"
@@ -246,4 +273,7 @@ main() {
   esac
 }
 
-main "$@"
+# Sourced by the Wayland lab for its helpers: no command then.
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  main "$@"
+fi

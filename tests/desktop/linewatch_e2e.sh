@@ -5,6 +5,8 @@
 #
 #   linewatch_e2e.sh SCENARIO LINEWATCH ARTIFACTS_DIR
 #
+# LW_E2E_LAB names another desktop lab of this folder (wayland_lab.sh), and
+# LW_E2E_SCRIPT another scenario file (sni_e2e.py).
 # Exit status 77 (skipped) when the labs cannot start here; the reason is
 # printed.
 set -euo pipefail
@@ -35,5 +37,5 @@ done
 export PYTHONDONTWRITEBYTECODE=1
 export PYTHONPATH="${DIR}${PYTHONPATH:+:${PYTHONPATH}}"
 export LW_PADO_RESPONDER="${LW_PADO_RESPONDER:-$(dirname "$(dirname "$2")")/tests/pado_responder}"
-exec "${DIR}/desktop_lab.sh" run -- "${ROOT}/tests/lab/lab.sh" run -- \
-  /usr/bin/python3 "${DIR}/linewatch_e2e.py" "$@"
+exec "${DIR}/${LW_E2E_LAB:-desktop_lab.sh}" run -- "${ROOT}/tests/lab/lab.sh" run -- \
+  /usr/bin/python3 "${DIR}/${LW_E2E_SCRIPT:-linewatch_e2e.py}" "$@"

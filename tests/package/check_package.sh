@@ -77,8 +77,9 @@ exec_path=$(xmllint --xpath \
 echo "-- dependencies and maintainer scripts"
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
+# Debian 13 renamed some libraries for its 64-bit time_t (libpcap0.8t64).
 for needed in libpcap0.8 libqt6widgets6 libqt6multimedia6 libqt6svg6 ppp pkexec libcap2-bin; do
-  grep -Eq "(^|, )$needed( |,|$)" <<<"$depends" || fail "Depends lacks $needed"
+  grep -Eq "(^|, )$needed(t64)?( |,|$)" <<<"$depends" || fail "Depends lacks $needed"
 done
 grep -q 'setcap cap_net_raw+p' "$work/control/postinst" || fail "postinst grants no capability"
 shellcheck -s sh "$work/control/postinst" "$work/control/prerm" "$work/control/postrm"

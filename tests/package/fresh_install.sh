@@ -1,27 +1,32 @@
 #!/usr/bin/env bash
-# Installs the package into a fresh, minimal Debian 12 root and checks that it
-# works there as installed: apt resolves its dependencies from the Debian
-# archive, the programs start, the capture capability is granted, the helper
-# library loads, polkit knows the policy; then purging removes every file the
-# package brought and added.
+# Installs the package into a fresh, minimal Debian root of its release and
+# checks that it works there as installed: apt resolves its dependencies from
+# the Debian archive, the programs start, the capture capability is granted,
+# the helper library loads, polkit knows the policy; then purging removes
+# every file the package brought and added.
 #
-#   tests/package/fresh_install.sh linewatch_VERSION_ARCH.deb
+#   tests/package/fresh_install.sh linewatch_VERSION_ARCH.deb [RELEASE]
 #
-# The root is made with mmdebstrap (variant apt) from the mirror this
-# machine's apt uses, and kept as a tarball in $LW_CACHE_DIR (default
-# ~/.cache/linewatch) for a week; downloaded packages are kept there too.
-# Needs root (chroot, mounts); exits 77 (skipped) without it. An unreachable
-# mirror is a failure.
+# RELEASE is the Debian code name the package is built for (bookworm, the
+# default, or trixie). The root is made with mmdebstrap (variant apt) from
+# the mirror this machine's apt uses, and kept as a tarball in $LW_CACHE_DIR
+# (default ~/.cache/linewatch) for a week; downloaded packages are kept there
+# too (scripts/package.d/debian_root.sh). With LW_FRESH_INSTALL_CAPTURE=1
+# the installed package is also run in the network lab by tests/package/
+# capture_lab.sh before it is purged. Needs root (chroot, mounts); exits
+# 77 (skipped) without it. An unreachable mirror is a failure.
 set -euo pipefail
 
 deb=$(realpath "$1")
+release=${2:-bookworm}
 if [ "$(id -u)" -ne 0 ]; then
   echo "fresh_install: needs root (chroot and mounts); skipped"
   exit 77
 fi
-cache=${LW_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/linewatch}
-mkdir -p "$cache/archives/partial"
-PATH="$PATH:/usr/sbin:/sbin"
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=scripts/package.d/debian_root.sh
+. "$here/../../scripts/package.d/debian_root.sh"
+number=$(debian_number "$release")
 
 say() { echo "-- $*"; }
 fail() {
@@ -29,53 +34,22 @@ fail() {
   exit 1
 }
 
-# The Debian mirror of this machine's apt sources (deb822 or one-line form).
-# The repository names no mirror of its own: without one in the sources there
-# is nothing to build a root from.
-mirror() {
-  grep -hE '^(URIs:|deb )' /etc/apt/sources.list /etc/apt/sources.list.d/* 2>/dev/null |
-    grep -Eo 'https?://[^ ]+/debian/?( |$)' | head -n 1 | tr -d ' ' || true
-}
-MIRROR=$(mirror)
-[ -n "$MIRROR" ] || fail "no Debian mirror in this machine's apt sources (/etc/apt/sources.list*)"
-MIRROR=${MIRROR%/}
-SECURITY=${MIRROR%/debian}/debian-security
+MIRROR=$(debian_mirror)
+tarball=$(root_tarball "$release" "$release-apt") || fail "no Debian $number root"
 
-tarball="$cache/bookworm-apt.tar"
-# mmdebstrap picks the format by the name ending.
-tarball_new="$cache/bookworm-apt.new.tar"
-if [ -z "$(find "$tarball" -mtime -7 2>/dev/null)" ]; then
-  say "making a Debian 12 root from $MIRROR (cached in $tarball)"
-  if ! mmdebstrap --quiet --variant=apt --mode=root bookworm "$tarball_new" \
-    "deb $MIRROR bookworm main" "deb $MIRROR bookworm-updates main" \
-    "deb $SECURITY bookworm-security main"; then
-    rm -f "$tarball_new"
-    fail "cannot make a Debian 12 root: is the Debian mirror $MIRROR reachable from here?"
-  fi
-  mv "$tarball_new" "$tarball"
-fi
-
-root=$(mktemp -d /var/tmp/lwfresh.XXXXXX)
 logs=$(mktemp -d "${TMPDIR:-/tmp}/lwfresh-logs.XXXXXX")
 pids=()
 cleanup() {
   local pid
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for mount in var/cache/apt/archives dev/pts dev proc; do
-    umount -l "$root/$mount" 2>/dev/null || true
-  done
-  rm -rf --one-file-system "$root" "$logs"
+  root_leave
+  rm -rf "$logs"
 }
 trap cleanup EXIT
-tar -C "$root" -xf "$tarball"
-mount -t proc proc "$root/proc"
-mount --bind /dev "$root/dev"
-mount --bind /dev/pts "$root/dev/pts"
-mount --bind "$cache/archives" "$root/var/cache/apt/archives"
-cp -L /etc/resolv.conf "$root/etc/resolv.conf"
+root_enter "$tarball"
+root=$ROOT
 cp "$deb" "$root/tmp/"
 name=$(basename "$deb")
-in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 "$@"; }
 
 # Every path of the root, but the kernel's and the scratch folders.
 snapshot() {
@@ -90,7 +64,7 @@ say "apt-get install ./$name in the fresh root"
 in_root apt-get update -qq || fail "apt-get update failed: is the Debian mirror $MIRROR reachable?"
 in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "/tmp/$name" >"$before.apt" 2>&1 || {
   tail -n 40 "$before.apt" >&2
-  fail "the package does not install on Debian 12"
+  fail "the package does not install on Debian $number"
 }
 grep -E '^(Setting up|Unpacking) linewatch' "$before.apt"
 in_root dpkg -L linewatch | LC_ALL=C sort >"$before.owned"
@@ -199,6 +173,13 @@ else
 fi
 for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
 pids=()
+
+# LW_FRESH_INSTALL_CAPTURE=1: the installed package also captures in the
+# network lab as an ordinary user (capture_lab.sh, in this root).
+if [ -n "${LW_FRESH_INSTALL_CAPTURE:-}" ]; then
+  say "the installed linewatch-cli captures as an ordinary user in the lab"
+  LW_PACKAGE_ROOT=$root "$here/capture_lab.sh" "$deb" "$release" || fail "capture in the lab failed"
+fi
 
 say "purge, and nothing of the package is left"
 in_root env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q linewatch >/dev/null
