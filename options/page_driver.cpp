@@ -59,6 +59,8 @@ std::optional<int32_t> ReadWanEndpoints() {
 }
 
 bool WriteWanEndpoints(int32_t endpoints) {
+    // The same range as through the helper: root is no exception.
+    if (endpoints < kMinWanEndpoints || endpoints > kMaxWanEndpoints) return false;
     const std::string classKey = DriverClassKey();
     if (classKey.empty()) return false;
     KtRegistry key(RegistryRoot::LocalMachine);
@@ -110,7 +112,8 @@ void COptionsFormPgNet::Change() {
         return;
     }
     notice_->clear();
-    if (const std::optional<int> chosen = Dialogs().EditNumber(this, 1, 100, *endpoints)) {
+    if (const std::optional<int> chosen =
+            Dialogs().EditNumber(this, kMinWanEndpoints, kMaxWanEndpoints, *endpoints)) {
         if (!WriteWanEndpoints(*chosen)) notice_->setText(QString::fromUtf8(kWriteFailedNotice));
     }
     ShowNumber();
