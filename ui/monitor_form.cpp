@@ -22,6 +22,7 @@
 #include <QToolButton>
 #include <algorithm>
 #include <string_view>
+#include <utility>
 
 #include "core/program_paths.h"
 #include "engine/capture_permission.h"
@@ -224,6 +225,9 @@ void CMonitorForm::CreateControls() {
     // Titles wider than their columns widen them, and the whole row of columns
     // is kept within the list's width where it can be.
     list_->viewport()->installEventFilter(this);
+    connect(list_->horizontalHeader(), &QHeaderView::sectionResized, this, [this] {
+        if (!fittingColumns_) columnsSizedByUser_ = true;
+    });
     list_->setGeometry(Box(5, 40, 595, 175));
     FitColumns();
     // Neither the list nor the log box has a caption on screen, and the text
@@ -661,6 +665,8 @@ bool CMonitorForm::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void CMonitorForm::FitColumns() {
+    // Widths the user set by dragging stay as they are.
+    if (columnsSizedByUser_) return;
     const QHeaderView* header = list_->horizontalHeader();
     const int margin = 2 * header->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header);
     const QFontMetrics metrics(header->font());
@@ -681,36 +687,35 @@ void CMonitorForm::FitColumns() {
     const QSize most = list_->maximumViewportSize();
     const bool scrolls = list_->verticalHeader()->length() > most.height();
     const int room = most.width() - (scrolls ? list_->verticalScrollBar()->sizeHint().width() : 0);
-    // Too wide for the list: number titles wider than their numbers go on two
-    // lines, broken at the space that gives the narrowest column.
-    for (int column = kFirstNumberColumn; column < kColumns && total > room; ++column) {
-        const QString title = KtAcTableModel::Title(column);
-        int best = widths[column];
+    // The title on two lines, broken at the space that gives the narrowest
+    // column; the one-line width and nothing when it has no space.
+    auto broken = [&](int column, const QString& title) {
+        std::pair<int, QString> best{metrics.horizontalAdvance(title) + margin, QString()};
         for (qsizetype space = title.indexOf(QLatin1Char(' ')); space > 0;
              space = title.indexOf(QLatin1Char(' '), space + 1)) {
             const int wide = std::max(metrics.horizontalAdvance(title.left(space)),
                                       metrics.horizontalAdvance(title.mid(space + 1))) +
                              margin;
-            if (std::max(wide, columnBase_[column]) < best) {
-                best = std::max(wide, columnBase_[column]);
-                shown[column] = title.left(space) + QLatin1Char('\n') + title.mid(space + 1);
-            }
+            if (wide < best.first)
+                best = {wide, title.left(space) + QLatin1Char('\n') + title.mid(space + 1)};
         }
-        total += best - widths[column];
-        widths[column] = best;
+        best.first = std::max(best.first, columnBase_[column]);
+        return best;
+    };
+    // Too wide for the list: number titles wider than their numbers go on two
+    // lines; the three counts' titles together or not at all.
+    for (int column = kFirstNumberColumn; column < kColumns && total > room; ++column) {
+        const auto [wide, text] = broken(column, KtAcTableModel::Title(column));
+        if (wide >= widths[column]) continue;
+        total += wide - widths[column];
+        widths[column] = wide;
+        shown[column] = text;
     }
-    // The three counts' titles go on two lines together or not at all.
     const bool anyBroken = std::any_of(shown.begin(), shown.end(),
                                        [](const QString& text) { return !text.isEmpty(); });
     for (int column = kFirstNumberColumn + 1; anyBroken && column < kColumns; ++column) {
-        const QString title = KtAcTableModel::Title(column);
-        const qsizetype space = title.indexOf(QLatin1Char(' '));
-        if (!shown[column].isEmpty() || space <= 0) continue;
-        const int wide = std::max(metrics.horizontalAdvance(title.left(space)),
-                                  metrics.horizontalAdvance(title.mid(space + 1))) +
-                         margin;
-        if (wide <= widths[column])
-            shown[column] = title.left(space) + QLatin1Char('\n') + title.mid(space + 1);
+        const auto [wide, text] = broken(column, KtAcTableModel::Title(column));
+        if (shown[column].isEmpty() && wide <= widths[column]) shown[column] = text;
     }
     // Still too wide: the name columns give up what they can, down to their
     // titles; a cut name shows an ellipsis and its whole text to screen readers.
@@ -720,11 +725,13 @@ void CMonitorForm::FitColumns() {
         widths[column] -= give;
         total -= give;
     }
+    fittingColumns_ = true;
     for (int column = 0; column < kColumns; ++column) {
         model_->SetShownTitle(column, shown[column]);
         if (list_->columnWidth(column) != widths[column])
             list_->setColumnWidth(column, widths[column]);
     }
+    fittingColumns_ = false;
 }
 
 void CMonitorForm::CloseOtherWindows() {

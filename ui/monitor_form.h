@@ -263,6 +263,8 @@ class CMonitorForm : public KtFormBase, public MonitorView {
     std::multimap<int, QAction*> actions_;
     // Least width of each column of the list.
     std::array<int, 8> columnBase_{};
+    bool fittingColumns_ = false;
+    bool columnsSizedByUser_ = false;
     std::vector<QAction*> topMenus_;
 
     // The queued call that drains the monitor's port: at most one pending.

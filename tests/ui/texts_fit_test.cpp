@@ -292,6 +292,12 @@ TEST_P(TextsFit, InTheMonitorWindowWithManyAcs) {
     QCoreApplication::processEvents();
     const QRect status(form.StatusText()->mapTo(&form, QPoint(0, 0)), form.StatusText()->size());
     EXPECT_TRUE(form.rect().contains(status));
+
+    // A width the user drags stays, whatever the window does next.
+    list->horizontalHeader()->resizeSection(2, 200);
+    form.resize(CMonitorForm::kFirstWidth, CMonitorForm::kFirstHeight);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(list->columnWidth(2), 200);
 }
 
 TEST_P(TextsFit, OnEveryOptionsPageAndInTheAboutBox) {
