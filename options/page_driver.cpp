@@ -34,7 +34,7 @@ std::string DriverClassKey() {
         return {};
     }
     const std::string driver = data.substr(0, data.find('\0'));
-    const std::string path = std::string(kAdapterClassPrefix) + driver;
+    std::string path = std::string(kAdapterClassPrefix) + driver;
     if (driver.empty() || path.size() > kMaxClassKeyPath) {
         DebugOutput("The PPPoE driver's Driver value names no class key.\n");
         return {};
