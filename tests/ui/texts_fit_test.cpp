@@ -29,7 +29,9 @@
 #include "core/program_paths.h"
 #include "core/settings/app_settings.h"
 #include "monitor_form_harness.h"
+#include "options/option_dialogs.h"
 #include "options/options_form.h"
+#include "options/options_pages.h"
 #include "ui/about_box.h"
 #include "ui/rtt_graphs.h"
 
@@ -322,6 +324,17 @@ TEST_P(TextsFit, OnEveryOptionsPageAndInTheAboutBox) {
         const std::vector<std::string> cut = CutTexts(form);
         EXPECT_TRUE(cut.empty()) << page->text(0).toStdString() << ": "
                                  << ::testing::PrintToString(cut);
+    }
+
+    // The dialogs the pages open.
+    CDlgEditAutoStartup startup(nullptr, 1);
+    CNumValEdit number(nullptr, DesktopOptionsDialogs(), 1, 100, 1);
+    for (QWidget* dialog : {static_cast<QWidget*>(&startup), static_cast<QWidget*>(&number)}) {
+        dialog->show();
+        QCoreApplication::processEvents();
+        const std::vector<std::string> cut = CutTexts(*dialog);
+        EXPECT_TRUE(cut.empty()) << ::testing::PrintToString(cut);
+        dialog->hide();
     }
 
     KtFormAboutBox about;
