@@ -41,6 +41,8 @@ constexpr int kExitUsage = 2;
 // Wakes the owner loop without meaning anything to the monitor.
 constexpr uint32_t kWakeMessage = WM_USER + 99;
 
+// Stands in the usage for the default log folder as this user's run resolves it.
+constexpr std::string_view kDefaultLogDirMark = "@LOGDIR@";
 constexpr std::string_view kUsage =
     "usage: linewatch-cli [OPTIONS]\n"
     "Watches the PPPoE access concentrators on one or more Ethernet adapters.\n"
@@ -54,8 +56,7 @@ constexpr std::string_view kUsage =
     "      --wait MS           how long offers are awaited, 100-1000 ms (default 500)\n"
     "      --down-after N      unanswered probes before an AC is down, 1-100 (default 1)\n"
     "      --log-dir DIR       folder of the log files, created when missing\n"
-    "                          (default %APPDATA%\\Tarnweld Lab\\Line Watchman, where\n"
-    "                          APPDATA is the XDG data folder unless set)\n"
+    "                          (default @LOGDIR@)\n"
     "      --general-log       write monitor.log\n"
     "      --ac-log            write one log per AC (named by its MAC)\n"
     "      --log-foreign-padi  log PADIs of other stations\n"
@@ -385,7 +386,12 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (help) {
-        std::fputs(kUsage.data(), stdout);
+        std::string usage(kUsage);
+        if (const size_t at = usage.find(kDefaultLogDirMark); at != std::string::npos) {
+            usage.replace(at, kDefaultLogDirMark.size(),
+                          ExpandEnvironmentText(kDefaultLogDirectory));
+        }
+        std::fputs(usage.c_str(), stdout);
         std::fputs(kConnectionCommandsUsage, stdout);
         return kExitOk;
     }

@@ -39,8 +39,8 @@
 // refuses the write.
 class KtLocalMachineWriter final : public KtElevatedInterface {
   public:
-    static constexpr int32_t kMinEndpoints = 1;
-    static constexpr int32_t kMaxEndpoints = 100;
+    static constexpr int32_t kMinEndpoints = kMinWanEndpoints;
+    static constexpr int32_t kMaxEndpoints = kMaxWanEndpoints;
 
     int32_t WriteString(std::string_view keyPath, std::string_view name,
                         std::string_view value) override;

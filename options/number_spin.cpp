@@ -19,6 +19,8 @@ KtNumberSpin::KtNumberSpin(int minimum, int maximum, QWidget* parent)
     : QAbstractSpinBox(parent), minimum_(minimum), maximum_(maximum) {
     setCorrectionMode(QAbstractSpinBox::CorrectToPreviousValue);
     setKeyboardTracking(false);
+    // Text set through the accessibility bus counts as typed.
+    connect(lineEdit(), &QLineEdit::textChanged, this, [this] { lineEdit()->setModified(true); });
     SetPosition(minimum);
 }
 

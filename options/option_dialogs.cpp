@@ -20,6 +20,8 @@
 namespace {
 
 constexpr const char* kEnterAnInteger = "Enter an integer.";
+// A number outside the range: which numbers are taken.
+constexpr const char* kEnterBetween = "Enter an integer between %1 and %2.";
 
 QDialogButtonBox* AddOkCancel(QDialog* dialog, QLayout* layout) {
     auto* buttons = new QDialogButtonBox(dialog);
@@ -77,18 +79,19 @@ KtOptionsDialogs& DesktopOptionsDialogs() {
     return dialogs;
 }
 
-std::optional<int> ReadDialogInteger(const QString& text, int lower) {
+std::optional<int> ReadDialogInteger(const QString& text) {
     const QString trimmed = text.trimmed();
     if (trimmed.isEmpty()) return std::nullopt;
     bool ok = false;
     const qlonglong value = trimmed.toLongLong(&ok, 10);
-    if (!ok || value < lower || value > std::numeric_limits<int>::max()) return std::nullopt;
+    if (!ok || value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max())
+        return std::nullopt;
     return static_cast<int>(value);
 }
 
 CNumValEdit::CNumValEdit(QWidget* parent, KtOptionsDialogs& dialogs, int lower, int upper,
                          int value)
-    : QDialog(parent), dialogs_(dialogs), lower_(lower), value_(value) {
+    : QDialog(parent), dialogs_(dialogs), lower_(lower), upper_(upper), value_(value) {
     setWindowTitle(OptionText(TextId::kDriverMiniportEndpoints));
     setFont(GetDialogFont());
     auto* layout = new QVBoxLayout(this);
@@ -108,11 +111,12 @@ QLineEdit* CNumValEdit::Edit() const {
 }
 
 void CNumValEdit::accept() {
-    // A number below the lower bound is refused like text that is no number:
-    // the driver needs at least one endpoint.
-    const std::optional<int> typed = ReadDialogInteger(spin_->Edit()->text(), lower_);
-    if (!typed) {
-        dialogs_.ShowError(this, QString::fromUtf8(kEnterAnInteger));
+    // Only what can be written is taken: a number outside the bounds would be
+    // refused further on, after the dialog had said nothing.
+    const std::optional<int> typed = ReadDialogInteger(spin_->Edit()->text());
+    if (!typed || *typed < lower_ || *typed > upper_) {
+        dialogs_.ShowError(this, typed ? QString::fromUtf8(kEnterBetween).arg(lower_).arg(upper_)
+                                       : QString::fromUtf8(kEnterAnInteger));
         spin_->setFocus();
         return;
     }
@@ -135,6 +139,10 @@ CDlgEditAutoStartup::CDlgEditAutoStartup(QWidget* parent, int mode) : QDialog(pa
         group->addButton(radio, choice);
         layout->addWidget(radio);
     }
-    connect(group, &QButtonGroup::idClicked, this, [this](int choice) { mode_ = choice; });
+    // toggled, not clicked: a screen reader's toggle and the arrow keys check
+    // a button without a click, and the choice must still be taken.
+    connect(group, &QButtonGroup::idToggled, this, [this](int choice, bool checked) {
+        if (checked) mode_ = choice;
+    });
     AddOkCancel(this, layout);
 }

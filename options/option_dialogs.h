@@ -28,6 +28,6 @@ class KtOptionsDialogs {
 KtOptionsDialogs& DesktopOptionsDialogs();
 
 // Reads the integer a user typed into the number dialog: optional blanks, an
-// optional sign and decimal digits, nothing else, within the 32-bit range and
-// not below lower. Nothing when the text is not such an integer.
-std::optional<int> ReadDialogInteger(const QString& text, int lower);
+// optional sign and decimal digits, nothing else, within the 32-bit range.
+// Nothing when the text is not such an integer.
+std::optional<int> ReadDialogInteger(const QString& text);

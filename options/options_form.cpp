@@ -5,6 +5,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
@@ -72,6 +73,10 @@ void NameControl(QWidget* control, const QString& text) {
     QString name = text;
     name.remove(QLatin1Char('&'));
     control->setAccessibleName(name);
+}
+
+void MarkEveryChange(QLineEdit* edit) {
+    QObject::connect(edit, &QLineEdit::textChanged, edit, [edit] { edit->setModified(true); });
 }
 
 void KtTreeCtrl::mousePressEvent(QMouseEvent* event) {

@@ -63,6 +63,11 @@ QString OptionText(int id);
 // NameControl makes the text the user sees for a control its accessible name.
 QLabel* AddSectionLabel(QWidget* page, class QVBoxLayout* layout, int textId);
 void NameControl(QWidget* control, const QString& text);
+// Marks the edit modified on every change of its text, not only on the
+// user's keys: text set by a screen reader or dictation through the
+// accessibility bus must be stored like typed text. Where the program itself
+// sets the text, it clears the mark after.
+void MarkEveryChange(class QLineEdit* edit);
 
 // A node of the page tree: a group heading (no page) or a page.
 struct KtPageNode {

@@ -100,12 +100,16 @@ class COptionsFormPgGenDlg : public KtOptionsPage {
 int ReadStartupMode();
 
 enum class StartupChange { kUnchanged, kChanged, kDeclined, kFailed };
-// Moves the program's autostart entry from oldMode to newMode: both sides are
-// opened first (all users through the elevated helper when the folder cannot
-// be written here: one prompt); the new entry is written first and the old one
-// removed only when that worked. kDeclined: no elevated helper was granted,
-// nothing touched.
-StartupChange ChangeStartupEntry(int oldMode, int newMode);
+// Makes the autostart entries give newMode, from what they give now: the
+// current user's entry exists for 1 only, the all users' entry for 2 only.
+// Every entry to change is opened first (all users through the elevated
+// helper when its folder cannot be written here: one prompt); the new entry is
+// written first and the others removed only when that worked. kDeclined: no
+// elevated helper was granted, nothing touched.
+StartupChange ChangeStartupEntry(int newMode);
+// The command line of the current user's entry: the running program, quoted;
+// empty when its path cannot be told or cannot be quoted.
+std::string UserRunCommand();
 
 // Sound events page: the two event sounds.
 class COptionsFormDlgSound : public KtOptionsPage {
@@ -154,7 +158,8 @@ std::optional<int32_t> ReadWanEndpoints();
 // nothing could be written (no driver text, or no helper granted).
 bool WriteWanEndpoints(int32_t endpoints);
 
-// The number dialog: one integer, arrows between the bounds.
+// The number dialog: one integer between the bounds; the arrows stop at them
+// and a typed number outside them is refused, saying which are taken.
 class CNumValEdit : public QDialog {
     Q_OBJECT
 
@@ -168,6 +173,7 @@ class CNumValEdit : public QDialog {
     KtOptionsDialogs& dialogs_;
     KtNumberSpin* spin_ = nullptr;
     int lower_;
+    int upper_;
     int value_;
 };
 

@@ -34,7 +34,7 @@ std::string DriverClassKey() {
         return {};
     }
     const std::string driver = data.substr(0, data.find('\0'));
-    const std::string path = std::string(kAdapterClassPrefix) + driver;
+    std::string path = std::string(kAdapterClassPrefix) + driver;
     if (driver.empty() || path.size() > kMaxClassKeyPath) {
         DebugOutput("The PPPoE driver's Driver value names no class key.\n");
         return {};
@@ -59,6 +59,8 @@ std::optional<int32_t> ReadWanEndpoints() {
 }
 
 bool WriteWanEndpoints(int32_t endpoints) {
+    // The same range as through the helper: root is no exception.
+    if (endpoints < kMinWanEndpoints || endpoints > kMaxWanEndpoints) return false;
     const std::string classKey = DriverClassKey();
     if (classKey.empty()) return false;
     KtRegistry key(RegistryRoot::LocalMachine);
@@ -110,7 +112,8 @@ void COptionsFormPgNet::Change() {
         return;
     }
     notice_->clear();
-    if (const std::optional<int> chosen = Dialogs().EditNumber(this, 1, 100, *endpoints)) {
+    if (const std::optional<int> chosen =
+            Dialogs().EditNumber(this, kMinWanEndpoints, kMaxWanEndpoints, *endpoints)) {
         if (!WriteWanEndpoints(*chosen)) notice_->setText(QString::fromUtf8(kWriteFailedNotice));
     }
     ShowNumber();

@@ -4,6 +4,7 @@
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "options/option_dialogs.h"
 #include "options/options_pages.h"
@@ -41,11 +42,15 @@ COptionsFormDlgSound::COptionsFormDlgSound(KtPropertyEditor& editor,
         new QTreeWidgetItem(
             list_, {OptionText(textId), QString::fromStdString(GetString(kRowSettings[row]))});
     }
+    // The event column is 200 pixels, or as wide as its longest text.
+    list_->resizeColumnToContents(0);
+    list_->header()->resizeSection(0, std::max(200, list_->columnWidth(0)));
     layout->addWidget(list_, 1);
 
     auto* row = new QHBoxLayout;
     file_ = new QLineEdit(this);
     NameControl(file_, OptionText(TextId::kSoundFileName));
+    MarkEveryChange(file_);
     auto* browse = new QPushButton(OptionText(TextId::kBrowse), this);
     NameControl(browse, browse->text());
     row->addWidget(file_, 1);
@@ -74,6 +79,7 @@ void COptionsFormDlgSound::OnCurrentRowChanged() {
     const QList<QTreeWidgetItem*> selected = list_->selectedItems();
     row_ = selected.isEmpty() ? -1 : list_->indexOfTopLevelItem(selected.front());
     file_->setText(row_ >= 0 ? list_->topLevelItem(row_)->text(1) : QString());
+    file_->setModified(false);
 }
 
 void COptionsFormDlgSound::Browse() {
@@ -81,6 +87,7 @@ void COptionsFormDlgSound::Browse() {
     const std::optional<QString> file = Dialogs().OpenSoundFile(this);
     if (!file) return;
     file_->setText(*file);
+    file_->setModified(false);
     list_->topLevelItem(row_)->setText(1, *file);
     SetString(kRowSettings[row_], file->toStdString());
 }

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "core/elevation/admin_operation.h"
+#include "core/program_paths.h"
 #include "core/storage/autostart.h"
 #include "core/storage/registry.h"
 #include "core/storage/storage_names.h"
@@ -39,7 +40,7 @@ int ModeTextId(int mode) {
     }
 }
 
-// One side of a start-up change: the autostart entry of a root, written
+// One autostart entry (the current user's or all users'), written and removed
 // here or through the elevated helper.
 struct RunSide {
     std::unique_ptr<KtRegistry> direct;
@@ -47,75 +48,85 @@ struct RunSide {
 
     bool Write(const std::string& value) {
         if (direct) return direct->SetStringValue(kRunValueName, value);
-        if (elevated) {
-            return Succeeded(
-                KtAdminOperation::WriteString(XdgAutostart::kRunKeyPath, kRunValueName, value));
-        }
-        return true;
+        return elevated && Succeeded(KtAdminOperation::WriteString(XdgAutostart::kRunKeyPath,
+                                                                   kRunValueName, value));
     }
-    void Remove() {
-        if (direct) {
-            direct->DeleteValue(kRunValueName);
-        } else if (elevated) {
-            KtAdminOperation::DeleteValue(XdgAutostart::kRunKeyPath, kRunValueName);
-        }
+    bool Remove() {
+        if (direct) return direct->DeleteValue(kRunValueName);
+        return elevated &&
+               Succeeded(KtAdminOperation::DeleteValue(XdgAutostart::kRunKeyPath, kRunValueName));
     }
 };
 
-// Opens the side of a mode. Off has none; the current user's entry must be
-// writable here; the all users' entry is written here when it can be, else
-// through the elevated helper.
-StartupChange OpenSide(int mode, RunSide& side) {
-    if (mode == 1 || mode == 2) {
-        const RegistryRoot root =
-            mode == 1 ? RegistryRoot::CurrentUser : RegistryRoot::LocalMachine;
-        auto key = std::make_unique<KtRegistry>(root);
-        if (key->Open(kRunKeyAbsolutePath, true, true)) {
-            side.direct = std::move(key);
-        } else if (mode == 2) {
-            if (KtAdminOperation::GetElevatedInterface() == nullptr)
-                return StartupChange::kDeclined;
-            side.elevated = true;
-        } else {
-            return StartupChange::kFailed;
-        }
+bool EntryExists(RegistryRoot root) {
+    KtRegistry run(root);
+    return run.Open(kRunKeyAbsolutePath, false, false) && run.ValueExists(kRunValueName);
+}
+
+// Opens the entry of a root for a change: the current user's must be writable
+// here; the all users' entry is changed here when it can be, else through the
+// elevated helper.
+StartupChange OpenSide(RegistryRoot root, RunSide& side) {
+    auto key = std::make_unique<KtRegistry>(root);
+    if (key->Open(kRunKeyAbsolutePath, true, true)) {
+        side.direct = std::move(key);
+        return StartupChange::kChanged;
     }
+    if (root == RegistryRoot::CurrentUser) return StartupChange::kFailed;
+    if (KtAdminOperation::GetElevatedInterface() == nullptr) return StartupChange::kDeclined;
+    side.elevated = true;
     return StartupChange::kChanged;
 }
 
 }  // namespace
 
 int ReadStartupMode() {
-    int mode = 0;
-    for (const auto& [root, value] :
-         {std::pair{RegistryRoot::CurrentUser, 1}, std::pair{RegistryRoot::LocalMachine, 2}}) {
-        KtRegistry run(root);
-        if (run.Open(kRunKeyAbsolutePath, false, false) && run.ValueExists(kRunValueName)) {
-            mode = value;
-        }
-    }
-    return mode;
+    if (EntryExists(RegistryRoot::LocalMachine)) return 2;
+    return EntryExists(RegistryRoot::CurrentUser) ? 1 : 0;
 }
 
-StartupChange ChangeStartupEntry(int oldMode, int newMode) {
-    if (oldMode == newMode) return StartupChange::kUnchanged;
-    RunSide add;
-    RunSide clear;
-    // Both sides first: a refused prompt or an unwritable folder stops the
-    // change before anything is touched.
-    if (StartupChange opened = OpenSide(newMode, add); opened != StartupChange::kChanged) {
-        return opened;
+std::string UserRunCommand() {
+    const std::string program = GetProgramPath();
+    // A quote cannot stand inside the quoted program name of the command line.
+    if (program.empty() || program.find('"') != std::string::npos) return {};
+    return "\"" + program + "\"";
+}
+
+StartupChange ChangeStartupEntry(int newMode) {
+    if (newMode < 0 || newMode > 2) return StartupChange::kFailed;
+    if (newMode == ReadStartupMode()) return StartupChange::kUnchanged;
+    const bool wantUser = newMode == 1;
+    const bool wantMachine = newMode == 2;
+    const bool hasUser = EntryExists(RegistryRoot::CurrentUser);
+    const bool hasMachine = EntryExists(RegistryRoot::LocalMachine);
+    // Every entry that must change is opened first: a refused prompt or an
+    // unwritable folder stops the change before anything is touched.
+    RunSide user;
+    RunSide machine;
+    if (wantMachine != hasMachine) {
+        if (StartupChange opened = OpenSide(RegistryRoot::LocalMachine, machine);
+            opened != StartupChange::kChanged) {
+            return opened;
+        }
     }
-    if (StartupChange opened = OpenSide(oldMode, clear); opened != StartupChange::kChanged) {
-        if (opened == StartupChange::kDeclined) return opened;
-        // The current user's entry cannot be removed here: nothing to clear.
-        clear = RunSide{};
+    if (wantUser || hasUser) {
+        if (OpenSide(RegistryRoot::CurrentUser, user) != StartupChange::kChanged)
+            return StartupChange::kFailed;
     }
-    // The new entry first; the old one goes only when the new one is there, so
-    // a failed write never leaves the program without the entry it had.
-    if (!add.Write(KtAdminOperation::ProgramRunCommand())) return StartupChange::kFailed;
-    clear.Remove();
-    return StartupChange::kChanged;
+    // The new entry first; the others go only when it is there, so a failed
+    // write never leaves the program without the entry it had. The user's own
+    // entry starts the program that is running now; the all users' entry
+    // starts the installed program (the only one the helper lets in).
+    if (wantUser) {
+        const std::string command = UserRunCommand();
+        if (command.empty() || !user.Write(command)) return StartupChange::kFailed;
+    }
+    if (wantMachine && !hasMachine && !machine.Write(KtAdminOperation::ProgramRunCommand()))
+        return StartupChange::kFailed;
+    bool removed = true;
+    if (!wantUser && hasUser) removed = user.Remove() && removed;
+    if (!wantMachine && hasMachine) removed = machine.Remove() && removed;
+    return removed ? StartupChange::kChanged : StartupChange::kFailed;
 }
 
 COptionsFormPgGenDlg::COptionsFormPgGenDlg(KtPropertyEditor& editor,
@@ -181,7 +192,11 @@ COptionsFormPgGenDlg::COptionsFormPgGenDlg(KtPropertyEditor& editor,
 }
 
 void COptionsFormPgGenDlg::ShowMode() {
-    const int id = ModeTextId(GetInt(kPropLaunchOnStartup));
+    // The entries on disk are the truth: they change the moment a choice is
+    // confirmed, whatever the options window does with its other settings.
+    const int mode = ReadStartupMode();
+    if (GetInt(kPropLaunchOnStartup) != mode) SetInt(kPropLaunchOnStartup, mode);
+    const int id = ModeTextId(mode);
     mode_->setText(id != 0 ? OptionText(id) : QString());
     NameControl(mode_, mode_->text());
 }
@@ -198,21 +213,18 @@ void COptionsFormPgGenDlg::OnLanguageSelected() {
 }
 
 void COptionsFormPgGenDlg::Change() {
-    const int before = GetInt(kPropLaunchOnStartup);
+    const int before = ReadStartupMode();
     const std::optional<int> chosen = Dialogs().EditStartupMode(this, before);
-    if (!chosen) return;
+    if (!chosen) {
+        ShowMode();
+        return;
+    }
     notice_->clear();
-    if (*chosen != before) {
-        const StartupChange result = ChangeStartupEntry(before, *chosen);
-        // The entries are changed at once, not by OK: the page and the
-        // editor show what is really there now.
-        const int now = ReadStartupMode();
-        SetInt(kPropLaunchOnStartup, now);
-        if (result == StartupChange::kDeclined) {
-            notice_->setText(QString::fromUtf8(kDeclinedNotice));
-        } else if (result == StartupChange::kFailed || now != *chosen) {
-            notice_->setText(QString::fromUtf8(kFailedNotice));
-        }
+    const StartupChange result = ChangeStartupEntry(*chosen);
+    if (result == StartupChange::kDeclined) {
+        notice_->setText(QString::fromUtf8(kDeclinedNotice));
+    } else if (result == StartupChange::kFailed || ReadStartupMode() != *chosen) {
+        notice_->setText(QString::fromUtf8(kFailedNotice));
     }
     ShowMode();
 }

@@ -105,6 +105,7 @@ COptionsFormPgLogs::COptionsFormPgLogs(KtPropertyEditor& editor, const KtOptions
     folder_ = new QLineEdit(QString::fromStdString(GetString(kPropLogDirectory)), this);
     label->setBuddy(folder_);
     NameControl(folder_, label->text());
+    MarkEveryChange(folder_);
     connect(folder_, &QLineEdit::editingFinished, this, &COptionsFormPgLogs::StoreEdits);
     auto* browse = new QPushButton(OptionText(TextId::kBrowse), this);
     NameControl(browse, browse->text());
@@ -126,6 +127,7 @@ void COptionsFormPgLogs::Browse() {
         Dialogs().BrowseFolder(this, OptionText(TextId::kLogsFolder));
     if (!folder || folder->isEmpty()) return;
     folder_->setText(*folder);
+    folder_->setModified(false);
     SetString(kPropLogDirectory, folder->toStdString());
 }
 
@@ -170,6 +172,7 @@ COptionsFormPgPcap::COptionsFormPgPcap(KtPropertyEditor& editor, const KtOptions
     if (mac.empty()) mac = Context().adapterMacText;
     mac_ = new QLineEdit(QString::fromStdString(mac), this);
     NameControl(mac_, useMac_->text());
+    MarkEveryChange(mac_);
     mac_->setEnabled(useMac);
     row->addWidget(useMac_);
     row->addWidget(mac_, 1);
@@ -220,6 +223,7 @@ bool COptionsFormPgPcap::StoreMacText(bool allowEmpty) {
     }
     SetString(kPropPcapSourceMAC, *canonical);
     mac_->setText(QString::fromStdString(*canonical));
+    mac_->setModified(false);
     return true;
 }
 

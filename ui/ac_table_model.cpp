@@ -9,6 +9,7 @@ namespace {
 
 constexpr int kStateColumn = 0;
 constexpr int kFirstNumberColumn = 4;
+static_assert(KtAcTableModel::kColumns == static_cast<int>(kAcColumnCount));
 
 }  // namespace
 
@@ -78,13 +79,24 @@ QVariant KtAcTableModel::data(const QModelIndex& index, int role) const {
     }
 }
 
+QString KtAcTableModel::Title(int section) {
+    if (section < 0 || section >= static_cast<int>(kAcColumnCount)) return {};
+    // Titles are kept to 255 characters, as the list's buffers held them.
+    return QString::fromStdString(GetText(kAcColumnTextIds[section])).left(255);
+}
+
+void KtAcTableModel::SetShownTitle(int section, const QString& shown) {
+    if (section < 0 || section >= static_cast<int>(kAcColumnCount)) return;
+    if (shownTitles_[section] == shown) return;
+    shownTitles_[section] = shown;
+    emit headerDataChanged(Qt::Horizontal, section, section);
+}
+
 QVariant KtAcTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || section < 0 || section >= static_cast<int>(kAcColumnCount))
         return QAbstractTableModel::headerData(section, orientation, role);
-    if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole) {
-        // Titles are kept to 255 characters, as the list's buffers held them.
-        return QString::fromStdString(GetText(kAcColumnTextIds[section])).left(255);
-    }
+    if (role == Qt::DisplayRole && !shownTitles_[section].isEmpty()) return shownTitles_[section];
+    if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole) return Title(section);
     if (role == Qt::TextAlignmentRole) {
         if (section == kStateColumn) return int(Qt::AlignCenter);
         if (section >= kFirstNumberColumn) return int(Qt::AlignRight | Qt::AlignVCenter);

@@ -14,6 +14,8 @@ class KtAcTableModel : public QAbstractTableModel {
     Q_OBJECT
 
   public:
+    static constexpr int kColumns = 8;
+
     explicit KtAcTableModel(QObject* parent = nullptr);
 
     // The monitor whose rows are shown; set once, before any row exists.
@@ -30,11 +32,19 @@ class KtAcTableModel : public QAbstractTableModel {
     QVariant data(const QModelIndex& index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
+    // The whole title of a column, from the text table (at most 255 characters).
+    static QString Title(int section);
+    // The title as the header shows it: broken into lines where the column is
+    // narrower than its one-line title; empty shows the title as it is.
+    // Screen readers always get the whole title.
+    void SetShownTitle(int section, const QString& shown);
+
   private:
     const Monitor* monitor_ = nullptr;
     int rows_ = 0;
     // Images 0 (answers) and 1 (down) of the list's small image list.
     QIcon stateIcons_[2];
+    QString shownTitles_[kColumns];
 };
 
 // Column widths in pixels and text ids of the headers, by column.

@@ -20,7 +20,9 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
+#include <algorithm>
 #include <string_view>
+#include <utility>
 
 #include "core/program_paths.h"
 #include "engine/capture_permission.h"
@@ -138,6 +140,8 @@ CMonitorForm::CMonitorForm(const MonitorFormSetup& setup) : persistence_(setup.p
     }
     statusTimer_->start();
     monitor_->RefreshStatusText();
+    // Nothing is selected yet: the graphs say so, as after a removal.
+    RefreshGraphs();
     UpdateCommandStates();
 
     setMinimumSize(kMinimumWidth, kMinimumHeight);
@@ -201,7 +205,7 @@ void CMonitorForm::CreateControls() {
     list_->horizontalHeader()->setStretchLastSection(false);
     list_->horizontalHeader()->setMinimumSectionSize(0);
     for (int column = 0; column < static_cast<int>(std::size(kAcColumnWidths)); ++column)
-        list_->setColumnWidth(column, kAcColumnWidths[column]);
+        columnBase_[static_cast<size_t>(column)] = kAcColumnWidths[column];
     // The widths suit the classic 8-point dialog font. Where this desktop's
     // font is wider, the MAC column grows so that a whole address stays
     // readable; a cut MAC tells nothing.
@@ -209,8 +213,23 @@ void CMonitorForm::CreateControls() {
         list_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list_) + 1;
     const int macWidth = QFontMetrics(font).horizontalAdvance(QStringLiteral("DD:DD:DD:DD:DD:DD")) +
                          2 * cellMargin + 2;
-    if (macWidth > kAcColumnWidths[1]) list_->setColumnWidth(1, macWidth);
+    columnBase_[1] = std::max(columnBase_[1], macWidth);
+    // The numbers likewise: a round-trip time of seconds and counts up to a
+    // million probes show whole.
+    const QFontMetrics cellMetrics(font);
+    const int rttWidth = cellMetrics.horizontalAdvance(QStringLiteral("9999.999")) + 2 * cellMargin;
+    const int countWidth = cellMetrics.horizontalAdvance(QStringLiteral("999999")) + 2 * cellMargin;
+    columnBase_[4] = std::max(columnBase_[4], rttWidth);
+    for (size_t column = 5; column < columnBase_.size(); ++column)
+        columnBase_[column] = std::max(columnBase_[column], countWidth);
+    // Titles wider than their columns widen them, and the whole row of columns
+    // is kept within the list's width where it can be.
+    list_->viewport()->installEventFilter(this);
+    connect(list_->horizontalHeader(), &QHeaderView::sectionResized, this, [this] {
+        if (!fittingColumns_) columnsSizedByUser_ = true;
+    });
     list_->setGeometry(Box(5, 40, 595, 175));
+    FitColumns();
     // Neither the list nor the log box has a caption on screen, and the text
     // table has no row for one; screen readers get these fixed English names,
     // as the notices carry fixed English texts.
@@ -232,7 +251,10 @@ void CMonitorForm::CreateControls() {
     logBox_->setFont(font);
     logBox_->setReadOnly(true);
     logBox_->setUndoRedoEnabled(false);
-    logBox_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // A long line wraps: scrolling sideways would hide every time stamp.
+    logBox_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    logBox_->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    logBox_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     logBox_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     logBox_->setMaximumBlockCount(kMaxLogLines);
     logBox_->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
@@ -575,9 +597,11 @@ void CMonitorForm::SetStatusText(int textId, std::string_view defaultText) {
 }
 
 void CMonitorForm::SetSelectedAcLabel(std::string_view text) {
-    // Group box titles are never rich text; the name is already escaped.
+    // Group box titles are never rich text, and the name is already escaped;
+    // but a title takes "&" as the mark of a keyboard shortcut, so a name from
+    // the network ("R&D") has it doubled to show as it is and give no shortcut.
     const QString caption = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-    graphGroup_->setTitle(caption);
+    graphGroup_->setTitle(QString(caption).replace(QLatin1Char('&'), QLatin1String("&&")));
     graphGroup_->setAccessibleName(caption);
 }
 
@@ -613,17 +637,102 @@ void CMonitorForm::LayoutControls() {
     const int toolRight = tool.right() + 1;
     const int toolBottom = tool.bottom() + 1;
     toolbar_->setGeometry(tool);
-    adapterLabel_->setGeometry(Box(toolRight + 5, tool.top() + 4, toolRight + 125, toolBottom));
+    // The label is 120 pixels wide, or as wide as its text where that is wider.
+    const int labelWidth =
+        std::max(120, adapterLabel_->sizeHint().width() + 2 * adapterLabel_->margin());
+    adapterLabel_->setGeometry(
+        Box(toolRight + 5, tool.top() + 4, toolRight + 5 + labelWidth, toolBottom));
     const int labelRight = adapterLabel_->geometry().right() + 1;
     adapterBox_->setGeometry(Box(labelRight + 5, tool.top(), r - 5, tool.top() + 22));
     list_->setGeometry(Box(l + 5, toolBottom + 2, r - 5, b - 245));
+    FitColumns();
     graphGroup_->setGeometry(Box(l + 5, b - 240, r - 5, b - 135));
     const int groupWidth = graphGroup_->width();
     const int groupHeight = graphGroup_->height();
     barGraph_->setGeometry(Box(5, 15, 75, groupHeight - 7));
     lineGraph_->setGeometry(Box(80, 15, groupWidth - 5, groupHeight - 7));
-    logBox_->setGeometry(Box(l + 5, b - 135 + 5, r - 5, b - kStatusHeight));
-    statusBar_->setGeometry(Box(l, b - kStatusHeight, r, b));
+    // The status bar keeps the bottom 25 pixels, or the height its panes need
+    // at this font.
+    const int statusHeight = std::max(kStatusHeight, statusBar_->sizeHint().height());
+    logBox_->setGeometry(Box(l + 5, b - 135 + 5, r - 5, b - statusHeight));
+    statusBar_->setGeometry(Box(l, b - statusHeight, r, b));
+}
+
+bool CMonitorForm::eventFilter(QObject* watched, QEvent* event) {
+    // The list's viewport narrows when its vertical scroll bar appears.
+    if (list_ != nullptr && watched == list_->viewport() && event->type() == QEvent::Resize)
+        FitColumns();
+    return KtFormBase::eventFilter(watched, event);
+}
+
+void CMonitorForm::FitColumns() {
+    // Widths the user set by dragging stay as they are.
+    if (columnsSizedByUser_) return;
+    const QHeaderView* header = list_->horizontalHeader();
+    const int margin = 2 * header->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header);
+    const QFontMetrics metrics(header->font());
+    constexpr int kColumns = KtAcTableModel::kColumns;
+    constexpr int kFirstNameColumn = 2;
+    constexpr int kLastNameColumn = 3;
+    constexpr int kFirstNumberColumn = 4;
+    std::array<int, kColumns> widths{};
+    std::array<QString, kColumns> shown{};
+    int total = 0;
+    for (int column = 0; column < kColumns; ++column) {
+        const QString title = KtAcTableModel::Title(column);
+        widths[column] = std::max(columnBase_[column], metrics.horizontalAdvance(title) + margin);
+        total += widths[column];
+    }
+    // The viewport's width once laid out, less the vertical scroll bar when the
+    // rows need one (worked out here: a hidden list has not placed its bars yet).
+    const QSize most = list_->maximumViewportSize();
+    const bool scrolls = list_->verticalHeader()->length() > most.height();
+    const int room = most.width() - (scrolls ? list_->verticalScrollBar()->sizeHint().width() : 0);
+    // The title on two lines, broken at the space that gives the narrowest
+    // column; the one-line width and nothing when it has no space.
+    auto broken = [&](int column, const QString& title) {
+        std::pair<int, QString> best{metrics.horizontalAdvance(title) + margin, QString()};
+        for (qsizetype space = title.indexOf(QLatin1Char(' ')); space > 0;
+             space = title.indexOf(QLatin1Char(' '), space + 1)) {
+            const int wide = std::max(metrics.horizontalAdvance(title.left(space)),
+                                      metrics.horizontalAdvance(title.mid(space + 1))) +
+                             margin;
+            if (wide < best.first)
+                best = {wide, title.left(space) + QLatin1Char('\n') + title.mid(space + 1)};
+        }
+        best.first = std::max(best.first, columnBase_[column]);
+        return best;
+    };
+    // Too wide for the list: number titles wider than their numbers go on two
+    // lines; the three counts' titles together or not at all.
+    for (int column = kFirstNumberColumn; column < kColumns && total > room; ++column) {
+        const auto [wide, text] = broken(column, KtAcTableModel::Title(column));
+        if (wide >= widths[column]) continue;
+        total += wide - widths[column];
+        widths[column] = wide;
+        shown[column] = text;
+    }
+    const bool anyBroken = std::any_of(shown.begin(), shown.end(),
+                                       [](const QString& text) { return !text.isEmpty(); });
+    for (int column = kFirstNumberColumn + 1; anyBroken && column < kColumns; ++column) {
+        const auto [wide, text] = broken(column, KtAcTableModel::Title(column));
+        if (shown[column].isEmpty() && wide <= widths[column]) shown[column] = text;
+    }
+    // Still too wide: the name columns give up what they can, down to their
+    // titles; a cut name shows an ellipsis and its whole text to screen readers.
+    for (int column = kLastNameColumn; column >= kFirstNameColumn && total > room; --column) {
+        const int least = metrics.horizontalAdvance(KtAcTableModel::Title(column)) + margin;
+        const int give = std::min(total - room, std::max(0, widths[column] - least));
+        widths[column] -= give;
+        total -= give;
+    }
+    fittingColumns_ = true;
+    for (int column = 0; column < kColumns; ++column) {
+        model_->SetShownTitle(column, shown[column]);
+        if (list_->columnWidth(column) != widths[column])
+            list_->setColumnWidth(column, widths[column]);
+    }
+    fittingColumns_ = false;
 }
 
 void CMonitorForm::CloseOtherWindows() {

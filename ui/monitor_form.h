@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QPointer>
+#include <array>
 #include <atomic>
 #include <functional>
 #include <map>
@@ -200,6 +201,7 @@ class CMonitorForm : public KtFormBase, public MonitorView {
 
   protected:
     void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
 
@@ -208,6 +210,8 @@ class CMonitorForm : public KtFormBase, public MonitorView {
     void CreateToolbar();
     void CreateMenus();
     void LayoutControls();
+    // Sizes the list's columns to their titles and to the list's width.
+    void FitColumns();
     QAction* AddCommand(QMenu* menu, int id, int textId);
     void ScheduleDrain();
     void OnListSelectionChanged();
@@ -257,6 +261,10 @@ class CMonitorForm : public KtFormBase, public MonitorView {
     QLabel* statusParts_[2] = {nullptr, nullptr};
     QTimer* statusTimer_ = nullptr;
     std::multimap<int, QAction*> actions_;
+    // Least width of each column of the list.
+    std::array<int, 8> columnBase_{};
+    bool fittingColumns_ = false;
+    bool columnsSizedByUser_ = false;
     std::vector<QAction*> topMenus_;
 
     // The queued call that drains the monitor's port: at most one pending.

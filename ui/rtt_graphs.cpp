@@ -96,9 +96,36 @@ void KtBarGraph::paintEvent(QPaintEvent* /*event*/) {
                          brightPen ? bright : dark);
     }
     painter.setPen(ColourFromRef(textColour_));
-    painter.setFont(font());
-    painter.drawText(QRect(0, height - kTextHeight, width, kTextHeight),
-                     Qt::AlignHCenter | Qt::AlignTop | Qt::TextSingleLine, text_);
+    const QFont textFont = TextFont();
+    painter.setFont(textFont);
+    // The lowest 14 pixels, or the font's height where that is taller.
+    const int textHeight = std::max(kTextHeight, QFontMetrics(textFont).height());
+    painter.drawText(QRect(0, height - textHeight, width, textHeight),
+                     Qt::AlignHCenter | Qt::AlignBottom | Qt::TextSingleLine, text_);
+}
+
+QFont KtBarGraph::TextFont() const {
+    QFont fitted = font();
+    const int room = contentsRect().width();
+    // Down to 6 points, or 8 pixels for a font sized in pixels.
+    while (QFontMetrics(fitted).horizontalAdvance(text_) > room) {
+        if (fitted.pixelSize() > 8) {
+            fitted.setPixelSize(fitted.pixelSize() - 1);
+        } else if (fitted.pixelSize() <= 0 && fitted.pointSizeF() > 6.0) {
+            fitted.setPointSizeF(std::max(6.0, fitted.pointSizeF() - 0.5));
+        } else {
+            break;
+        }
+    }
+    return fitted;
+}
+
+bool KtBarGraph::TextFits() const {
+    const QFontMetrics metrics(TextFont());
+    const QRect room = contentsRect();
+    // The segments end at y = 58; the text has the rest of the height.
+    const int below = room.height() - (kLitLimit + 1);
+    return metrics.horizontalAdvance(text_) <= room.width() && metrics.height() <= below;
 }
 
 KtLineGraph::KtLineGraph(QWidget* parent) : KtGraph(parent) {

@@ -47,6 +47,11 @@ class KtBarGraph : public KtGraph {
     const QString& Text() const { return text_; }
     // Number of lit segments for the present value and scale.
     int LitSegments() const;
+    // The font the text is drawn in: the widget's, made smaller where the
+    // text would not fit the bar's width (a time of 100 ms or more).
+    QFont TextFont() const;
+    // Whether the text, drawn in TextFont, fits the bar whole.
+    bool TextFits() const;
 
   protected:
     void paintEvent(QPaintEvent* event) override;

@@ -30,6 +30,12 @@ enum class PeersReplace {
     Agreed,      // any regular file: the user agreed to overwrite it
 };
 
+// The numbers of PPPoE endpoints the driver value may hold. The driver page
+// offers, takes and writes this range, and the helper lets in no other, so a
+// number is either refused at once or written whichever way it goes.
+constexpr int32_t kMinWanEndpoints = 1;
+constexpr int32_t kMaxWanEndpoints = 100;
+
 // The three operations the elevated object carries out below the machine-wide
 // root. Key paths are relative to that root, without a leading backslash.
 class KtElevatedInterface {

@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "core/elevation/admin_operation.h"
+#include "core/program_paths.h"
 #include "core/storage/autostart.h"
 #include "core/storage/registry.h"
 #include "core/storage/registry_store.h"
@@ -131,11 +132,14 @@ TEST_F(ElevatedPages, StartUpMovesFromOffToTheUserAndToAllUsersWithOnePromptEach
     ASSERT_NE(page, nullptr);
     EXPECT_EQ(page->ModeLabel()->text(), "Disabled");
 
-    // Off to the current user: a valid desktop entry with the quoted program.
+    // Off to the current user: a valid desktop entry naming the program that
+    // runs (here the test), quoted, not the installed one.
     dialogs_.startupModes = {1};
     page->Change();
     ASSERT_TRUE(fs::is_regular_file(UserEntry()));
-    EXPECT_NE(ReadFile(UserEntry()).find(KtAdminOperation::ProgramRunCommand()), std::string::npos);
+    EXPECT_NE(ReadFile(UserEntry()).find("X-LineWatchman-Value=\"" + GetProgramPath() + "\"\n"),
+              std::string::npos);
+    EXPECT_EQ(ReadFile(UserEntry()).find(KtAdminOperation::ProgramRunCommand()), std::string::npos);
     if (fs::exists("/usr/bin/desktop-file-validate")) {
         EXPECT_EQ(std::system(("desktop-file-validate '" + UserEntry() + "'").c_str()), 0);
     }
@@ -160,6 +164,9 @@ TEST_F(ElevatedPages, StartUpMovesFromOffToTheUserAndToAllUsersWithOnePromptEach
     EXPECT_TRUE(fs::is_regular_file(SystemEntry()));
     EXPECT_FALSE(fs::exists(UserEntry()));
     EXPECT_EQ(page->ModeLabel()->text(), "Enabled for all users of this computer");
+    // The all users' entry starts the installed program only.
+    EXPECT_NE(ReadFile(SystemEntry()).find(KtAdminOperation::ProgramRunCommand()),
+              std::string::npos);
     if (fs::exists("/usr/bin/desktop-file-validate")) {
         EXPECT_EQ(std::system(("desktop-file-validate '" + SystemEntry() + "'").c_str()), 0);
     }
@@ -175,6 +182,56 @@ TEST_F(ElevatedPages, StartUpMovesFromOffToTheUserAndToAllUsersWithOnePromptEach
     // Cancel: the entries were changed when the dialog was confirmed, not by OK.
     form.OnCancel();
     EXPECT_TRUE(settings_.batches.empty());
+}
+
+TEST_F(ElevatedPages, ThePageShowsTheEntriesOnDiskAndEveryChoiceMakesThemSo) {
+    // Chosen in one options window, which is then cancelled: the next one
+    // shows the entry that was written.
+    {
+        COptionsForm form(settings_.list, {&dialogs_, ""});
+        auto* page = qobject_cast<COptionsFormPgGenDlg*>(form.CurrentPage());
+        dialogs_.startupModes = {1};
+        page->Change();
+        ASSERT_TRUE(fs::exists(UserEntry()));
+        form.OnCancel();
+    }
+    EXPECT_EQ(settings_.list.GetProperty(kPropLaunchOnStartup).AsInt(), 0);
+    {
+        COptionsForm form(settings_.list, {&dialogs_, ""});
+        auto* page = qobject_cast<COptionsFormPgGenDlg*>(form.CurrentPage());
+        EXPECT_EQ(page->ModeLabel()->text(), "Enabled for current user only");
+        // The dialog starts at the real mode; Disabled removes the entry.
+        dialogs_.startupModes = {0};
+        page->Change();
+        EXPECT_EQ(dialogs_.startupModesShown.back(), 1);
+        EXPECT_FALSE(fs::exists(UserEntry()));
+        EXPECT_EQ(page->ModeLabel()->text(), "Disabled");
+        EXPECT_TRUE(page->NoticeLabel()->text().isEmpty());
+
+        // Both entries made by hand: the page shows all users; Disabled
+        // removes both, and the program no longer starts at log-in.
+        XdgAutostart(RegistryRoot::CurrentUser).Write("\"/opt/old/linewatch\"");
+        XdgAutostart(RegistryRoot::LocalMachine).Write(KtAdminOperation::ProgramRunCommand());
+        dialogs_.startupModes = {-1};
+        page->Change();  // cancelled: the page shows what is there now
+        EXPECT_EQ(page->ModeLabel()->text(), "Enabled for all users of this computer");
+        dialogs_.startupModes = {0};
+        page->Change();
+        EXPECT_FALSE(fs::exists(UserEntry()));
+        EXPECT_FALSE(fs::exists(SystemEntry()));
+        EXPECT_EQ(page->ModeLabel()->text(), "Disabled");
+
+        // Current user over an entry of all users: only the user's remains,
+        // so the program starts once.
+        XdgAutostart(RegistryRoot::LocalMachine).Write(KtAdminOperation::ProgramRunCommand());
+        dialogs_.startupModes = {1};
+        page->Change();
+        EXPECT_TRUE(fs::exists(UserEntry()));
+        EXPECT_FALSE(fs::exists(SystemEntry()));
+        EXPECT_EQ(page->ModeLabel()->text(), "Enabled for current user only");
+        dialogs_.startupModes = {0};
+        page->Change();
+    }
 }
 
 TEST_F(ElevatedPages, TheDriverValueIsWrittenThroughTheHelperAndReadBack) {
@@ -200,6 +257,31 @@ TEST_F(ElevatedPages, TheDriverValueIsWrittenThroughTheHelperAndReadBack) {
     EXPECT_EQ(page->NumberEdit()->text(), "10");
 }
 
+TEST_F(ElevatedPages, OneRangeOfEndpointsHoldsAsRootAndThroughTheHelper) {
+    SeedDriver(5);
+    // As root the class key is written here; a number past the range is
+    // refused as the helper refuses it.
+    EXPECT_FALSE(WriteWanEndpoints(150));
+    EXPECT_FALSE(WriteWanEndpoints(0));
+    EXPECT_EQ(ReadWanEndpoints(), 5);
+    EXPECT_TRUE(WriteWanEndpoints(100));
+    EXPECT_EQ(ReadWanEndpoints(), 100);
+    UseLauncher(0);
+    StandardUser user;
+    ASSERT_TRUE(user.Active());
+    EXPECT_FALSE(WriteWanEndpoints(101));
+    EXPECT_EQ(Prompts(), 0u);
+    EXPECT_TRUE(WriteWanEndpoints(1));
+    EXPECT_EQ(ReadWanEndpoints(), 1);
+    // The dialog offers the same range.
+    COptionsForm form(settings_.list, {&dialogs_, ""});
+    auto* page = ShowPage<COptionsFormPgNet>(form, "PPPoE driver");
+    dialogs_.numbers = {-1};
+    page->Change();
+    EXPECT_EQ(dialogs_.numberDialogs.back(),
+              (std::vector<int>{kMinWanEndpoints, kMaxWanEndpoints, 1}));
+}
+
 TEST(DriverPage, AValueThatCannotBeReadIsShownAsSuchAndCannotBeChanged) {
     TestApplication();
     TempFolder temp("lw-options-driver");
@@ -215,19 +297,24 @@ TEST(DriverPage, AValueThatCannotBeReadIsShownAsSuchAndCannotBeChanged) {
     }
     KtRegistryStore::SetDatabasePath(RegistryRoot::LocalMachine, "");
 
-    // The number dialog: below 1 is refused; the arrows stop at the bounds but
-    // a typed 150 is taken.
+    // The number dialog: the arrows stop at the bounds, and a typed number
+    // outside them is refused, saying which are taken.
     CNumValEdit dialog(nullptr, dialogs, 1, 100, 99);
-    dialog.Edit()->setText("0");
+    dialog.Edit()->setText("x");
     dialog.accept();
     EXPECT_EQ(dialog.result(), QDialog::Rejected);
     EXPECT_EQ(dialogs.errors, std::vector<std::string>{"Enter an integer."});
+    for (const char* refused : {"0", "150", "-3"}) {
+        dialog.Edit()->setText(refused);
+        dialog.accept();
+        EXPECT_EQ(dialog.result(), QDialog::Rejected) << refused;
+        EXPECT_EQ(dialogs.errors.back(), "Enter an integer between 1 and 100.");
+    }
     dialog.Edit()->setText("99");
     dialog.findChild<KtNumberSpin*>()->stepBy(1);
     dialog.findChild<KtNumberSpin*>()->stepBy(1);
     EXPECT_EQ(dialog.Edit()->text(), "100");
-    dialog.Edit()->setText("150");
     dialog.accept();
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
-    EXPECT_EQ(dialog.Value(), 150);
+    EXPECT_EQ(dialog.Value(), 100);
 }

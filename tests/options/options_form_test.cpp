@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QRadioButton>
 
 #include "options/number_spin.h"
 #include "options_test_support.h"
@@ -226,4 +227,48 @@ TEST_F(OptionsWindow, AScreenReadersValueAndToggleActionsAreStoredAsTheUsersOwn)
     form_->OkButton()->click();
     EXPECT_EQ(settings_.Int(kPropMonPADISendInterval), value->maximumValue().toInt());
     EXPECT_EQ(settings_.Int(kPropMonTrayShowTooltips), before ? 0 : 1);
+}
+
+TEST_F(OptionsWindow, TextAndChoicesSetThroughTheAccessibilityBusAreStored) {
+    // Dictation and screen readers replace an edit's text through its
+    // editable-text interface: no key is pressed, and the text must be kept.
+    auto replace = [](QWidget* edit, const QString& text) {
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(edit);
+        ASSERT_NE(accessible, nullptr);
+        QAccessibleEditableTextInterface* editable = accessible->editableTextInterface();
+        ASSERT_NE(editable, nullptr);
+        editable->replaceText(0, accessible->textInterface()->characterCount(), text);
+    };
+    auto* logs = ShowPage<COptionsFormPgLogs>(*form_, "Logs");
+    replace(logs->FolderEdit(), "/srv/linewatch-logs");
+    EXPECT_EQ(logs->FolderEdit()->text(), "/srv/linewatch-logs");
+    auto* pcap = ShowPage<COptionsFormPgPcap>(*form_, "Packet capture");
+    auto* use = pcap->findChild<QCheckBox*>(QString(), Qt::FindDirectChildrenOnly);
+    ASSERT_NE(use, nullptr);
+    QAccessible::queryAccessibleInterface(use)->actionInterface()->doAction(
+        QAccessibleActionInterface::toggleAction());
+    replace(pcap->MacEdit(), "2:4c:57:0:0:9");
+    auto* sound = ShowPage<COptionsFormDlgSound>(*form_, "Sound events");
+    replace(sound->FileEdit(), "/sounds/spoken.wav");
+    auto* monitor = ShowPage<COptionsFormPgPopWndDlg>(*form_, "Monitor");
+    replace(monitor->WaitSpin(), "700");
+    form_->OkButton()->click();
+    EXPECT_EQ(settings_.String(kPropLogDirectory), "/srv/linewatch-logs");
+    EXPECT_EQ(settings_.String(kPropPcapSourceMAC), "02:4C:57:00:00:09");
+    EXPECT_EQ(settings_.String(kPropSndEvtCableUnplugFileName), "/sounds/spoken.wav");
+    EXPECT_EQ(settings_.Int(kPropMonPADOWaitTime), 700);
+
+    // The start-up dialog takes a radio checked by a screen reader's toggle
+    // action or the arrow keys, with no click.
+    CDlgEditAutoStartup dialog(nullptr, 0);
+    QList<QRadioButton*> radios = dialog.findChildren<QRadioButton*>();
+    ASSERT_EQ(radios.size(), 3);
+    QAccessibleActionInterface* toggle =
+        QAccessible::queryAccessibleInterface(radios[1])->actionInterface();
+    ASSERT_NE(toggle, nullptr);
+    toggle->doAction(QAccessibleActionInterface::toggleAction());
+    EXPECT_TRUE(radios[1]->isChecked());
+    EXPECT_EQ(dialog.Mode(), 1);
+    radios[2]->setChecked(true);
+    EXPECT_EQ(dialog.Mode(), 2);
 }

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QAbstractItemModel>
 #include <QAccessible>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QKeySequence>
 #include <QLabel>
 #include <QMenuBar>
 #include <QPlainTextEdit>
@@ -31,10 +33,10 @@ constexpr MacAddress kAc2Mac = {0x02, 0x4c, 0x57, 0x20, 0x0a, 0x02};
 const TestOffer kAc1{kAc1Mac, "access1", "internet", 12346};
 const TestOffer kAc2{kAc2Mac, "<b>access2</b>", "video", 800};
 
-QStringList Headers(const QAbstractItemModel& model) {
+QStringList Headers(const QAbstractItemModel& model, int role) {
     QStringList headers;
     for (int c = 0; c < model.columnCount(); ++c)
-        headers << model.headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
+        headers << model.headerData(c, Qt::Horizontal, role).toString();
     return headers;
 }
 
@@ -104,21 +106,37 @@ TEST(MonitorWindow, ShowsTheControlsColumnsAndRowsAsTheUserSeesThem) {
     for (QLabel* label : form.findChildren<QLabel*>())
         EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->text().toStdString();
 
-    // Columns: texts, widths and alignment.
-    EXPECT_EQ(Headers(*form.AcModel()),
+    // Columns: texts, widths and alignment. Screen readers get whole titles;
+    // the header may break a title into lines where the list is narrow.
+    EXPECT_EQ(Headers(*form.AcModel(), Qt::AccessibleTextRole),
               QStringList({"St", "MAC Address", "AC Name", "Service Name", "RTT, ms", "Pkt send",
                            "Pkt recv", "Pkt loss"}));
+    EXPECT_EQ(Headers(*form.AcModel(), Qt::DisplayRole).join(' ').replace('\n', ' '),
+              Headers(*form.AcModel(), Qt::AccessibleTextRole).join(' '));
     const int widths[] = {22, 109, 125, 78, 53, 53, 52, 52};
+    const QFontMetrics metrics(form.AcList()->horizontalHeader()->font());
+    int total = 0;
     for (int c = 0; c < 8; ++c) {
-        // The MAC column only grows, and only where the font needs it.
+        // A column grows only where the font needs it: the MAC column for a
+        // whole address, the numbers for theirs, every one for its title.
+        // The name columns give way so that all stay within the list.
+        total += form.AcList()->columnWidth(c);
         if (c == 1) {
-            EXPECT_GE(form.AcList()->columnWidth(c), widths[c]);
             EXPECT_GT(form.AcList()->columnWidth(c),
-                      form.AcList()->fontMetrics().horizontalAdvance("DD:DD:DD:DD:DD:DD"));
+                      metrics.horizontalAdvance("DD:DD:DD:DD:DD:DD"));
+        }
+        if (c == 2 || c == 3) {
+            EXPECT_GE(form.AcList()->columnWidth(c),
+                      metrics.horizontalAdvance(KtAcTableModel::Title(c)));
         } else {
-            EXPECT_EQ(form.AcList()->columnWidth(c), widths[c]) << c;
+            EXPECT_GE(form.AcList()->columnWidth(c), widths[c]) << c;
+        }
+        if (c > 3) {
+            EXPECT_GT(form.AcList()->columnWidth(c),
+                      metrics.horizontalAdvance(c == 4 ? "9999.999" : "999999"));
         }
     }
+    EXPECT_LE(total, form.AcList()->maximumViewportSize().width());
 
     // The banner line opens the log box; no adapter, so nothing monitors.
     EXPECT_TRUE(LogLines(*form.LogBox()).at(0).contains("Line Watchman v1.1.7."));
@@ -162,6 +180,30 @@ TEST(MonitorWindow, ShowsTheControlsColumnsAndRowsAsTheUserSeesThem) {
     EXPECT_EQ(h.Cell(1, 7), "1");
     EXPECT_EQ(form.BarGraph()->Text(), "N/A");
     EXPECT_EQ(h.Cell(0, 4), "12.346");
+}
+
+TEST(MonitorWindow, ShowsNamesFromTheNetworkAsTheyAreAndTakesNoShortcutFromThem) {
+    MonitorFormHarness h;
+    CMonitorForm& form = *h.form;
+    form.show();
+    const TestOffer rd{{0x02, 0x4c, 0x57, 0x20, 0x0a, 0x07}, "R&D", "a&b", 900};
+    h.Cycle({rd});
+    ASSERT_EQ(form.GetMonitor().SelectedRow(), 0);
+    EXPECT_EQ(h.Cell(0, 2), "R&D");
+    // The caption shows "R&D" whole: no underlined letter, no Alt+D.
+    const QString title = form.GraphGroup()->title();
+    EXPECT_TRUE(QKeySequence::mnemonic(title).isEmpty()) << title.toStdString();
+    EXPECT_EQ(QString(title).replace("&&", "&"), "02:4C:57:20:0A:07  R&D");
+    EXPECT_EQ(form.GraphGroup()->accessibleName(), "02:4C:57:20:0A:07  R&D");
+    // Nothing else in the window takes a shortcut from a name either.
+    for (QWidget* widget : form.findChildren<QWidget*>()) {
+        QString text;
+        if (auto* group = qobject_cast<QGroupBox*>(widget)) text = group->title();
+        if (auto* label = qobject_cast<QLabel*>(widget)) text = label->text();
+        if (auto* button = qobject_cast<QAbstractButton*>(widget)) text = button->text();
+        const QKeySequence key = QKeySequence::mnemonic(text);
+        EXPECT_TRUE(key.isEmpty() || !text.contains("R&D")) << text.toStdString();
+    }
 }
 
 TEST(MonitorWindow, CommandStatesFollowTheSelectionThroughRemoveAndClear) {
