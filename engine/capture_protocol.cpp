@@ -131,14 +131,19 @@ CaptureResult CheckFrameForSending(std::span<const uint8_t> frame) {
 
 CaptureResult ReadCaptureRequest(std::span<const uint8_t> bytes, size_t length,
                                  CaptureSendRequest& request) {
+    const size_t held = std::min(length, bytes.size());
+    if (held < kCaptureRequestHeaderSize) {
+        return length > bytes.size() ? CaptureResult::RequestOversized
+                                     : CaptureResult::RequestTruncated;
+    }
+    // The answer names the request even when it is refused.
+    request.id = Little32(&bytes[4]);
     if (length > kMaxCaptureRequestSize || length > bytes.size()) {
         return CaptureResult::RequestOversized;
     }
-    if (length < kCaptureRequestHeaderSize) return CaptureResult::RequestTruncated;
     if (bytes[0] != kCaptureSendRequest || bytes[1] != 0 || bytes[2] != 0 || bytes[3] != 0) {
         return CaptureResult::RequestUnknown;
     }
-    request.id = Little32(&bytes[4]);
     request.frame = bytes.subspan(kCaptureRequestHeaderSize, length - kCaptureRequestHeaderSize);
     return CaptureResult::Ok;
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <pcap/pcap.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <thread>
@@ -24,6 +26,7 @@
 #include "engine_test_support.h"
 #include "netns_sandbox.h"
 #include "pado_responder.h"
+#include "test_support.h"
 
 using namespace std::chrono_literals;
 
@@ -452,8 +455,15 @@ TEST(CapturePermission, PermittedOnlyIsRaisedJustForTheOpening) {
     });
 }
 
-TEST(CapturePermission, MissingCapabilityIsToldApart) {
+TEST(CapturePermission, WithoutCapabilityAHelperItMayNotRunIsToldApart) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to take CAP_NET_RAW away from a thread";
+    // A helper without execute permission refuses to start as one the user
+    // is not in the group of does.
+    TempFolder folder;
+    const std::string helper = folder.Path() + "/linewatch-capture";
+    { std::ofstream(helper) << "#!/bin/sh\n"; }
+    ASSERT_EQ(chmod(helper.c_str(), 0644), 0);
+    ASSERT_EQ(setenv("LW_CAPTURE_HELPER", helper.c_str(), 1), 0);
     OnOwnThread([] {
         ASSERT_TRUE(SetNetRaw(false, false));
         EXPECT_FALSE(HasCapturePermission());
@@ -462,6 +472,7 @@ TEST(CapturePermission, MissingCapabilityIsToldApart) {
         EXPECT_TRUE(engine.LastCapturePermissionDenied()) << engine.LastCaptureError();
         EXPECT_FALSE(engine.IsCaptureOpen());
     });
+    unsetenv("LW_CAPTURE_HELPER");
 }
 
 namespace {
