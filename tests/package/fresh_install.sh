@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs the package into a fresh, minimal Debian 12 root and checks that it
 # works there as installed: apt resolves its dependencies from the Debian
-# archive, the programs start, the capture capability is granted, the helper
-# library loads, polkit knows the policy; then purging removes every file the
-# package brought and added.
+# archive, the programs start, the capture helper alone holds the capture
+# capability, the helper library loads, polkit knows the policy; then purging
+# removes every file the package brought and added, and the capture group.
 #
 #   tests/package/fresh_install.sh linewatch_VERSION_ARCH.deb
 #
@@ -98,12 +98,16 @@ in_root dpkg -L linewatch | LC_ALL=C sort >"$before.owned"
 say "linewatch-cli --help"
 in_root linewatch-cli --help | head -n 3
 
-say "capture capability"
+say "capture capability: on the capture helper only, for the linewatch group"
 for program in /usr/bin/linewatch /usr/bin/linewatch-cli; do
-  caps=$(in_root getcap "$program")
-  echo "$caps"
-  grep -Eq 'cap_net_raw[=+]p$' <<<"$caps" || fail "$program has no cap_net_raw in its permitted set"
+  [ -z "$(in_root getcap "$program")" ] || fail "$program carries a capability"
 done
+capture=/usr/libexec/linewatch/linewatch-capture
+caps=$(in_root getcap "$capture")
+echo "$caps"
+grep -Eq 'cap_net_raw[=+]p$' <<<"$caps" || fail "$capture has no cap_net_raw in its permitted set"
+[ "$(in_root stat -c '%U:%G %a' "$capture")" = "root:linewatch 750" ] ||
+  fail "$capture is not root:linewatch 0750"
 
 say "setupaid-tool loads libsetupaid.so"
 rc=0
@@ -211,4 +215,6 @@ leftovers=$(comm -13 "$before" "$before.after" | grep -Ei 'linewatch|setupaid|ta
 [ -z "$leftovers" ] || fail "left after purge: $leftovers"
 [ ! -e "$root/etc/linewatch" ] || fail "/etc/linewatch is left after purge"
 [ ! -e "$root/var/lib/linewatch" ] || fail "/var/lib/linewatch is left after purge"
+# Nobody joined the capture group here: purge takes it back.
+! in_root getent group linewatch >/dev/null || fail "the linewatch group is left after purge"
 echo "fresh_install: all checks passed"
