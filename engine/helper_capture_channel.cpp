@@ -27,25 +27,23 @@ constexpr auto kSendAnswerTimeout = std::chrono::seconds(2);
 // How long a closed helper gets to end before it is killed.
 constexpr auto kHelperEndTimeout = std::chrono::seconds(2);
 
-void ReapHelper(pid_t pid) {
+// Waits a little for the helper to end, kills it when it does not, and
+// describes how it ended.
+std::string ReapHelper(pid_t pid) {
     const auto deadline = std::chrono::steady_clock::now() + kHelperEndTimeout;
+    int status = 0;
     for (;;) {
-        const pid_t done = waitpid(pid, nullptr, WNOHANG);
-        if (done == pid || (done < 0 && errno != EINTR)) return;
-        if (std::chrono::steady_clock::now() >= deadline) break;
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) break;
+        if (done < 0 && errno != EINTR) return "the capture helper ended without an answer";
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            return "the capture helper did not end and was killed";
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    kill(pid, SIGKILL);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-}
-
-std::string HelperEndText(pid_t pid) {
-    int status = 0;
-    pid_t done;
-    while ((done = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
-    }
-    if (done != pid) return "the capture helper ended without an answer";
     if (WIFSIGNALED(status)) {
         return "the capture helper was ended by signal " + std::to_string(WTERMSIG(status));
     }
@@ -124,27 +122,24 @@ HelperCaptureChannel::Opening HelperCaptureChannel::Start(const std::string& hel
         }
     }
     if (length <= 0) {
-        if (ready == 0) {
-            opening.errorText = "the capture helper did not answer";
-            ours.Reset();
-            ReapHelper(pid);
-        } else {
-            ours.Reset();
-            opening.errorText = HelperEndText(pid);
-        }
+        ours.Reset();
+        const std::string ended = ReapHelper(pid);
+        opening.errorText = ready == 0 ? "the capture helper did not answer" : ended;
         return opening;
     }
     const CaptureReply reply =
         ReadCaptureReply(std::span(answer.data(), static_cast<size_t>(length)), 0);
-    if (reply.kind != CaptureReply::Kind::Opened || reply.result != CaptureResult::Ok ||
-        reply.value != DLT_EN10MB) {
-        const bool opened = reply.kind == CaptureReply::Kind::Opened;
-        opening.permissionDenied = opened && reply.result == CaptureResult::PermissionDenied;
-        opening.errorText = !opened ? std::string("the capture helper answered out of turn")
-                            : reply.text.empty() ? std::string(CaptureResultText(reply.result))
-                                                 : std::string(reply.text);
-        if (opened && reply.result == CaptureResult::Ok)
-            opening.errorText = "not an Ethernet adapter";
+    if (reply.kind != CaptureReply::Kind::Opened) {
+        opening.errorText = "the capture helper answered out of turn";
+    } else if (reply.result != CaptureResult::Ok) {
+        // A helper that lacks the capability is the installation's fault,
+        // not the user's: joining the group would not help.
+        opening.errorText = std::string(CaptureResultText(reply.result));
+        if (!reply.text.empty()) opening.errorText += ": " + std::string(reply.text);
+    } else if (reply.value != DLT_EN10MB) {
+        opening.errorText = std::string(CaptureResultText(CaptureResult::NotEthernet));
+    }
+    if (!opening.errorText.empty()) {
         ours.Reset();
         ReapHelper(pid);
         return opening;

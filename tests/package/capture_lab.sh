@@ -141,7 +141,8 @@ class AttackPlugin : public QGenericPlugin {
 };
 #include "attack.moc"
 CPP
-/usr/lib/qt6/libexec/moc "$work/attack.cpp" -o "$work/attack.moc"
+# shellcheck disable=SC2046 # one word per flag
+/usr/lib/qt6/libexec/moc $(pkg-config --cflags-only-I Qt6Gui) "$work/attack.cpp" -o "$work/attack.moc"
 # shellcheck disable=SC2046 # one word per flag
 g++ -std=c++17 -shared -fPIC -I"$work" $(pkg-config --cflags Qt6Gui) "$work/attack.cpp" \
   -o "$work/plugins/generic/libattack.so" $(pkg-config --libs Qt6Gui)
