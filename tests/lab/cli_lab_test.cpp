@@ -783,6 +783,24 @@ TEST(CliOptions, ValuesOutsideTheSettingsRangesAreRefusedWithExitStatus2) {
     }
 }
 
+// A group (multicast, broadcast) or all-zero source MAC is refused with a
+// reason of its own; a unicast one is taken.
+TEST(CliOptions, GroupAndZeroSourceMacsAreRefusedWithExitStatus2) {
+    for (const char* mac :
+         {"ff:ff:ff:ff:ff:ff", "01:00:5e:00:00:01", "33:33:00:00:00:01", "00:00:00:00:00:00"}) {
+        std::string output;
+        EXPECT_EQ(RunProgram({CliPath(), "--source-mac", mac}, &output), 2) << mac;
+        EXPECT_NE(output.find("--source-mac must be a unicast address, not a group (multicast or "
+                              "broadcast) or all-zero one, got '" +
+                              std::string(mac) + "'"),
+                  std::string::npos)
+            << output;
+    }
+    std::string output;
+    RunProgram({CliPath(), "--source-mac", "fe:ff:ff:ff:ff:ff", "-i", "lwnosuch0"}, &output);
+    EXPECT_EQ(output.find("--source-mac"), std::string::npos) << output;
+}
+
 TEST(CliOptions, HelpListsEveryOptionAndExitsWith0) {
     std::string output;
     EXPECT_EQ(RunProgram({CliPath(), "--help"}, &output), 0);
