@@ -191,7 +191,8 @@ int HelperCaptureChannel::Read(pcap_pkthdr** header, const u_char** data) {
                 Deliver(reply.value, reply.result);
                 continue;
             case CaptureReply::Kind::ReadFailed:
-                DebugOutput("linewatch-capture: " + std::string(reply.text) + "\n");
+                // Reported by the engine once per change from working to
+                // failing, as a failed read in process is.
                 return -1;
             case CaptureReply::Kind::Opened:
             case CaptureReply::Kind::Malformed:
