@@ -11,7 +11,8 @@
 #    QT_QPA_GENERIC_PLUGINS naming a plugin that tries to raise CAP_NET_RAW
 #    and open an ETH_P_ALL packet socket, is refused both (the same plugin
 #    in a process that holds the capability opens it);
-#  - the non-member is refused with the command that adds them to the group;
+#  - the non-member is refused with the command that adds them to the group,
+#    and captures with a copy of linewatch-cli granted the capability by hand;
 #  - remove and purge take back the helper's grant and the group, which
 #    stays while a user is in it.
 #
@@ -178,6 +179,24 @@ fi
 cat "$work/outsider.out"
 grep -q "sudo usermod -aG linewatch $outsider" "$work/outsider.out" ||
   fail "the refusal does not name the group command"
+
+# A copy of linewatch-cli (no Qt) granted the capability by hand captures in
+# process, for a user who may not run the helper: the grant is all it needs.
+say "$outsider runs a copy of linewatch-cli granted cap_net_raw+p by hand"
+mkdir -p "$work/granted"
+cp /usr/bin/linewatch-cli "$work/granted/linewatch-cli"
+chmod 755 "$work/granted" "$work/granted/linewatch-cli"
+setcap cap_net_raw+p "$work/granted/linewatch-cli"
+"$lab" run -- ip netns exec "$LW_LAB_MON_NS" bash -c "$(declare -f as_user); work=$work; \
+  as_user $outsider $work/granted/linewatch-cli -i $LW_LAB_MON_IF --interval 1 --cycles 2" \
+  >"$work/granted.out" 2>&1 || {
+  cat "$work/granted.out" >&2
+  fail "the granted copy of linewatch-cli failed"
+}
+for ac in LabAC-One LabAC-Two; do
+  grep -q "$ac" "$work/granted.out" || fail "$ac is not listed by the granted copy"
+done
+echo "both lab ACs listed"
 
 # The desktop program of the package, as a copy beside a linewatch.ini
 # (its portable settings) that writes the general log to the member's folder.
