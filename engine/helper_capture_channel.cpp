@@ -191,11 +191,10 @@ int HelperCaptureChannel::Read(pcap_pkthdr** header, const u_char** data) {
                 Deliver(reply.value, reply.result);
                 continue;
             case CaptureReply::Kind::ReadFailed:
-                // Reported by the engine once per change from working to
-                // failing, as a failed read in process is.
-                return -1;
             case CaptureReply::Kind::Opened:
             case CaptureReply::Kind::Malformed:
+                // A failed read is reported by the engine once per change
+                // from working to failing, as a failed read in process is.
                 return -1;
         }
     }
