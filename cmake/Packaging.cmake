@@ -63,8 +63,10 @@ set(lw_description
     "."
     "This package holds the Qt desktop program, the terminal front end"
     "linewatch-cli (with Prometheus metrics and a systemd service per"
-    "interface), the helper that makes machine-wide changes after polkit"
-    "consent, and the installer helper library libsetupaid with its tool.")
+    "interface), the capture helper that alone holds CAP_NET_RAW and serves"
+    "the members of the linewatch group, the helper that makes machine-wide"
+    "changes after polkit consent, and the installer helper library"
+    "libsetupaid with its tool.")
 string(REPLACE ";" "\n" lw_description "${lw_description}")
 set(CPACK_PACKAGE_DESCRIPTION "${lw_description}")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -78,9 +80,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/setupaid)
 # What the binaries do not show: libpcap is loaded at run time by the desktop
 # program, the SVG plugins draw the icons, pppd dials, pkexec starts the
-# helper, setcap grants the capture capability.
+# helper, setcap grants the capture helper its capability, groupadd makes
+# the linewatch group.
 # (libpcap0.8 and libqt6svg6 come from the binaries as well.)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "ppp, pkexec, libcap2-bin")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "ppp, pkexec, libcap2-bin, passwd")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pppoe, prometheus")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

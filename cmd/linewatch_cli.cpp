@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <csignal>
 #include <cstdio>
@@ -25,7 +26,9 @@
 #include "cmd/connection_commands.h"
 #include "core/program_paths.h"
 #include "engine/adapters.h"
+#include "engine/capture_channel.h"
 #include "engine/capture_permission.h"
+#include "engine/capture_protocol.h"
 #include "engine/linewatch.h"
 #include "engine/monitor.h"
 #include "engine/net_watch_media.h"
@@ -187,10 +190,17 @@ std::string ParseOptions(int argc, char** argv, CliOptions& options, bool& help)
             case kInstancePadi:
                 s.logInstancePadi = true;
                 break;
-            case kSourceMac:
-                if (!ParseCustomSourceMac(value))
+            case kSourceMac: {
+                const std::optional<MacAddress> mac = ParseCustomSourceMac(value);
+                if (!mac)
                     return "--source-mac must be six two-digit hexadecimal pairs joined by colons "
                            "(aa:bb:cc:dd:ee:ff), got '" +
+                           std::string(value) + "'";
+                // Probes from another station's group or zero address would
+                // teach switches and bridges a false port for it.
+                if (!IsUsableSourceMac(*mac))
+                    return "--source-mac must be a unicast address, not a group (multicast or "
+                           "broadcast) or all-zero one, got '" +
                            std::string(value) + "'";
                 s.useSourceMac = true;
                 s.sourceMacText = std::string(value);
@@ -198,6 +208,7 @@ std::string ParseOptions(int argc, char** argv, CliOptions& options, bool& help)
                 // capture is promiscuous, as the capture options page knows.
                 s.promiscuous = true;
                 break;
+            }
             case kPromiscuous:
                 s.promiscuous = true;
                 break;
@@ -427,8 +438,11 @@ int main(int argc, char** argv) {
             return kExitFailure;
         }
     }
-    if (!HasCapturePermission()) {
-        std::fputs(CapturePermissionHint(CurrentExecutablePath()).c_str(), stderr);
+    // Without the capability of its own the program captures through the
+    // capture helper, which only members of the linewatch group may run.
+    if (!HasCapturePermission() && access(CaptureHelperPath().c_str(), X_OK) != 0 &&
+        errno == EACCES) {
+        std::fputs(CapturePermissionHint(CurrentUserName()).c_str(), stderr);
         return kExitFailure;
     }
 
@@ -489,7 +503,7 @@ int main(int argc, char** argv) {
         Monitor& monitor = probe->GetMonitor();
         if (monitor.Open(adapters)) continue;
         if (monitor.LastStartLackedPermission())
-            std::fputs(CapturePermissionHint(CurrentExecutablePath()).c_str(), stderr);
+            std::fputs(CapturePermissionHint(CurrentUserName()).c_str(), stderr);
         else
             std::fprintf(stderr, "linewatch-cli: cannot capture on '%s': %s\n",
                          monitor.Settings().deviceName.c_str(),

@@ -2,58 +2,65 @@
 
 #include <pcap/pcap.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
-#include <string_view>
 
-// Opening the capture on one Ethernet adapter for the probe engine: only PPPoE
-// discovery frames with code 7 (PADO) or 9 (PADI) are let through.
+#include "engine/discovery_capture.h"
 
-// Whole frames: a 100-byte snapshot would cut the Host-Uniq tag off every
-// offer longer than 100 bytes (an AC that puts it after a long AC-Name or a
-// cookie), and such an AC would never be heard. 2048 covers any Ethernet
-// frame with room to spare.
-constexpr int kCaptureSnapLength = 2048;
-// The read timeout handed to libpcap. The handles are non-blocking and the
-// receive thread waits on the descriptor itself, so it only bounds how long
-// ReadCapturedFrame waits.
-constexpr int kCaptureReadTimeoutMs = 10;
-constexpr std::string_view kDiscoveryFilter =
-    "ether proto 0x8863 and (ether[15] = 7 or ether[15] = 9)";
+// The probe engine's access to one adapter: discovery frames in, with their
+// capture timestamps, and the probe out. There are two ways underneath, and
+// the engine does not know which one it has:
+//  - in this process, through libpcap, when the process may open a capture
+//    itself (root, or CAP_NET_RAW granted to the executable);
+//  - through linewatch-capture, the small helper that holds the capability,
+//    for everyone else (members of the linewatch group).
+// Both deliver the same frames with the same timestamps, so round-trip times
+// stay exact either way.
+class CaptureChannel {
+  public:
+    virtual ~CaptureChannel() = default;
 
-// Linux never hands a packet socket the frames that socket sent itself, yet
-// the engine times each answer from the moment the capture saw its own probe
-// leave. So the probe goes out through a second handle on the same device,
-// which receives nothing; the capture handle sees the probe leave like any
-// other outgoing frame.
-struct PcapCloser {
-    void operator()(pcap_t* handle) const { pcap_close(handle); }
-};
-// A capture handle that closes itself.
-using PcapHandle = std::unique_ptr<pcap_t, PcapCloser>;
-
-struct CaptureOpening {
-    PcapHandle handle;              // open and filtered, or null
-    PcapHandle sender;              // transmits the probe; open whenever handle is
-    std::string errorText;          // libpcap's text when opening failed
-    bool permissionDenied = false;  // the failure was a missing CAP_NET_RAW
+    // A descriptor that is readable when Read has something (a frame or an
+    // error) to report; -1 when there is none to wait on (savefiles).
+    virtual int Descriptor() = 0;
+    // As pcap_next_ex: 1 with a frame (valid until the next Read), 0 when
+    // nothing is waiting, negative when reading failed. Called by one thread
+    // at a time.
+    virtual int Read(pcap_pkthdr** header, const u_char** data) = 0;
+    // Transmits one frame; 0 when it went out, non-zero when it did not.
+    // Only a PADI with a unicast, non-zero source MAC is ever sent. Through
+    // the helper the outcome arrives with the captured frames: a Send waits
+    // while another thread reads.
+    virtual int Send(const uint8_t* frame, size_t length) = 0;
 };
 
-// Opens `device` (snapshot length, promiscuous mode as given, read timeout,
-// immediate delivery, non-blocking), compiles the discovery filter optimised with netmask
-// 0, installs it and frees the compiled program; then opens the sending
-// handle. Both descriptors are close-on-exec: a program started later must
-// not inherit a raw packet socket. CAP_NET_RAW is raised into the effective
-// set only for the opening.
-// On failure writes the debug text of the failing step and returns no
-// handles.
-CaptureOpening OpenDiscoveryCapture(const std::string& device, bool promiscuous);
+// The in-process way: a capture handle and a sending handle (or the capture
+// handle for both, as with savefiles and handles set up by tests).
+class PcapCaptureChannel final : public CaptureChannel {
+  public:
+    PcapCaptureChannel(PcapHandle capture, PcapHandle sender);
+    int Descriptor() override;
+    int Read(pcap_pkthdr** header, const u_char** data) override;
+    int Send(const uint8_t* frame, size_t length) override;
 
-// pcap_next_ex that comes back after at most kCaptureReadTimeoutMs on a live
-// capture opened here (0 when nothing arrived); on other handles (savefiles)
-// exactly pcap_next_ex.
-int ReadCapturedFrame(pcap_t* handle, pcap_pkthdr** header, const u_char** data);
+  private:
+    PcapHandle capture_;
+    PcapHandle sender_;  // null: frames go out through capture_
+};
 
-// Compiles and installs the discovery filter on an open handle. Writes the
-// debug text of the failing step; the handle stays open either way.
-bool InstallDiscoveryFilter(pcap_t* handle);
+struct CaptureChannelOpening {
+    std::unique_ptr<CaptureChannel> channel;  // open and filtered, or null
+    std::string errorText;                    // why it could not be opened
+    bool permissionDenied = false;            // the user may not capture
+};
+
+// Opens `device` for discovery frames: in this process when it holds or may
+// raise CAP_NET_RAW (capture_permission.h), through linewatch-capture
+// otherwise. Writes the debug text of the failing step on failure.
+CaptureChannelOpening OpenCaptureChannel(const std::string& device, bool promiscuous);
+
+// The helper the second way starts: $LW_CAPTURE_HELPER when set (a build
+// tree, a test), else the installed path fixed at build time.
+std::string CaptureHelperPath();

@@ -1,14 +1,19 @@
 #include "engine/capture_permission.h"
 
 #include <linux/capability.h>
+#include <pwd.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
 #include <climits>
 #include <cstdint>
+#include <string_view>
 
 namespace {
+
+// The group whose members may run the capture helper.
+constexpr std::string_view kCaptureGroup = "linewatch";
 
 // The raw syscalls take a header and two 32-bit words per set (version 3).
 struct CapabilitySets {
@@ -49,9 +54,9 @@ bool SetNetRawEffective(bool on) {
     return WriteCapabilities(sets);
 }
 
-bool IsPlainPathCharacter(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' ||
-           c == '.' || c == '_' || c == '-' || c == '+';
+bool IsPlainNameCharacter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '_' || c == '-';
 }
 
 }  // namespace
@@ -87,36 +92,32 @@ ScopedCaptureCapability::~ScopedCaptureCapability() {
     }
 }
 
-std::string CurrentExecutablePath() {
-    std::array<char, PATH_MAX> buffer{};
-    ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-    if (length <= 0) {
-        return {};
+std::string CurrentUserName() {
+    const uid_t uid = getuid();
+    std::array<char, 4096> buffer{};
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+        found->pw_name != nullptr && *found->pw_name != '\0') {
+        return found->pw_name;
     }
-    return std::string(buffer.data(), static_cast<size_t>(length));
+    return std::to_string(uid);
 }
 
-std::string CapturePermissionHint(const std::string& executablePath) {
-    std::string path = executablePath.empty() ? std::string("/path/to/linewatch") : executablePath;
+std::string CapturePermissionHint(const std::string& userName) {
+    std::string name = userName.empty() ? std::string("USER") : userName;
     bool plain = true;
-    for (char c : path) {
-        plain = plain && IsPlainPathCharacter(c);
+    for (char c : name) {
+        plain = plain && IsPlainNameCharacter(c);
     }
-    std::string quoted;
-    if (plain) {
-        quoted = path;
-    } else {
-        quoted = "'";
-        for (char c : path) {
-            if (c == '\'') {
-                quoted += "'\\''";
-            } else {
-                quoted += c;
-            }
+    if (!plain) {
+        std::string quoted = "'";
+        for (char c : name) {
+            quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
         }
-        quoted += "'";
+        name = quoted + "'";
     }
-    return "Capturing network frames needs the CAP_NET_RAW capability.\n"
-           "Grant it with: sudo setcap cap_net_raw+p " +
-           quoted + "\n";
+    return "Capturing network frames needs membership of the " + std::string(kCaptureGroup) +
+           " group.\nJoin it with: sudo usermod -aG " + std::string(kCaptureGroup) + " " + name +
+           " (then log in again)\n";
 }

@@ -2,12 +2,13 @@
 
 #include <string>
 
-// Capturing and sending raw Ethernet frames needs CAP_NET_RAW. The install
-// step grants it to the capturing executables in their permitted set only
-// (`setcap cap_net_raw+p`), so the program does not run with it in effect: it
-// is raised into the effective set just around opening a capture and lowered
-// again at once. Running as root needs none of this; root's effective set
-// already holds it and is left as it is.
+// Capturing and sending raw Ethernet frames needs CAP_NET_RAW. The package
+// grants it to one small program only, the capture helper linewatch-capture,
+// which members of the linewatch group may run. A process that holds the
+// capability itself (root, or an executable someone granted it to by hand)
+// opens captures in process: in the permitted set only, it is raised into
+// the effective set just around opening a capture and lowered again at once.
+// Root's effective set already holds it and is left as it is.
 
 // True when the calling thread can open a capture: CAP_NET_RAW is in its
 // effective set, or in its permitted set so that it can be raised.
@@ -36,13 +37,13 @@ class ScopedCaptureCapability {
     bool raised_ = false;
 };
 
-// The path of the running executable (/proc/self/exe), or empty.
-std::string CurrentExecutablePath();
+// The name of the user running the program (from the password database, else
+// the numeric uid).
+std::string CurrentUserName();
 
-// Explains a missing capture permission and gives the exact command that
-// grants it to the given executable, e.g.
-//   "Capturing network frames needs the CAP_NET_RAW capability.\n"
-//   "Grant it with: sudo setcap cap_net_raw+p /usr/bin/linewatch-cli\n"
-// The path is quoted for the shell when it holds anything but plain
-// path characters.
-std::string CapturePermissionHint(const std::string& executablePath);
+// Explains a missing capture permission and gives the step that grants it:
+// joining the linewatch group, whose members may run the capture helper, e.g.
+//   "Capturing network frames needs membership of the linewatch group.\n"
+//   "Join it with: sudo usermod -aG linewatch alice (then log in again)\n"
+// A name that is not a plain user name is quoted for the shell.
+std::string CapturePermissionHint(const std::string& userName);

@@ -99,39 +99,42 @@ void KtLinewatch::Notify(Report which, uint32_t value) {
 
 bool KtLinewatch::OpenCapture(const std::string& device, bool promiscuous) {
     Stop();
-    ReplaceCapture(nullptr, nullptr);
-    CaptureOpening opening = OpenDiscoveryCapture(device, promiscuous);
+    ReplaceCapture(nullptr);
+    CaptureChannelOpening opening = OpenCaptureChannel(device, promiscuous);
     {
         std::scoped_lock lock(captureInfoLock_);
         lastCaptureError_ = opening.errorText;
         lastCapturePermissionDenied_ = opening.permissionDenied;
     }
-    if (!opening.handle) {
+    if (!opening.channel) {
         return false;
     }
-    ReplaceCapture(std::move(opening.handle), std::move(opening.sender));
+    ReplaceCapture(std::move(opening.channel));
     return true;
 }
 
 void KtLinewatch::AttachCapture(PcapHandle capture, PcapHandle sender) {
+    AttachChannel(std::make_unique<PcapCaptureChannel>(std::move(capture), std::move(sender)));
+}
+
+void KtLinewatch::AttachChannel(std::unique_ptr<CaptureChannel> channel) {
     Stop();
-    ReplaceCapture(std::move(capture), std::move(sender));
+    ReplaceCapture(std::move(channel));
 }
 
 void KtLinewatch::CloseCapture() {
     Stop();
-    ReplaceCapture(nullptr, nullptr);
+    ReplaceCapture(nullptr);
 }
 
-void KtLinewatch::ReplaceCapture(PcapHandle capture, PcapHandle sender) {
-    sender_ = std::move(sender);
-    capture_ = std::move(capture);
+void KtLinewatch::ReplaceCapture(std::unique_ptr<CaptureChannel> channel) {
+    channel_ = std::move(channel);
     // A new channel: its first failure is reported again.
     lastReadSucceeded_ = true;
 }
 
 bool KtLinewatch::IsCaptureOpen() {
-    return capture_ != nullptr;
+    return channel_ != nullptr;
 }
 
 std::string KtLinewatch::LastCaptureError() {
@@ -145,7 +148,7 @@ bool KtLinewatch::LastCapturePermissionDenied() {
 }
 
 bool KtLinewatch::Start() {
-    if (!capture_ || !stopSignal_.Valid()) {
+    if (!channel_ || !stopSignal_.Valid()) {
         return false;
     }
     StartWorker(padoWaitThread_, &KtLinewatch::PadoWaitLoop);
@@ -335,16 +338,13 @@ int KtLinewatch::SendLoop(KtThread& thread) {
     while (!thread.IsStopRequested()) {
         const int32_t interval = probeIntervalMs_;
         const int32_t waitTime = padoWaitTimeMs_;
-        uint32_t number;
-        int result;
-        {
-            std::scoped_lock lock(frameLock_);
-            // Recorded before it leaves: the receive thread may see it go
-            // before pcap_sendpacket returns.
-            number = RecordProbeSent(CaptureClockNowUs());
-            pcap_t* out = sender_ ? sender_.get() : capture_.get();
-            result = pcap_sendpacket(out, probe_.data(), static_cast<int>(probe_.size()));
-        }
+        // Recorded before it leaves: the receive thread may see it go
+        // before the send returns. The frame lock is not held while sending:
+        // through the capture helper the send waits for its answer, which the
+        // receive thread reads, and the receive thread takes that lock.
+        const ProbeFrame probe = GetProbeFrame();
+        const uint32_t number = RecordProbeSent(CaptureClockNowUs());
+        const int result = channel_->Send(probe.data(), probe.size());
         if (result != 0) {
             DebugOutput("Error in pcap_sendpacket():\n");
             {
@@ -369,9 +369,8 @@ int KtLinewatch::SendLoop(KtThread& thread) {
 }
 
 int KtLinewatch::ReceiveLoop(KtThread& thread) {
-    pcap_t* capture = capture_.get();
     // Savefiles and dead handles have no descriptor to wait on.
-    const int descriptor = pcap_file(capture) == nullptr ? pcap_get_selectable_fd(capture) : -1;
+    const int descriptor = channel_->Descriptor();
     while (!thread.IsStopRequested()) {
         short events = 0;
         if (descriptor >= 0) {
@@ -407,7 +406,7 @@ bool KtLinewatch::ReadAvailableFrames(KtThread& thread, int& framesRead) {
     while (!thread.IsStopRequested()) {
         pcap_pkthdr* header = nullptr;
         const u_char* data = nullptr;
-        const int result = pcap_next_ex(capture_.get(), &header, &data);
+        const int result = channel_->Read(&header, &data);
         if (result < 0) {
             if (lastReadSucceeded_) {
                 Notify(&LinewatchReports::captureError, kCaptureErrorReadFailed);

@@ -88,6 +88,8 @@ class KtLinewatch {
     // the caller) in place of the current ones; filters are not changed. The
     // probe is sent through `sender`, or through `capture` when it is null.
     void AttachCapture(PcapHandle capture, PcapHandle sender = nullptr);
+    // Takes an already opened channel in place of the current one.
+    void AttachChannel(std::unique_ptr<CaptureChannel> channel);
     void CloseCapture();
     bool IsCaptureOpen();
     // libpcap's text for the last failed OpenCapture, and whether it failed
@@ -165,7 +167,7 @@ class KtLinewatch {
     void StartWorker(std::unique_ptr<Worker>& worker, int (KtLinewatch::*loop)(KtThread&));
     void StopWorker(std::unique_ptr<Worker>& worker);
     void Notify(Report which, uint32_t value);
-    void ReplaceCapture(PcapHandle capture, PcapHandle sender);
+    void ReplaceCapture(std::unique_ptr<CaptureChannel> channel);
 
     std::unique_ptr<Worker> receiveThread_;
     std::unique_ptr<Worker> sendThread_;
@@ -200,8 +202,7 @@ class KtLinewatch {
 
     // Opened and closed by the owner while stopped; used by the send and
     // receive threads without a lock while they run.
-    PcapHandle capture_;
-    PcapHandle sender_;  // null: the probe goes out through capture_
+    std::unique_ptr<CaptureChannel> channel_;
     std::mutex captureInfoLock_;
     std::string lastCaptureError_;
     bool lastCapturePermissionDenied_ = false;

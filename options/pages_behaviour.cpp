@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 #include <cctype>
 
+#include "engine/capture_protocol.h"
 #include "options/number_spin.h"
 #include "options/option_dialogs.h"
 #include "options/options_pages.h"
@@ -217,7 +218,11 @@ bool COptionsFormPgPcap::StoreMacText(bool allowEmpty) {
         return true;
     }
     const std::optional<std::string> canonical = CanonicalMacText(text);
-    if (!canonical) {
+    // A group (multicast, broadcast) or all-zero source would be no station's
+    // own address: probes from it mislead switches and bridges.
+    const std::optional<MacAddress> mac =
+        canonical ? ParseCustomSourceMac(*canonical) : std::nullopt;
+    if (!mac || !IsUsableSourceMac(*mac)) {
         Dialogs().ShowError(this, OptionText(TextId::kPcapInvalidMac));
         return false;
     }

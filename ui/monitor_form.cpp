@@ -130,7 +130,7 @@ CMonitorForm::CMonitorForm(const MonitorFormSetup& setup) : persistence_(setup.p
     if (!monitor_->Open(setup.listAdapters ? setup.listAdapters() : std::vector<AdapterEntry>{}) &&
         monitor_->LastStartLackedPermission()) {
         // Say what is missing and how to grant it, in the box and the log.
-        const std::string hint = CapturePermissionHint(CurrentExecutablePath());
+        const std::string hint = CapturePermissionHint(CurrentUserName());
         std::string_view rest = hint;
         while (!rest.empty()) {
             const size_t end = rest.find('\n');

@@ -16,6 +16,7 @@ targets=(
   "discovery_frames_fuzz 60 tests/fuzz/corpus 2048"
   "network_text_fuzz 30 tests/fuzz/corpus 2048"
   "elevated_helper_fuzz 30 tests/fuzz/elevated_corpus 16384"
+  "capture_request_fuzz 30 tests/fuzz/capture_corpus 1600"
 )
 
 # The helper fuzzer resets a temporary store for every input: keep it in

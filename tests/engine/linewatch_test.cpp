@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <pcap/pcap.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <thread>
@@ -24,6 +26,7 @@
 #include "engine_test_support.h"
 #include "netns_sandbox.h"
 #include "pado_responder.h"
+#include "test_support.h"
 
 using namespace std::chrono_literals;
 
@@ -422,15 +425,13 @@ void OnOwnThread(const std::function<void()>& body) {
 
 }  // namespace
 
-TEST(CapturePermission, HintGivesTheCommandThatGrantsIt) {
-    EXPECT_EQ(CapturePermissionHint("/usr/bin/linewatch-cli"),
-              "Capturing network frames needs the CAP_NET_RAW capability.\n"
-              "Grant it with: sudo setcap cap_net_raw+p /usr/bin/linewatch-cli\n");
-    EXPECT_NE(CapturePermissionHint("/opt/my tools/it's")
-                  .find("setcap cap_net_raw+p '/opt/my tools/it'\\''s'\n"),
+TEST(CapturePermission, HintGivesTheGroupCommandThatGrantsIt) {
+    EXPECT_EQ(CapturePermissionHint("alice"),
+              "Capturing network frames needs membership of the linewatch group.\n"
+              "Join it with: sudo usermod -aG linewatch alice (then log in again)\n");
+    EXPECT_NE(CapturePermissionHint("it's me").find("usermod -aG linewatch 'it'\\''s me' "),
               std::string::npos);
-    EXPECT_NE(CapturePermissionHint(CurrentExecutablePath()).find(CurrentExecutablePath()),
-              std::string::npos);
+    EXPECT_NE(CapturePermissionHint(CurrentUserName()).find(CurrentUserName()), std::string::npos);
 }
 
 TEST(CapturePermission, PermittedOnlyIsRaisedJustForTheOpening) {
@@ -454,8 +455,15 @@ TEST(CapturePermission, PermittedOnlyIsRaisedJustForTheOpening) {
     });
 }
 
-TEST(CapturePermission, MissingCapabilityIsToldApart) {
+TEST(CapturePermission, WithoutCapabilityAHelperItMayNotRunIsToldApart) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to take CAP_NET_RAW away from a thread";
+    // A helper without execute permission refuses to start as one the user
+    // is not in the group of does.
+    TempFolder folder;
+    const std::string helper = folder.Path() + "/linewatch-capture";
+    { std::ofstream(helper) << "#!/bin/sh\n"; }
+    ASSERT_EQ(chmod(helper.c_str(), 0644), 0);
+    ASSERT_EQ(setenv("LW_CAPTURE_HELPER", helper.c_str(), 1), 0);
     OnOwnThread([] {
         ASSERT_TRUE(SetNetRaw(false, false));
         EXPECT_FALSE(HasCapturePermission());
@@ -464,6 +472,7 @@ TEST(CapturePermission, MissingCapabilityIsToldApart) {
         EXPECT_TRUE(engine.LastCapturePermissionDenied()) << engine.LastCaptureError();
         EXPECT_FALSE(engine.IsCaptureOpen());
     });
+    unsetenv("LW_CAPTURE_HELPER");
 }
 
 namespace {

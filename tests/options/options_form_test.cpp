@@ -156,6 +156,36 @@ TEST_F(OptionsWindow, TheSourceMacIsCheckedStrictlyAndStoredInItsLongForm) {
     EXPECT_EQ(settings_.Int(kPropPcapUseSourceMAC), 1);
 }
 
+// A group or all-zero source MAC is no station's own: probes from it would
+// mislead switches and bridges.
+TEST_F(OptionsWindow, GroupAndZeroSourceMacsAreRefusedWithThePagesError) {
+    auto* page = ShowPage<COptionsFormPgPcap>(*form_, "Packet capture");
+    auto* use = page->findChild<QCheckBox*>(QString(), Qt::FindDirectChildrenOnly);
+    ASSERT_NE(use, nullptr);
+    QTest::mouseClick(use, Qt::LeftButton);
+    ASSERT_EQ(form_->Editor().GetProperty(kPropPcapSourceMAC).AsString(), "02:00:00:0A:0B:0C");
+    for (const char* refused :
+         {"FF:FF:FF:FF:FF:FF", "01:00:5E:00:00:01", "33:33:00:00:00:01", "0:0:0:0:0:0"}) {
+        dialogs_.errors.clear();
+        TypeInto(page->MacEdit(), refused);
+        page->StoreEdits();
+        EXPECT_EQ(dialogs_.errors, std::vector<std::string>{"Invalid MAC address."}) << refused;
+        EXPECT_EQ(form_->Editor().GetProperty(kPropPcapSourceMAC).AsString(), "02:00:00:0A:0B:0C")
+            << refused;
+    }
+    // Unchecked with a refused text shown: checking again refuses to use it.
+    QTest::mouseClick(use, Qt::LeftButton);
+    dialogs_.errors.clear();
+    QTest::mouseClick(use, Qt::LeftButton);
+    EXPECT_FALSE(use->isChecked());
+    EXPECT_EQ(dialogs_.errors, std::vector<std::string>{"Invalid MAC address."});
+    TypeInto(page->MacEdit(), "fe:ff:ff:ff:ff:ff");
+    QTest::mouseClick(use, Qt::LeftButton);
+    QTest::mouseClick(form_->OkButton(), Qt::LeftButton);
+    EXPECT_EQ(settings_.String(kPropPcapSourceMAC), "FE:FF:FF:FF:FF:FF");
+    EXPECT_EQ(settings_.Int(kPropPcapUseSourceMAC), 1);
+}
+
 TEST_F(OptionsWindow, CancelAfterChangesOnSeveralPagesLeavesEverySetting) {
     auto* monitor = ShowPage<COptionsFormPgPopWndDlg>(*form_, "Monitor");
     monitor->IntervalSpin()->stepBy(1);

@@ -35,6 +35,7 @@ expected=(
   usr/bin/linewatch
   usr/bin/linewatch-cli
   usr/libexec/linewatch/linewatch-elevated
+  usr/libexec/linewatch/linewatch-capture
   "usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/libsetupaid.so"
   usr/sbin/setupaid-tool
   usr/share/linewatch/language/English.lng
@@ -56,10 +57,21 @@ for path in "${expected[@]}"; do
 done
 # Nothing of the build tree: no build paths in the programs' strings.
 build_root=$(cd "$(dirname "$0")/../.." && pwd)
-for program in usr/bin/linewatch usr/bin/linewatch-cli usr/libexec/linewatch/linewatch-elevated; do
+for program in usr/bin/linewatch usr/bin/linewatch-cli usr/libexec/linewatch/linewatch-elevated \
+  usr/libexec/linewatch/linewatch-capture; do
   if strings "$work/root/$program" | grep -qF "$build_root"; then
     fail "/$program names the build folder $build_root"
   fi
+done
+# The program that holds the capture capability links libpcap and the C and
+# C++ runtimes, nothing else (no Qt, SQLite, D-Bus or metrics).
+needed=$(objdump -p "$work/root/usr/libexec/linewatch/linewatch-capture" | awk '$1 == "NEEDED" { print $2 }')
+echo "linewatch-capture needs: ${needed//$'\n'/ }"
+for library in $needed; do
+  case "$library" in
+    libpcap.so.* | libstdc++.so.* | libgcc_s.so.* | libm.so.* | libc.so.*) ;;
+    *) fail "linewatch-capture links $library" ;;
+  esac
 done
 
 echo "-- polkit policy"

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the package into a fresh, minimal Debian root of its release and
 # checks that it works there as installed: apt resolves its dependencies from
-# the Debian archive, the programs start, the capture capability is granted,
-# the helper library loads, polkit knows the policy; then purging removes
-# every file the package brought and added.
+# the Debian archive, the programs start, the capture helper alone holds the
+# capture capability, the helper library loads, polkit knows the policy; then
+# purging removes every file the package brought and added, and the capture
+# group.
 #
 #   tests/package/fresh_install.sh linewatch_VERSION_ARCH.deb [RELEASE]
 #
@@ -12,8 +13,8 @@
 # the mirror this machine's apt uses, and kept as a tarball in $LW_CACHE_DIR
 # (default ~/.cache/linewatch) for a week; downloaded packages are kept there
 # too (scripts/package.d/debian_root.sh). With LW_FRESH_INSTALL_CAPTURE=1
-# the installed package is also run in the network lab by tests/package/
-# capture_lab.sh before it is purged. Needs root (chroot, mounts); exits
+# the installed linewatch-cli also runs in the network lab, from the root,
+# as a member of the capture group and as a user outside it, before purge. Needs root (chroot, mounts); exits
 # 77 (skipped) without it. An unreachable mirror is a failure.
 set -euo pipefail
 
@@ -72,12 +73,16 @@ in_root dpkg -L linewatch | LC_ALL=C sort >"$before.owned"
 say "linewatch-cli --help"
 in_root linewatch-cli --help | head -n 3
 
-say "capture capability"
+say "capture capability: on the capture helper only, for the linewatch group"
 for program in /usr/bin/linewatch /usr/bin/linewatch-cli; do
-  caps=$(in_root getcap "$program")
-  echo "$caps"
-  grep -Eq 'cap_net_raw[=+]p$' <<<"$caps" || fail "$program has no cap_net_raw in its permitted set"
+  [ -z "$(in_root getcap "$program")" ] || fail "$program carries a capability"
 done
+capture=/usr/libexec/linewatch/linewatch-capture
+caps=$(in_root getcap "$capture")
+echo "$caps"
+grep -Eq 'cap_net_raw[=+]p$' <<<"$caps" || fail "$capture has no cap_net_raw in its permitted set"
+[ "$(in_root stat -c '%U:%G %a' "$capture")" = "root:linewatch 750" ] ||
+  fail "$capture is not root:linewatch 0750"
 
 say "setupaid-tool loads libsetupaid.so"
 rc=0
@@ -175,10 +180,45 @@ for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
 pids=()
 
 # LW_FRESH_INSTALL_CAPTURE=1: the installed package also captures in the
-# network lab as an ordinary user (capture_lab.sh, in this root).
+# network lab, run in this root (chroot) in the lab's monitor namespace, so
+# that its libraries are this release's: a member of the linewatch group
+# lists both lab ACs through the capture helper, and a user outside the group
+# is refused with the command that adds them to it.
 if [ -n "${LW_FRESH_INSTALL_CAPTURE:-}" ]; then
-  say "the installed linewatch-cli captures as an ordinary user in the lab"
-  LW_PACKAGE_ROOT=$root "$here/capture_lab.sh" "$deb" "$release" || fail "capture in the lab failed"
+  say "linewatch-cli captures in the lab for a member of the linewatch group only"
+  lab="$here/../lab/lab.sh"
+  eval "$("$lab" env)"
+  member=lwu25m
+  in_root useradd --no-create-home --groups linewatch "$member"
+  uid=$(in_root id -u "$member")
+  gid=$(in_root id -g "$member")
+  group=$(in_root getent group linewatch | cut -d: -f3)
+  # ip netns exec mounts the namespace's /sys in a mount namespace of its
+  # own; the root gets it there too (adapters are listed from it).
+  # shellcheck disable=SC2016 # the inner shell expands it
+  in_lab_root=(sh -c 'mount --bind /sys "$0/sys" && exec chroot "$0" "$@"' "$root")
+  as_user() {
+    "$lab" run -- ip netns exec "$LW_LAB_MON_NS" "${in_lab_root[@]}" \
+      env -i PATH=/usr/bin:/bin HOME=/tmp setpriv "$@" --inh-caps=-all \
+      linewatch-cli -i "$LW_LAB_MON_IF" --interval 2 --cycles 2
+  }
+  as_user --reuid="$uid" --regid="$gid" --groups="$group" >"$logs/member" 2>&1 || {
+    cat "$logs/member" >&2
+    fail "linewatch-cli failed for a member of the linewatch group"
+  }
+  for ac in LabAC-One LabAC-Two; do
+    grep -q "$ac" "$logs/member" || fail "$ac is not listed for the group member"
+  done
+  if as_user --reuid=65534 --regid=65534 --clear-groups >"$logs/outsider" 2>&1; then
+    cat "$logs/outsider" >&2
+    fail "linewatch-cli captured for a user outside the linewatch group"
+  fi
+  grep -q 'usermod -aG linewatch' "$logs/outsider" || {
+    cat "$logs/outsider" >&2
+    fail "the refusal does not name the group command"
+  }
+  tail -n 2 "$logs/outsider"
+  in_root userdel "$member"
 fi
 
 say "purge, and nothing of the package is left"
@@ -192,4 +232,6 @@ leftovers=$(comm -13 "$before" "$before.after" | grep -Ei 'linewatch|setupaid|ta
 [ -z "$leftovers" ] || fail "left after purge: $leftovers"
 [ ! -e "$root/etc/linewatch" ] || fail "/etc/linewatch is left after purge"
 [ ! -e "$root/var/lib/linewatch" ] || fail "/var/lib/linewatch is left after purge"
+# Nobody joined the capture group here: purge takes it back.
+! in_root getent group linewatch >/dev/null || fail "the linewatch group is left after purge"
 echo "fresh_install: all checks passed"
