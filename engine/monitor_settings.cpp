@@ -3,15 +3,27 @@
 #include "engine/monitor_settings.h"
 
 #include <algorithm>
+#include <optional>
+#include <string_view>
 #include <type_traits>
 
 #include "core/debug_output.h"
 #include "core/file_system.h"
+#include "engine/capture_protocol.h"
 #include "engine/discovery_frames.h"
 #include "engine/linewatch.h"
 #include "engine/monitor.h"
 
 namespace {
+
+// A custom source MAC in its exact form that the probe may carry: a group
+// (multicast, broadcast) or all-zero address stored by an older version is
+// never sent, so it counts as no custom address.
+std::optional<MacAddress> UsableCustomSourceMac(std::string_view text) {
+    std::optional<MacAddress> mac = ParseCustomSourceMac(text);
+    if (mac && !IsUsableSourceMac(*mac)) return std::nullopt;
+    return mac;
+}
 
 const MonitorSettingRow kRows[] = {
     {kPropSndEvtEnabled, &MonitorSettings::soundEventsEnabled, kEffectSoundLoop},
@@ -120,7 +132,7 @@ MonitorSettings WorkingSettingsFrom(KtPropertyList& properties, bool atLoad) {
     }
     // The whole stored text, not the cut working copy, must have the form.
     if (atLoad && settings.useSourceMac &&
-        !ParseCustomSourceMac(properties.GetProperty(kPropPcapSourceMAC).AsString()))
+        !UsableCustomSourceMac(properties.GetProperty(kPropPcapSourceMAC).AsString()))
         settings.useSourceMac = false;
     return settings;
 }
@@ -130,7 +142,7 @@ void Monitor::TakeSettings(const MonitorSettings& settings) {
     // The custom source MAC counts only in its exact form; otherwise it is off
     // for this run (the setting itself stays as it is).
     customSourceMac_ =
-        settings_.useSourceMac ? ParseCustomSourceMac(settings_.sourceMacText) : std::nullopt;
+        settings_.useSourceMac ? UsableCustomSourceMac(settings_.sourceMacText) : std::nullopt;
     useCustomSourceMac_ = customSourceMac_.has_value();
     acLogActive_ = settings_.acLog;
     for (const MonitorSettingRow& row : kRows)
@@ -151,8 +163,10 @@ void Monitor::ApplySettingChanges(const MonitorSettings& values,
         effects |= row.effects;
     }
     if ((effects & kEffectCustomMacText) != 0) {
-        // A text that does not read as a MAC leaves the previous address.
-        if (auto mac = ParseMacText(settings_.sourceMacText)) customSourceMac_ = mac;
+        // A text that does not read as a MAC, or names a group or the zero
+        // address, leaves the previous address.
+        if (auto mac = ParseMacText(settings_.sourceMacText); mac && IsUsableSourceMac(*mac))
+            customSourceMac_ = mac;
     }
     if ((effects & kEffectCustomMacUse) != 0) useCustomSourceMac_ = settings_.useSourceMac;
     // A new address with the flag already set is sent from now on too.

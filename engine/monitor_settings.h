@@ -97,8 +97,8 @@ std::vector<int32_t> ChangedSettingIds(const MonitorSettings& before, const Moni
 // accepted ranges (a damaged or hand-edited store) are brought to the nearest
 // bound, since an interval of 0 would flood the segment; texts are fitted to
 // their working copies. With `atLoad`, a custom source MAC that is not in its
-// exact form (ParseCustomSourceMac) switches the custom address off for the
-// run; the stored setting is unchanged.
+// exact form (ParseCustomSourceMac), or is a group or the all-zero address,
+// switches the custom address off for the run; the stored setting is unchanged.
 MonitorSettings WorkingSettingsFrom(KtPropertyList& properties, bool atLoad);
 
 // What the settings persistence needs of the monitor: batches of accepted

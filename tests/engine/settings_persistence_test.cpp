@@ -184,7 +184,7 @@ TEST_F(SettingsPlaces, AFolderNamedLikeTheIniFileIsNotPortableMode) {
     EXPECT_TRUE(fs::is_directory(data() / "Tarnweld Lab" / "Line Watchman"));
 }
 
-TEST_F(SettingsPlaces, TheCustomSourceMacMustBeSeventeenCharactersAtLoad) {
+TEST_F(SettingsPlaces, TheCustomSourceMacMustBeExactAndUnicastAtLoad) {
     Plant(RegistryRoot::CurrentUser, "PcapUseSourceMAC", 1);
     Plant(RegistryRoot::CurrentUser, "PcapSourceMAC", "00:11:22:33:44:55");
     {
@@ -196,11 +196,16 @@ TEST_F(SettingsPlaces, TheCustomSourceMacMustBeSeventeenCharactersAtLoad) {
     }
     // Sixteen characters parse, yet switch the custom address off for the run
     // without changing the stored setting.
-    Plant(RegistryRoot::CurrentUser, "PcapSourceMAC", "0:11:22:33:44:55");
-    SettingsPersistence settings(program().string());
-    settings.LoadSettings();
-    EXPECT_FALSE(settings.WorkingSettings(true).useSourceMac);
-    EXPECT_EQ(settings.Properties().GetProperty(kPropPcapUseSourceMAC).AsInt(), 1);
+    // So do a group address and the zero address an older version stored:
+    // probes never carry them.
+    for (const char* text :
+         {"0:11:22:33:44:55", "01:00:5e:00:00:01", "ff:ff:ff:ff:ff:ff", "00:00:00:00:00:00"}) {
+        Plant(RegistryRoot::CurrentUser, "PcapSourceMAC", text);
+        SettingsPersistence settings(program().string());
+        settings.LoadSettings();
+        EXPECT_FALSE(settings.WorkingSettings(true).useSourceMac) << text;
+        EXPECT_EQ(settings.Properties().GetProperty(kPropPcapUseSourceMAC).AsInt(), 1);
+    }
 }
 
 TEST_F(SettingsPlaces, WorkingCopiesStayWithinTheirLimits) {
