@@ -303,6 +303,7 @@ TEST_P(TextsFit, InTheMonitorWindowWithManyAcs) {
 }
 
 TEST_P(TextsFit, OnEveryOptionsPageAndInTheAboutBox) {
+    TestApplication();
     Languages languages;
     ASSERT_TRUE(KtTextTable::Instance().LoadLanguageFile(
         std::string(LW_SOURCE_DATA_DIR "/language/") + GetParam()));
