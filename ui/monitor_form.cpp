@@ -46,7 +46,7 @@ constexpr int kToolbarImageSize = 19;
 constexpr int kToolbarButtonSize = 26;
 constexpr int kStatusHeight = 25;
 constexpr int kStatusFirstPartWidth = 270;
-constexpr char kOptionsWindowName[] = "COptionsForm";
+constexpr const char* kOptionsWindowName = COptionsForm::kWindowName;
 constexpr char kAboutTaskName[] = "AboutBox";
 
 // Rectangle from left, top, right and bottom, as the layout gives them.
