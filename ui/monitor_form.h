@@ -134,13 +134,6 @@ class CMonitorForm : public KtFormBase, public MonitorView {
     // Applies CommandEnabled to every action of the menus and the toolbar.
     void UpdateCommandStates();
 
-    // Opens the options window; the program's own options window unless a
-    // factory is set.
-    using OptionsWindowFactory = std::function<QWidget*(QWidget* parent)>;
-    void SetOptionsWindowFactory(OptionsWindowFactory factory) {
-        optionsFactory_ = std::move(factory);
-    }
-
     // Brings the window to the user: restored when minimised or hidden,
     // raised and activated (a second start of the program asks for this).
     void BringForward();
@@ -238,7 +231,6 @@ class CMonitorForm : public KtFormBase, public MonitorView {
 
     SettingsPersistence persistence_;
     std::unique_ptr<Monitor> monitor_;
-    OptionsWindowFactory optionsFactory_;
     TrayIcon* tray_ = nullptr;
     std::unique_ptr<DesktopNotifier> notifier_;
     std::unique_ptr<SoundPlayer> sound_;
