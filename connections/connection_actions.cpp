@@ -2,7 +2,6 @@
 
 #include <QString>
 
-#include "connections/dial_dialog.h"
 #include "connections/isp_name_dlg.h"
 #include "connections/message_boxes.h"
 #include "connections/phonebook.h"
@@ -22,19 +21,6 @@ bool CreateConnectionOrTell(QWidget* parent, const std::string& acName, const st
     KtMessageBoxes::Current().ShowError(parent, QString::fromLatin1(kCaption),
                                         QString::fromStdString(DescribeCreateFailure(result)));
     return false;
-}
-
-bool CreateConnectionAndMaybeDial(QWidget* parent, const std::string& acName,
-                                  const std::string& interface, bool dial) {
-    std::string name;
-    if (!AskConnectionName(parent, acName, name) ||
-        !CreateConnectionOrTell(parent, acName, name, interface)) {
-        return false;
-    }
-    if (dial) {
-        DialConnection(parent, name);
-    }
-    return true;
 }
 
 void TellPeersFolderUnreadable(QWidget* parent) {

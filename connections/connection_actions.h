@@ -13,12 +13,6 @@ class QWidget;
 bool CreateConnectionOrTell(QWidget* parent, const std::string& acName, const std::string& name,
                             const std::string& interface);
 
-// Asks a name (suggestion from acName), creates the entry and, with dial set
-// and only when the entry was written, opens the dial dialog for it. True
-// when an entry was written.
-bool CreateConnectionAndMaybeDial(QWidget* parent, const std::string& acName,
-                                  const std::string& interface, bool dial);
-
 // Tells the user that the peers folder cannot be read and to join the dip
 // group.
 void TellPeersFolderUnreadable(QWidget* parent);

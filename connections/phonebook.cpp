@@ -15,6 +15,7 @@
 
 #include "core/debug_output.h"
 #include "core/elevation/admin_operation.h"
+#include "core/file_system.h"
 #include "core/unique_fd.h"
 
 namespace {
@@ -26,31 +27,10 @@ constexpr int kMaxSuggestion = 8;
 std::mutex folderMutex;
 std::string folderOverride;
 
-bool ReadSmallFile(int dirFd, const std::string& name, std::string& text) {
-    UniqueFd fd(openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    struct stat info {};
-    if (!fd.Valid() || fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<size_t>(info.st_size) > kMaxEntryBytes) {
-        return false;
-    }
-    text.clear();
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = read(fd.Get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return false;
-        }
-        if (n == 0) {
-            return true;
-        }
-        text.append(buffer, static_cast<size_t>(n));
-        if (text.size() > kMaxEntryBytes) {
-            return false;
-        }
-    }
+bool ReadPeersEntry(int dirFd, const std::string& name, std::string& text) {
+    const UniqueFd fd(openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    return fd.Valid() &&
+           ReadSmallFile(fd.Get(), kMaxEntryBytes, text).status == SmallFileStatus::kOk;
 }
 
 // Whether the existing regular file `entry` may be replaced.
@@ -64,7 +44,7 @@ bool MayReplace(int dirFd, const std::string& entry, PeersReplace replace) {
             break;
     }
     std::string text;
-    return ReadSmallFile(dirFd, entry, text) && IsWrittenByLineWatchman(text);
+    return ReadPeersEntry(dirFd, entry, text) && IsWrittenByLineWatchman(text);
 }
 
 // Renames from to to in the folder unless to exists (EEXIST then).
@@ -135,7 +115,7 @@ PhonebookStatus FindConnections(std::string_view deviceType, std::string_view ac
 
     for (const std::string& name : names) {
         std::string text;
-        if (ReadSmallFile(dirFd.Get(), name, text) &&
+        if (ReadPeersEntry(dirFd.Get(), name, text) &&
             IsAimedAt(ReadPeersEntry(text), deviceType, acName)) {
             result.emplace_back(name);
         }
@@ -150,7 +130,7 @@ std::optional<PeersEntryTarget> ReadPeersEntryFile(const std::string& folder,
     }
     UniqueFd dirFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     std::string text;
-    if (!dirFd.Valid() || !ReadSmallFile(dirFd.Get(), std::string(name), text)) {
+    if (!dirFd.Valid() || !ReadPeersEntry(dirFd.Get(), std::string(name), text)) {
         return std::nullopt;
     }
     return ReadPeersEntry(text);

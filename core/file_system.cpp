@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -192,4 +193,52 @@ UniqueFd OpenLogFile(const std::string& path, bool truncate) {
     if (flags < 0 || fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return UniqueFd();
     if (truncate && ftruncate(fd.Get(), 0) != 0) return UniqueFd();
     return fd;
+}
+
+SmallFileRead ReadSmallFile(int fd, size_t maxBytes, std::string& bytes) {
+    bytes.clear();
+    SmallFileRead result;
+    if (fstat(fd, &result.info) != 0) {
+        result.error = errno;
+        result.info = {};
+        return result;
+    }
+    if (!S_ISREG(result.info.st_mode)) {
+        result.status = SmallFileStatus::kNotRegular;
+        return result;
+    }
+    if (static_cast<uint64_t>(result.info.st_size) > maxBytes) {
+        result.status = SmallFileStatus::kTooLarge;
+        return result;
+    }
+    char buffer[16384];
+    for (;;) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            result.error = errno;
+            result.status = SmallFileStatus::kReadFailed;
+            return result;
+        }
+        if (got == 0) break;
+        bytes.append(buffer, static_cast<size_t>(got));
+        if (bytes.size() > maxBytes) {
+            result.status = SmallFileStatus::kTooLarge;
+            return result;
+        }
+    }
+    result.status = SmallFileStatus::kOk;
+    return result;
+}
+
+SmallFileRead ReadSmallFile(const std::string& path, size_t maxBytes, std::string& bytes) {
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.Valid()) {
+        bytes.clear();
+        SmallFileRead result;
+        result.status = SmallFileStatus::kOpenFailed;
+        result.error = errno;
+        return result;
+    }
+    return ReadSmallFile(fd.Get(), maxBytes, bytes);
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/stat.h>
+
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -58,3 +61,29 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content, un
 // is emptied then. With truncate an existing file is emptied. Invalid (errno
 // set) on failure.
 UniqueFd OpenLogFile(const std::string& path, bool truncate);
+
+// What reading a small file whole found.
+enum class SmallFileStatus {
+    kOk,
+    kOpenFailed,  // the open failed (error says why; ENOENT for a missing file)
+    kNotRegular,  // a folder, FIFO, device or socket: never read
+    kTooLarge,    // more than maxBytes, by its size or by what was read
+    kReadFailed,  // fstat or read failed (error says why)
+};
+
+struct SmallFileRead {
+    SmallFileStatus status = SmallFileStatus::kReadFailed;
+    int error = 0;        // errno of a failed open, fstat or read; 0 otherwise
+    struct stat info {};  // the file's attributes when fstat succeeded
+};
+
+// Reads the open file fd whole into bytes (emptied first) when it is a
+// regular file of at most maxBytes. The type and size are checked before the
+// first read, so a FIFO is never waited on, and again while reading, so a
+// file that grows cannot make bytes larger than maxBytes + one buffer. fd
+// stays open.
+SmallFileRead ReadSmallFile(int fd, size_t maxBytes, std::string& bytes);
+
+// The same for the file at path, opened read-only and close-on-exec and
+// closed again before returning.
+SmallFileRead ReadSmallFile(const std::string& path, size_t maxBytes, std::string& bytes);

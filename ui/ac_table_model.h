@@ -4,6 +4,8 @@
 #include <QIcon>
 #include <cstddef>
 
+#include "ui/text/text_ids.h"
+
 class Monitor;
 
 // The concentrator list as a table model over Monitor::Rows(). The monitor
@@ -49,4 +51,6 @@ class KtAcTableModel : public QAbstractTableModel {
 
 // Column widths in pixels and text ids of the headers, by column.
 inline constexpr int kAcColumnWidths[] = {22, 109, 125, 78, 53, 53, 52, 52};
-inline constexpr int kAcColumnTextIds[] = {304, 305, 306, 307, 308, 309, 310, 311};
+inline constexpr int kAcColumnTextIds[] = {
+    TextId::kColumnState, TextId::kColumnMac,  TextId::kColumnAcName,   TextId::kColumnServiceName,
+    TextId::kColumnRtt,   TextId::kColumnSent, TextId::kColumnReceived, TextId::kColumnLost};

@@ -46,7 +46,7 @@ constexpr int kToolbarImageSize = 19;
 constexpr int kToolbarButtonSize = 26;
 constexpr int kStatusHeight = 25;
 constexpr int kStatusFirstPartWidth = 270;
-constexpr char kOptionsWindowName[] = "COptionsForm";
+constexpr const char* kOptionsWindowName = COptionsForm::kWindowName;
 constexpr char kAboutTaskName[] = "AboutBox";
 
 // Rectangle from left, top, right and bottom, as the layout gives them.
@@ -436,26 +436,17 @@ void CMonitorForm::OnCommand(int id) {
 
 void CMonitorForm::OpenSettings() {
     KtTaskRegistry& registry = KtTaskRegistry::Get();
-    QWidget* options = registry.FindNamedWindow(kOptionsWindowName);
-    if (options == nullptr && !optionsFactory_) {
-        // The program's own options window over the live settings; OK
-        // commits to them, and the persistence applies and saves.
-        const AdapterEntry* adapter = CurrentAdapterEntry();
-        const std::string adapterMac = adapter != nullptr ? FormatMacText(adapter->mac) : "";
-        OpenOptionsForm(persistence_.Properties(),
-                        {.dialogs = nullptr, .adapterMacText = adapterMac});
+    if (QWidget* options = registry.FindNamedWindow(kOptionsWindowName)) {
+        options->showNormal();
+        options->raise();
+        options->activateWindow();
         return;
     }
-    if (options == nullptr) {
-        options = optionsFactory_(this);
-        if (options == nullptr) return;
-        registry.RegisterNamedWindow(kOptionsWindowName, options);
-        connect(options, &QObject::destroyed, this,
-                [options] { KtTaskRegistry::Get().UnregisterNamedWindow(options); });
-    }
-    options->showNormal();
-    options->raise();
-    options->activateWindow();
+    // The program's own options window over the live settings; OK commits
+    // to them, and the persistence applies and saves.
+    const AdapterEntry* adapter = CurrentAdapterEntry();
+    const std::string adapterMac = adapter != nullptr ? FormatMacText(adapter->mac) : "";
+    OpenOptionsForm(persistence_.Properties(), {.dialogs = nullptr, .adapterMacText = adapterMac});
 }
 
 void CMonitorForm::OpenAbout() {

@@ -54,14 +54,14 @@ constexpr int kToolbarRediscover = 121;
 constexpr int kConnectionCreate = 122;
 constexpr int kToolbarRemove = 123;
 constexpr int kToolbarConnect = 124;
-constexpr int kFirstDialEntry = 106;
-constexpr int kLastDialEntry = 115;
-constexpr int kTrayRestore = 116;
-constexpr int kTrayAbout = 118;
-constexpr int kTrayExit = 119;
-constexpr int kTraySettings = 120;
-constexpr int kConnectionMenuCreate = 32772;
-constexpr int kConnectionMenuRemove = 32773;
+constexpr int kFirstDialEntry = kFirstConnectionId;
+constexpr int kLastDialEntry = kLastConnectionId;
+constexpr int kTrayRestore = kCmdTrayRestore;
+constexpr int kTrayAbout = kCmdTrayAbout;
+constexpr int kTrayExit = kCmdTrayExit;
+constexpr int kTraySettings = kCmdTrayChangeSettings;
+constexpr int kConnectionMenuCreate = kIdCreateConnection;
+constexpr int kConnectionMenuRemove = kIdRemoveAc;
 constexpr int kMenuExit = 32778;
 constexpr int kMenuRemove = 32779;
 constexpr int kMenuAbout = 32781;
@@ -133,13 +133,6 @@ class CMonitorForm : public KtFormBase, public MonitorView {
     bool CommandEnabled(int id) const;
     // Applies CommandEnabled to every action of the menus and the toolbar.
     void UpdateCommandStates();
-
-    // Opens the options window; the program's own options window unless a
-    // factory is set.
-    using OptionsWindowFactory = std::function<QWidget*(QWidget* parent)>;
-    void SetOptionsWindowFactory(OptionsWindowFactory factory) {
-        optionsFactory_ = std::move(factory);
-    }
 
     // Brings the window to the user: restored when minimised or hidden,
     // raised and activated (a second start of the program asks for this).
@@ -238,7 +231,6 @@ class CMonitorForm : public KtFormBase, public MonitorView {
 
     SettingsPersistence persistence_;
     std::unique_ptr<Monitor> monitor_;
-    OptionsWindowFactory optionsFactory_;
     TrayIcon* tray_ = nullptr;
     std::unique_ptr<DesktopNotifier> notifier_;
     std::unique_ptr<SoundPlayer> sound_;

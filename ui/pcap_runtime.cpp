@@ -11,10 +11,12 @@
 #include <string>
 
 #include "core/debug_output.h"
+#include "ui/linewatch_app.h"
 
 namespace {
 
-constexpr char kLibrary[] = "libpcap.so.0.8";
+// The same file start-up checks for.
+constexpr const char* kLibrary = CLinewatchApp::kCaptureLibrary;
 
 void* Library() {
     static void* const library = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);

@@ -1,6 +1,5 @@
 #include "core/storage/ini_file.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -105,35 +104,20 @@ void KtIniFile::SetSection(std::string_view section) {
 std::unique_ptr<KtIniFile::Document> KtIniFile::Load(const std::string& path) {
     auto doc = std::make_unique<Document>();
     doc->path = path;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno != ENOENT) {
+    std::string text;
+    const SmallFileRead read = ReadSmallFile(path, kMaxFileBytes, text);
+    if (read.status == SmallFileStatus::kOpenFailed) {
+        if (read.error != ENOENT) {
             doc->unreadable = true;
-            DebugOutput("INI file " + path + " cannot be read (" + std::strerror(errno) +
+            DebugOutput("INI file " + path + " cannot be read (" + std::strerror(read.error) +
                         "); it reads as empty.\n");
         }
         return doc;
     }
-    struct stat st {};
-    std::string text;
-    bool readOk = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    if (readOk && static_cast<size_t>(st.st_size) > kMaxFileBytes) {
-        doc->broken = true;
-    } else if (readOk) {
-        char buffer[16384];
-        for (;;) {
-            const ssize_t got = read(fd, buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) readOk = false;
-            if (got <= 0) break;
-            text.append(buffer, static_cast<size_t>(got));
-            if (text.size() > kMaxFileBytes) {
-                doc->broken = true;
-                break;
-            }
-        }
-    }
-    close(fd);
+    const struct stat& st = read.info;
+    doc->broken = read.status == SmallFileStatus::kTooLarge;
+    const bool readOk =
+        read.status == SmallFileStatus::kOk || read.status == SmallFileStatus::kTooLarge;
     doc->exists = true;
     doc->device = st.st_dev;
     doc->inode = st.st_ino;

@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <memory>
+#include <thread>
 #include <vector>
-
-#include "core/threads/functors.h"
 
 namespace {
 
@@ -87,8 +85,7 @@ TEST(MessagePort, CloseReleasesABlockedSender) {
     EXPECT_EQ(result.load(), 0);
 }
 
-// A worker that reports every step through a Safe functor whose bound member
-// sends to the owner, as the engines report to the monitor.
+// A worker that reports every step by sending to its owner's port.
 struct Owner {
     std::atomic<int> handled{0};
     std::atomic<int> cablePosts{0};
@@ -100,20 +97,18 @@ struct Owner {
 };
 
 struct Worker {
-    std::shared_ptr<KtUnaryFunctionSafe<void, int>> report;
+    Owner* owner;
     int Loop(KtThread& thread) {
-        while (!thread.IsStopRequested()) report->Invoke(1);
+        while (!thread.IsStopRequested()) owner->SendReport(1);
         return 0;
     }
 };
 
 TEST(MessagePort, StoppingAWorkerBlockedInASendNeverLocksUp) {
     Owner owner;
-    auto report =
-        std::make_shared<KtVoidUnaryMemberFunctionSafe<Owner, int>>(&owner, &Owner::SendReport);
     KtEvent queued(false, false);
     owner.port.SetWakeUp([&] { queued.Set(); });
-    Worker worker{report};
+    Worker worker{&owner};
 
     for (int round = 0; round < 1000; ++round) {
         KtThreadClassFunction<Worker> thread;

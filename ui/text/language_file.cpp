@@ -1,6 +1,5 @@
 #include "ui/text/language_file.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include <cstring>
 
 #include "core/debug_output.h"
+#include "core/file_system.h"
 #include "core/program_paths.h"
 #include "core/storage/ini_file.h"
 
@@ -110,40 +110,18 @@ void DecodeWindows1252(std::string_view bytes, std::string& out) {
 }
 
 // Reads a regular file of at most KtIniFile::kMaxFileBytes whole.
-bool ReadSmallFile(const std::string& path, std::string& bytes) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno != ENOENT) {
-            DebugOutput("Language file " + path + " cannot be opened (" + std::strerror(errno) +
-                        ").\n");
+bool ReadLanguageFile(const std::string& path, std::string& bytes) {
+    const SmallFileRead read = ReadSmallFile(path, KtIniFile::kMaxFileBytes, bytes);
+    if (read.status == SmallFileStatus::kOpenFailed) {
+        if (read.error != ENOENT) {
+            DebugOutput("Language file " + path + " cannot be opened (" +
+                        std::strerror(read.error) + ").\n");
         }
         return false;
     }
-    struct stat st {};
-    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-              static_cast<uint64_t>(st.st_size) <= KtIniFile::kMaxFileBytes;
-    char buffer[16384];
-    while (ok) {
-        const ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) {
-            ok = got == 0;
-            break;
-        }
-        bytes.append(buffer, static_cast<size_t>(got));
-        ok = bytes.size() <= KtIniFile::kMaxFileBytes;
-    }
-    close(fd);
-    if (!ok) DebugOutput("Language file " + path + " cannot be read; it is not used.\n");
-    return ok;
-}
-
-bool WriteAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t wrote = write(fd, text.data(), text.size());
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) return false;
-        text.remove_prefix(static_cast<size_t>(wrote));
+    if (read.status != SmallFileStatus::kOk) {
+        DebugOutput("Language file " + path + " cannot be read; it is not used.\n");
+        return false;
     }
     return true;
 }
@@ -214,7 +192,7 @@ std::string FindLanguageFile(std::string_view fileName) {
 
 KtLanguageFile::KtLanguageFile(const std::string& path) {
     std::string bytes;
-    if (path.empty() || !ReadSmallFile(path, bytes) || bytes.empty()) return;
+    if (path.empty() || !ReadLanguageFile(path, bytes) || bytes.empty()) return;
     std::string text;
     if (!DecodeLanguageText(bytes, text)) {
         DebugOutput("Language file " + path + " is not a text file; it is not used.\n");

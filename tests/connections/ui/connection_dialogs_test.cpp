@@ -254,13 +254,18 @@ class ModalAnswerer {
     QTimer timer_;
 };
 
-TEST_F(ConnectionDialogsTest, AFailedCreateIsShownAndNothingIsDialled) {
+// The steps of the window's Connect on an AC without entries, with the
+// desktop's own dialogs: ask a name, write the entry, dial it (the window
+// dials only after a written entry).
+TEST_F(ConnectionDialogsTest, AFailedCreateIsShownAndAWrittenEntryIsDialled) {
     std::filesystem::create_directory(folder_.File("blocked"));
     boxes_.answerYes = true;  // overwrite "blocked": the write then fails
     {
         ModalAnswerer answerer("blocked");
-        EXPECT_FALSE(CreateConnectionAndMaybeDial(nullptr, "Lab AC", "eth0", true));
-        EXPECT_EQ(answerer.dialsShown, 0);
+        std::string name;
+        ASSERT_TRUE(AskConnectionName(nullptr, "Lab AC", name));
+        EXPECT_EQ(name, "blocked");
+        EXPECT_FALSE(CreateConnectionOrTell(nullptr, "Lab AC", name, "eth0"));
     }
     ASSERT_EQ(boxes_.asked.size(), 2u);
     EXPECT_EQ(boxes_.asked[0].rfind("question|", 0), 0u);
@@ -270,7 +275,10 @@ TEST_F(ConnectionDialogsTest, AFailedCreateIsShownAndNothingIsDialled) {
 
     {
         ModalAnswerer answerer("good");
-        EXPECT_TRUE(CreateConnectionAndMaybeDial(nullptr, "Lab AC", "eth0", true));
+        std::string name;
+        ASSERT_TRUE(AskConnectionName(nullptr, "Lab AC", name));
+        ASSERT_TRUE(CreateConnectionOrTell(nullptr, "Lab AC", name, "eth0"));
+        DialConnection(nullptr, name);
         EXPECT_EQ(answerer.dialsShown, 1);
     }
     std::vector<KtRasConnection> found;
@@ -299,7 +307,9 @@ TEST_F(ConnectionDialogsTest, AHandWrittenEntryIsReplacedOnlyAfterTheUserSaidYes
     boxes_.answerYes = true;
     {
         ModalAnswerer answerer("provider");
-        EXPECT_TRUE(CreateConnectionAndMaybeDial(nullptr, "Lab AC", "eth0", false));
+        std::string name;
+        ASSERT_TRUE(AskConnectionName(nullptr, "Lab AC", name));
+        EXPECT_TRUE(CreateConnectionOrTell(nullptr, "Lab AC", name, "eth0"));
     }
     EXPECT_EQ(boxes_.asked.back().rfind("question|", 0), 0u);
     std::vector<KtRasConnection> found;
