@@ -14,6 +14,7 @@ import os
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import wave
@@ -456,3 +457,24 @@ class Notices:
         """Takes what arrived (after a while) as seen, unchecked."""
         time.sleep(settle_s)
         self.seen = len(dunst_history())
+
+
+def scenario_main(doc, scenarios, run):
+    """The command line of a scenario script: SCENARIO BINARY ARTIFACTS.
+
+    run(scenarios[SCENARIO], binary, artifacts, checks) plays it; the exit
+    status is 0 when every check passed, 1 when one failed, 2 for a wrong
+    command line (doc is printed)."""
+    if len(sys.argv) != 4 or sys.argv[1] not in scenarios:
+        print(doc, file=sys.stderr)
+        return 2
+    scenario, binary, artifacts = sys.argv[1:]
+    checks = Checks()
+    began = time.monotonic()
+    try:
+        run(scenarios[scenario], binary, artifacts, checks)
+    except Failure as failure:
+        print(f"stopped: {failure}", file=sys.stderr)
+    print(f"scenario {scenario}: {len(checks.failed)} failed check(s) in "
+          f"{time.monotonic() - began:.1f} s", flush=True)
+    return 1 if checks.failed else 0

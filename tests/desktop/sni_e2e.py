@@ -315,19 +315,7 @@ SCENARIOS = {"wayland": Sway(), "x11": X11()}
 
 
 def main():
-    if len(sys.argv) != 4 or sys.argv[1] not in SCENARIOS:
-        print(__doc__, file=sys.stderr)
-        return 2
-    scenario, binary, artifacts = sys.argv[1:]
-    checks = h.Checks()
-    began = time.monotonic()
-    try:
-        run(SCENARIOS[scenario], binary, artifacts, checks)
-    except h.Failure as failure:
-        print(f"stopped: {failure}", file=sys.stderr)
-    print(f"scenario {scenario}: {len(checks.failed)} failed check(s) in "
-          f"{time.monotonic() - began:.1f} s", flush=True)
-    return 1 if checks.failed else 0
+    return h.scenario_main(__doc__, SCENARIOS, run)
 
 
 if __name__ == "__main__":
