@@ -2,19 +2,9 @@
 
 #include <algorithm>
 
+#include "engine/frame_layout.h"
+
 namespace {
-
-constexpr size_t kSourceMacOffset = 6;
-constexpr size_t kEtherTypeOffset = 12;
-constexpr size_t kVersionTypeOffset = 14;
-constexpr size_t kCodeOffset = 15;
-constexpr size_t kSessionOffset = 16;
-constexpr size_t kPayloadLengthOffset = 18;
-constexpr uint8_t kPppoeVersionType = 0x11;
-
-uint16_t BigEndian16(const uint8_t* at) {
-    return static_cast<uint16_t>((at[0] << 8) | at[1]);
-}
 
 uint32_t Little32(const uint8_t* at) {
     return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
@@ -110,7 +100,7 @@ bool IsUsableSourceMac(const MacAddress& mac) {
 CaptureResult CheckFrameForSending(std::span<const uint8_t> frame) {
     if (frame.size() < kDiscoveryHeaderSize) return CaptureResult::FrameTooShort;
     if (frame.size() > kMaxEthernetFrameSize) return CaptureResult::FrameTooLong;
-    if (BigEndian16(&frame[kEtherTypeOffset]) != kEtherTypeDiscovery) {
+    if (ReadBigEndian16(&frame[kEtherTypeOffset]) != kEtherTypeDiscovery) {
         return CaptureResult::NotDiscovery;
     }
     if (frame[kCodeOffset] != kCodePadi) return CaptureResult::NotPadi;
@@ -122,8 +112,8 @@ CaptureResult CheckFrameForSending(std::span<const uint8_t> frame) {
     if ((source[0] & 0x01) != 0) return CaptureResult::SourceGroup;
     if (!IsUsableSourceMac(source)) return CaptureResult::SourceZero;
     if (frame[kVersionTypeOffset] != kPppoeVersionType ||
-        BigEndian16(&frame[kSessionOffset]) != 0 ||
-        kDiscoveryHeaderSize + BigEndian16(&frame[kPayloadLengthOffset]) > frame.size()) {
+        ReadBigEndian16(&frame[kSessionOffset]) != 0 ||
+        kDiscoveryHeaderSize + ReadBigEndian16(&frame[kPayloadLengthOffset]) > frame.size()) {
         return CaptureResult::BadPppoeHeader;
     }
     return CaptureResult::Ok;

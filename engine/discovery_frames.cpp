@@ -3,20 +3,13 @@
 #include <algorithm>
 #include <string_view>
 
+#include "engine/frame_layout.h"
 #include "engine/network_text.h"
 
 namespace {
 
-constexpr size_t kSourceMacOffset = 6;
-constexpr size_t kEtherTypeOffset = 12;
-constexpr size_t kCodeOffset = 15;
-constexpr size_t kPayloadLengthOffset = 18;
 constexpr size_t kTagHeaderSize = 4;
 constexpr size_t kStampInHostUniq = 13;
-
-uint16_t ReadBigEndian16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
 
 uint32_t ReadBigEndian32(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
@@ -241,7 +234,7 @@ void BuildProbeFrame(ProbeFrame& frame, uint32_t instanceStamp) {
     frame.fill(0);
     std::fill_n(frame.begin(), 6, uint8_t{0xFF});
     WriteBigEndian16(&frame[kEtherTypeOffset], kEtherTypeDiscovery);
-    frame[14] = 0x11;  // version 1, type 1
+    frame[kVersionTypeOffset] = kPppoeVersionType;
     frame[kCodeOffset] = kCodePadi;
     WriteBigEndian16(&frame[kPayloadLengthOffset],
                      static_cast<uint16_t>(kProbeFrameSize - kDiscoveryHeaderSize));
