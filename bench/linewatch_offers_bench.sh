@@ -4,7 +4,7 @@
 #   bench/linewatch_offers_bench.sh [LINEWATCH] [OFFERS] [RUNS]
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-binary="$(realpath "${1:-${ROOT}/build/ui/linewatch}")"
+binary="$(realpath "${1:-${ROOT}/build/desktop/linewatch}")"
 export PYTHONDONTWRITEBYTECODE=1
 export PYTHONPATH="${ROOT}/tests/desktop${PYTHONPATH:+:${PYTHONPATH}}"
 export LW_PADO_RESPONDER="${LW_PADO_RESPONDER:-$(dirname "$(dirname "${binary}")")/tests/pado_responder}"

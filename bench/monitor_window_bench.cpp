@@ -32,7 +32,7 @@
 #include <string>
 
 #include "engine/netns_sandbox.h"
-#include "ui/monitor_form_harness.h"
+#include "desktop/monitor_form_harness.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include "engine/linewatch.h"
 #include "engine/net_watch_media.h"
 #include "engine/network_text.h"
+#include "text/text_ids.h"
 
 namespace {
 
@@ -204,13 +205,13 @@ void Monitor::OnSelectionChanged(int row) {
 void Monitor::RefreshStatusText() {
     switch (engine_.GetStatus()) {
         case 0:
-            view_.SetStatusText(kTextMonitorStateUnknown, "Monitor state is unknown");
+            view_.SetStatusText(TextId::kStatusUnknown, "Monitor state is unknown");
             break;
         case kLinewatchProbing:
-            view_.SetStatusText(kTextMonitoring, "Monitoring");
+            view_.SetStatusText(TextId::kStatusMonitoring, "Monitoring");
             break;
         default:
-            view_.SetStatusText(kTextMonitorInactive, "Inactive");
+            view_.SetStatusText(TextId::kStatusInactive, "Inactive");
             break;
     }
 }

@@ -11,11 +11,6 @@ struct AdapterEntry;
 // Icons of a balloon notice, as the notification area numbers them.
 enum class BalloonIcon : int { kInformation = 1, kWarning = 2, kError = 3 };
 
-// Texts of the status bar's first part, by interface text id.
-constexpr int kTextMonitorStateUnknown = 333;
-constexpr int kTextMonitorInactive = 334;
-constexpr int kTextMonitoring = 335;
-
 // What the monitor asks its front end to show. The monitor calls these on
 // its owner thread only, each right after the state it reports has changed;
 // a front end draws or prints and never changes the monitor's state from

@@ -14,8 +14,8 @@
 #include "options/number_spin.h"
 #include "options/options_pages.h"
 #include "ui/dialog_fonts.h"
-#include "ui/text/text_ids.h"
-#include "ui/text/text_table.h"
+#include "text/text_ids.h"
+#include "text/text_table.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include "options/options_pages.h"
 #include "ui/dialog_fonts.h"
 #include "ui/task_registry.h"
-#include "ui/text/text_ids.h"
-#include "ui/text/text_table.h"
+#include "text/text_ids.h"
+#include "text/text_table.h"
 #include "ui/window_icons.h"
 
 namespace {

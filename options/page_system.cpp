@@ -12,9 +12,9 @@
 #include "core/storage/storage_names.h"
 #include "options/option_dialogs.h"
 #include "options/options_pages.h"
-#include "ui/text/language_file.h"
-#include "ui/text/text_ids.h"
-#include "ui/text/text_table.h"
+#include "text/language_file.h"
+#include "text/text_ids.h"
+#include "text/text_table.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include "options/number_spin.h"
 #include "options/option_dialogs.h"
 #include "options/options_pages.h"
-#include "ui/text/text_ids.h"
-#include "ui/text/text_table.h"
+#include "text/text_ids.h"
+#include "text/text_table.h"
 
 namespace {
 

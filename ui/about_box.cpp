@@ -11,8 +11,8 @@
 #include "core/version_info.h"
 #include "ui/dialog_fonts.h"
 #include "ui/static_link.h"
-#include "ui/text/text_ids.h"
-#include "ui/text/text_table.h"
+#include "text/text_ids.h"
+#include "text/text_table.h"
 #include "ui/url_opener.h"
 #include "ui/window_icons.h"
 

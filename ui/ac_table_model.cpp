@@ -2,7 +2,7 @@
 
 #include "engine/ac_record.h"
 #include "engine/monitor.h"
-#include "ui/text/text_table.h"
+#include "text/text_table.h"
 #include "ui/window_icons.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <QIcon>
 #include <cstddef>
 
-#include "ui/text/text_ids.h"
+#include "text/text_ids.h"
 
 class Monitor;
 

@@ -4,8 +4,8 @@
 #include <QFont>
 #include <QString>
 
-#include "ui/text/text_ids.h"
-#include "ui/text/text_table.h"
+#include "text/text_ids.h"
+#include "text/text_table.h"
 #include "ui/window_icons.h"
 
 namespace {

@@ -23,7 +23,7 @@
 #include "ui/sine_wave.h"
 #include "ui/sound_effect_player.h"
 #include "ui/system_tray_icon.h"
-#include "ui/text/text_table.h"
+#include "text/text_table.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "engine/settings_persistence.h"
 #include "options_test_support.h"
 #include "test_support.h"
-#include "ui/text/text_table.h"
+#include "text/text_table.h"
 
 namespace fs = std::filesystem;
 

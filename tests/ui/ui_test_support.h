@@ -4,8 +4,8 @@
 #include <QImage>
 #include <QWidget>
 
-#include "ui/text/builtin_texts.h"
-#include "ui/text/text_table.h"
+#include "text/builtin_texts.h"
+#include "text/text_table.h"
 
 // The one QApplication of the test run (platform from QT_QPA_PLATFORM, set to
 // offscreen by the build), with the built-in texts in the process table.

@@ -13,11 +13,11 @@
 #include <filesystem>
 #include <fstream>
 
-#include "connections/connection_actions.h"
-#include "connections/connection_menu.h"
-#include "connections/dial_dialog.h"
-#include "connections/isp_name_dlg.h"
-#include "connections/message_boxes.h"
+#include "connections/ui/connection_actions.h"
+#include "connections/ui/connection_menu.h"
+#include "connections/ui/dial_dialog.h"
+#include "connections/ui/isp_name_dlg.h"
+#include "connections/ui/message_boxes.h"
 #include "connections/phonebook.h"
 #include "test_support.h"
 #include "ui/ui_test_support.h"

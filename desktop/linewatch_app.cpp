@@ -1,4 +1,4 @@
-#include "ui/linewatch_app.h"
+#include "desktop/linewatch_app.h"
 
 #include <dlfcn.h>
 #include <sys/socket.h>
@@ -15,8 +15,8 @@
 
 #include "core/debug_output.h"
 #include "engine/capture_permission.h"
-#include "ui/monitor_form.h"
-#include "ui/single_instance.h"
+#include "desktop/monitor_form.h"
+#include "desktop/single_instance.h"
 #include "ui/task_registry.h"
 
 namespace {

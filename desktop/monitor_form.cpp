@@ -1,4 +1,4 @@
-#include "ui/monitor_form.h"
+#include "desktop/monitor_form.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -34,8 +34,8 @@
 #include "ui/ac_table_model.h"
 #include "ui/dialog_fonts.h"
 #include "ui/rtt_graphs.h"
-#include "ui/text/text_ids.h"
-#include "ui/text/text_table.h"
+#include "text/text_ids.h"
+#include "text/text_table.h"
 #include "ui/window_icons.h"
 
 namespace {

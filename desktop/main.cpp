@@ -1,7 +1,7 @@
 // linewatch: the desktop program.
 #include <QApplication>
 
-#include "ui/linewatch_app.h"
+#include "desktop/linewatch_app.h"
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);

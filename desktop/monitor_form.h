@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "connections/connection_menu.h"
+#include "connections/ui/connection_menu.h"
 #include "engine/adapters.h"
 #include "engine/monitor.h"
 #include "engine/monitor_view.h"

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "core/debug_output.h"
-#include "ui/linewatch_app.h"
+#include "desktop/linewatch_app.h"
 
 namespace {
 

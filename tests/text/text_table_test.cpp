@@ -1,4 +1,4 @@
-#include "ui/text/text_table.h"
+#include "text/text_table.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 #include "core/program_paths.h"
 #include "core/storage/ini_file.h"
 #include "test_support.h"
-#include "ui/text/language_file.h"
-#include "ui/text/text_ids.h"
+#include "text/language_file.h"
+#include "text/text_ids.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ui/monitor_form.h"
+#include "desktop/monitor_form.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +22,7 @@
 #include "monitor_form_harness.h"
 #include "ui/about_box.h"
 #include "ui/rtt_graphs.h"
-#include "ui/text/text_table.h"
+#include "text/text_table.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "connections/message_boxes.h"
+#include "connections/ui/message_boxes.h"
 
 #include <QMessageBox>
 

@@ -20,8 +20,8 @@
 #include "engine/net_watch_media.h"
 #include "test_support.h"
 #include "ui/ac_table_model.h"
-#include "ui/monitor_form.h"
-#include "ui_test_support.h"
+#include "desktop/monitor_form.h"
+#include "ui/ui_test_support.h"
 
 struct TestOffer {
     MacAddress mac;

@@ -1,9 +1,9 @@
-#include "connections/connection_actions.h"
+#include "connections/ui/connection_actions.h"
 
 #include <QString>
 
-#include "connections/isp_name_dlg.h"
-#include "connections/message_boxes.h"
+#include "connections/ui/isp_name_dlg.h"
+#include "connections/ui/message_boxes.h"
 #include "connections/phonebook.h"
 
 namespace {

@@ -1,6 +1,6 @@
-#include "ui/text/builtin_texts.h"
+#include "text/builtin_texts.h"
 
-#include "ui/text/text_ids.h"
+#include "text/text_ids.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "connections/isp_name_dlg.h"
+#include "connections/ui/isp_name_dlg.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -6,11 +6,11 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "connections/message_boxes.h"
+#include "connections/ui/message_boxes.h"
 #include "connections/phonebook.h"
 #include "ui/dialog_fonts.h"
-#include "ui/text/text_ids.h"
-#include "ui/text/text_table.h"
+#include "text/text_ids.h"
+#include "text/text_table.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "connections/connection_menu.h"
+#include "connections/ui/connection_menu.h"
 
 #include <QAction>
 #include <QMenu>
 
-#include "ui/text/text_ids.h"
-#include "ui/text/text_table.h"
+#include "text/text_ids.h"
+#include "text/text_table.h"
 
 void BuildConnectionMenu(ConnectionMenu& menu, std::string_view acName, bool create,
                          bool entryItems, bool remove) {

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ui/text/builtin_texts.h"
+#include "text/builtin_texts.h"
 
 // The interface text table: every text the windows show, by text id, filled
 // with the built-in English texts and then overlaid from a language file.

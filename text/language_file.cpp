@@ -1,4 +1,4 @@
-#include "ui/text/language_file.h"
+#include "text/language_file.h"
 
 #include <sys/mman.h>
 #include <sys/stat.h>

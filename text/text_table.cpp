@@ -1,6 +1,6 @@
-#include "ui/text/text_table.h"
+#include "text/text_table.h"
 
-#include "ui/text/language_file.h"
+#include "text/language_file.h"
 
 KtTextTable& KtTextTable::Instance() {
     static KtTextTable* const table = new KtTextTable;

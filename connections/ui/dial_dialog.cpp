@@ -1,4 +1,4 @@
-#include "connections/dial_dialog.h"
+#include "connections/ui/dial_dialog.h"
 
 #include <QFormLayout>
 #include <QHBoxLayout>

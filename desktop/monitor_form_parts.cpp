@@ -9,13 +9,13 @@
 #include <QTimer>
 #include <QToolButton>
 
-#include "connections/connection_actions.h"
-#include "connections/dial_dialog.h"
-#include "connections/isp_name_dlg.h"
+#include "connections/ui/connection_actions.h"
+#include "connections/ui/dial_dialog.h"
+#include "connections/ui/isp_name_dlg.h"
 #include "connections/phonebook.h"
 #include "engine/ac_record.h"
 #include "ui/dbus_notifier.h"
-#include "ui/monitor_form.h"
+#include "desktop/monitor_form.h"
 #include "ui/sound_effect_player.h"
 #include "ui/system_tray_icon.h"
 

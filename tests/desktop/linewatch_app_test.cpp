@@ -1,4 +1,4 @@
-#include "ui/linewatch_app.h"
+#include "desktop/linewatch_app.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "monitor_form_harness.h"
-#include "ui/single_instance.h"
+#include "desktop/single_instance.h"
 
 namespace {
 
