@@ -21,10 +21,11 @@
 #include <thread>
 #include <vector>
 
-#include "cmd/adapter_probe.h"
 #include "cmd/cli_metrics.h"
 #include "cmd/connection_commands.h"
+#include "cmd/probe_loop.h"
 #include "core/program_paths.h"
+#include "engine/adapter_probe.h"
 #include "engine/adapters.h"
 #include "engine/capture_channel.h"
 #include "engine/capture_permission.h"
