@@ -492,9 +492,7 @@ int main(int argc, char** argv) {
     }
     // An adapter named on the command line is for this run only; otherwise a
     // fallback to the first adapter is remembered, as the desktop program does.
-    if (options.interfaces.empty())
-        probes[0]->GetMonitor().SetAdapterNameSaver(
-            [&stored](const std::string& name) { stored.SaveAdapterName(name); });
+    if (options.interfaces.empty()) probes[0]->GetMonitor().SetAdapterChoiceStore(&stored);
 
     SignalWatcher signals(signalFd);
     signals.Start(probes[0]->GetMonitor().Port());

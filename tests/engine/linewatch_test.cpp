@@ -85,10 +85,10 @@ std::vector<std::string> LoggedTexts(KtLogWriter& writer) {
 }  // namespace
 
 TEST(LinewatchFrames, OwnProbeThenOfferGivesOneReplyTimedByTheCapture) {
-    NotificationRecorder received;
+    LinewatchRecorder reports;
     KtLinewatch engine;
     engine.SetSourceMac(&kOurMac);
-    engine.Connect({.padoReceived = received.Reporter()});
+    engine.Connect(reports);
 
     const uint32_t probe = FeedOwnProbe(engine, 1000, 250);
     const std::vector<uint8_t> pado = AnswerTo(engine, "AC-1", "internet");
@@ -102,7 +102,7 @@ TEST(LinewatchFrames, OwnProbeThenOfferGivesOneReplyTimedByTheCapture) {
     EXPECT_NEAR(replies[0].rtt, 12.5, 1e-6);
     EXPECT_EQ(replies[0].frameLength, pado.size());
     EXPECT_EQ(replies[0].probe, probe);
-    EXPECT_EQ(received.Values(), std::vector<int>{static_cast<int>(probe)});
+    EXPECT_EQ(reports.received.Values(), std::vector<int>{static_cast<int>(probe)});
     EXPECT_TRUE(engine.TakeReplies().empty());
 }
 
@@ -117,17 +117,17 @@ TEST(LinewatchFrames, RoundTripSpansASecondBoundary) {
 }
 
 TEST(LinewatchFrames, OfferBeforeTheOwnProbeGivesNothing) {
-    NotificationRecorder received;
+    LinewatchRecorder reports;
     KtLinewatch engine;
     engine.SetSourceMac(&kOurMac);
-    engine.Connect({.padoReceived = received.Reporter()});
+    engine.Connect(reports);
 
     Feed(engine, AnswerTo(engine), 1000, 500);
     // Sent, but not yet seen leaving.
     engine.RecordProbeSent(1000L * 1000000 + 400);
     Feed(engine, AnswerTo(engine), 1000, 600);
     EXPECT_TRUE(engine.TakeReplies().empty());
-    EXPECT_TRUE(received.Values().empty());
+    EXPECT_TRUE(reports.received.Values().empty());
 }
 
 TEST(LinewatchFrames, OfferAfterTheWaitRanOutGivesNothing) {
@@ -243,9 +243,10 @@ TEST(LinewatchFrames, OfferIsReadFromTheCapturedBytesOnly) {
 
 TEST(LinewatchFrames, PadiLinesAreLoggedOnlyWhenTheirFlagIsOn) {
     KtLogWriter writer;
+    LinewatchRecorder reports;
     KtLinewatch engine;
     engine.SetSourceMac(&kOurMac);
-    engine.Connect({.logWriter = &writer});
+    engine.Connect(reports, &writer);
     const std::vector<uint8_t> foreign = BuildPadi(kStationMac, 1234);
     const std::vector<uint8_t> otherInstance = BuildPadi(kOurMac, engine.InstanceStamp() + 7);
 
@@ -270,9 +271,10 @@ TEST(LinewatchFrames, PadiLinesAreLoggedOnlyWhenTheirFlagIsOn) {
 
 TEST(LinewatchFrames, PadiFromOurMacWithoutTheMarkerIsIgnored) {
     KtLogWriter writer;
+    LinewatchRecorder reports;
     KtLinewatch engine;
     engine.SetSourceMac(&kOurMac);
-    engine.Connect({.logWriter = &writer});
+    engine.Connect(reports, &writer);
     engine.SetLogForeignPadi(true);
     engine.SetLogInstancePadi(true);
     std::vector<uint8_t> client = BuildPadi(kOurMac, engine.InstanceStamp());
@@ -337,10 +339,10 @@ std::string TempPath(const std::string& name) {
 }  // namespace
 
 TEST(LinewatchReceiveLoop, MatchesAnOfferReadFromTheCapture) {
-    NotificationRecorder received;
+    LinewatchRecorder reports;
     KtLinewatch engine;
     engine.SetSourceMac(&kOurMac);
-    engine.Connect({.padoReceived = received.Reporter()});
+    engine.Connect(reports);
     const ProbeFrame probe = engine.GetProbeFrame();
     const std::vector<uint8_t> own(probe.begin(), probe.end());
     const std::vector<uint8_t> pado = AnswerTo(engine, "Long-Offer", "svc", 120);
@@ -353,7 +355,7 @@ TEST(LinewatchReceiveLoop, MatchesAnOfferReadFromTheCapture) {
     // a savefile, and their numbers come after it.
     const uint32_t number = engine.RecordProbeSent(70L * 1000000);
     ASSERT_TRUE(engine.Start());
-    ASSERT_TRUE(received.WaitForCount(1));
+    ASSERT_TRUE(reports.received.WaitForCount(1));
     engine.Stop();
     std::remove(path.c_str());
 
@@ -366,26 +368,24 @@ TEST(LinewatchReceiveLoop, MatchesAnOfferReadFromTheCapture) {
 }
 
 TEST(LinewatchReceiveLoop, ReportsAFailingCaptureOnceWhileItKeepsFailing) {
-    NotificationRecorder errors, sendFailures, expired;
+    LinewatchRecorder reports;
     KtLinewatch engine;
-    engine.Connect({.probeSendFailed = sendFailures.Reporter(),
-                    .padoWaitExpired = expired.Reporter(),
-                    .captureError = errors.Reporter()});
+    engine.Connect(reports);
     engine.SetProbeInterval(100);
     // A dead handle fails every read (and every send).
     engine.AttachCapture(PcapHandle(pcap_open_dead(DLT_EN10MB, kCaptureSnapLength)));
     ASSERT_TRUE(engine.Start());
-    ASSERT_TRUE(errors.WaitForCount(1));
+    ASSERT_TRUE(reports.captureErrors.WaitForCount(1));
     // Four failed sends 100 ms apart: the reads were retried meanwhile, and
     // none may report again.
-    ASSERT_TRUE(sendFailures.WaitForCount(4));
-    ASSERT_TRUE(expired.WaitForCount(4));
+    ASSERT_TRUE(reports.sendFailed.WaitForCount(4));
+    ASSERT_TRUE(reports.expired.WaitForCount(4));
     engine.Stop();
-    EXPECT_EQ(errors.Values(), std::vector<int>{kCaptureErrorReadFailed});
+    EXPECT_EQ(reports.captureErrors.Values(), std::vector<int>{kCaptureErrorReadFailed});
     // Every attempt is numbered, and a failed one's wait ends at once.
-    const std::vector<int> failed = sendFailures.Values();
+    const std::vector<int> failed = reports.sendFailed.Values();
     for (size_t i = 0; i < failed.size(); ++i) EXPECT_EQ(failed[i], static_cast<int>(i + 1));
-    const std::vector<int> ended = expired.Values();
+    const std::vector<int> ended = reports.expired.Values();
     EXPECT_EQ(std::vector<int>(ended.begin(), ended.begin() + 4),
               std::vector<int>(failed.begin(), failed.begin() + 4));
     EXPECT_EQ(engine.GetStatus(), kLinewatchStopped);
@@ -477,18 +477,27 @@ TEST(CapturePermission, WithoutCapabilityAHelperItMayNotRunIsToldApart) {
 
 namespace {
 
-// A notification target that sends a message to the owner's port and so
-// blocks the engine thread until the owner has handled it.
-class SendingTarget {
+// An engine owner that sends one kind of report to the owner's port, and so
+// blocks the engine thread until the owner has handled it, and stops the
+// workers through that port.
+class SendingOwner final : public LinewatchOwner {
   public:
-    SendingTarget(MessagePort& port, uint32_t message, KtEvent& entered)
+    SendingOwner(MessagePort& port, uint32_t message, KtEvent& entered)
         : port_(port), message_(message), entered_(entered) {}
-    void On(int value) {
-        entered_.Set();
-        port_.Send(message_, static_cast<uintptr_t>(value));
-    }
+    void ProbeSent(uint32_t probe) override { SendIf(WM_LW_PADI_SENT, probe); }
+    void ProbeSendFailed(uint32_t /*probe*/) override {}
+    void PadoWaitExpired(uint32_t /*probe*/) override {}
+    void PadoReceived(uint32_t /*probe*/) override {}
+    void CaptureError(uint32_t reason) override { SendIf(WM_LW_CAPTURE_ERROR, reason); }
+    void StopWorker(KtThread& worker) override { port_.StopAndWait(worker); }
 
   private:
+    void SendIf(uint32_t message, uint32_t value) {
+        if (message != message_) return;
+        entered_.Set();
+        port_.Send(message_, value);
+    }
+
     MessagePort& port_;
     const uint32_t message_;
     KtEvent& entered_;
@@ -518,12 +527,9 @@ TEST(LinewatchStop, DoesNotHangWhileAWorkerIsBlockedInASendToTheStoppingThread) 
                     if (msg == WM_LW_CAPTURE_ERROR && wParam == 1) ++count;
                 });
                 KtEvent entered(true, false);
-                SendingTarget target(port, WM_LW_CAPTURE_ERROR, entered);
+                SendingOwner owner(port, WM_LW_CAPTURE_ERROR, entered);
                 KtLinewatch engine;
-                engine.Connect(
-                    {.captureError =
-                         [&target](uint32_t value) { target.On(static_cast<int>(value)); },
-                     .stopWaiter = [&port](KtThread& thread) { port.StopAndWait(thread); }});
+                engine.Connect(owner);
                 engine.AttachCapture(PcapHandle(pcap_open_dead(DLT_EN10MB, kCaptureSnapLength)));
                 engine.Start();
                 if (!entered.Wait(5000)) return -1;
@@ -552,12 +558,10 @@ TEST_F(LinewatchOnVeth, ProbeLeavesByteForByteAndALongOfferIsMatched) {
         // 60 bytes of vendor tag put the Host-Uniq well past byte 100.
         PadoResponder responder(peer_, kAcMac, kOurMac, 60);
         ASSERT_TRUE(responder.ok());
-        NotificationRecorder sent, received, expired;
+        LinewatchRecorder reports;
         KtLinewatch engine;
         engine.SetSourceMac(&kOurMac);
-        engine.Connect({.probeSent = sent.Reporter(),
-                        .padoWaitExpired = expired.Reporter(),
-                        .padoReceived = received.Reporter()});
+        engine.Connect(reports);
         // Room for a slow responder on a loaded machine.
         engine.SetPadoWaitTime(2000);
         ASSERT_TRUE(engine.OpenCapture(ours_, false)) << engine.LastCaptureError();
@@ -568,8 +572,8 @@ TEST_F(LinewatchOnVeth, ProbeLeavesByteForByteAndALongOfferIsMatched) {
         const ProbeFrame probe = engine.GetProbeFrame();
         EXPECT_EQ(padi, std::vector<uint8_t>(probe.begin(), probe.end()));
 
-        ASSERT_TRUE(received.WaitForCount(1)) << responder.OffersSent();
-        ASSERT_TRUE(expired.WaitForCount(1, 10s));
+        ASSERT_TRUE(reports.received.WaitForCount(1)) << responder.OffersSent();
+        ASSERT_TRUE(reports.expired.WaitForCount(1, 10s));
         engine.Stop();
         const std::vector<KtPadoReply> replies = engine.TakeReplies();
         ASSERT_EQ(replies.size(), 1u);
@@ -581,9 +585,9 @@ TEST_F(LinewatchOnVeth, ProbeLeavesByteForByteAndALongOfferIsMatched) {
         EXPECT_LT(replies[0].rtt, 2000.0);
         // The offer came before the wait of the same probe ran out.
         EXPECT_EQ(replies[0].probe, 1u);
-        EXPECT_EQ(sent.Values().front(), 1);
-        EXPECT_EQ(expired.Values().front(), 1);
-        EXPECT_LT(received.Times()[0], expired.Times()[0]);
+        EXPECT_EQ(reports.sent.Values().front(), 1);
+        EXPECT_EQ(reports.expired.Values().front(), 1);
+        EXPECT_LT(reports.received.Times()[0], reports.expired.Times()[0]);
     });
 }
 
@@ -620,67 +624,66 @@ TEST_F(LinewatchOnVeth, CaptureHoldsABurstOfOffersUntilItIsRead) {
 
 TEST_F(LinewatchOnVeth, SendsAtTheIntervalAndAtOnceOnTrigger) {
     Inside([&] {
-        NotificationRecorder sent, triggered;
+        LinewatchRecorder reports, triggered;
         KtLinewatch engine;
         engine.SetSourceMac(&kOurMac);
-        engine.Connect({.probeSent = sent.Reporter()});
+        engine.Connect(reports);
         engine.SetProbeInterval(150);
         ASSERT_TRUE(engine.OpenCapture(ours_, false)) << engine.LastCaptureError();
         ASSERT_TRUE(engine.Start());
-        ASSERT_TRUE(sent.WaitForCount(4));
+        ASSERT_TRUE(reports.sent.WaitForCount(4));
         engine.Stop();
-        const auto times = sent.Times();
+        const auto times = reports.sent.Times();
         for (size_t i = 1; i < 4; ++i) {
             EXPECT_GE(times[i] - times[i - 1], 140ms) << "probe " << i;
         }
 
-        engine.Connect({.probeSent = triggered.Reporter()});
+        engine.Connect(triggered);
         engine.SetProbeInterval(60000);
         ASSERT_TRUE(engine.Start());
-        ASSERT_TRUE(triggered.WaitForCount(1));
+        ASSERT_TRUE(triggered.sent.WaitForCount(1));
         engine.TriggerProbe();
         // Far sooner than the minute the interval asks for.
-        EXPECT_TRUE(triggered.WaitForCount(2, 10s));
+        EXPECT_TRUE(triggered.sent.WaitForCount(2, 10s));
         engine.Stop();
     });
 }
 
 TEST_F(LinewatchOnVeth, StatusFollowsTheTransmissions) {
     Inside([&] {
-        NotificationRecorder sent, failed, expired;
+        LinewatchRecorder reports;
         std::vector<int32_t> statusAtReport;
         std::mutex statusMutex;
         KtLinewatch engine;
         engine.SetSourceMac(&kOurMac);
         // Called on the send thread before it sets the status of this probe:
         // the status seen is the one of the previous transmission.
-        sent.SetHook([&](int) {
+        reports.sent.SetHook([&](int) {
             std::scoped_lock lock(statusMutex);
             statusAtReport.push_back(engine.GetStatus());
         });
-        engine.Connect({.probeSent = sent.Reporter(),
-                        .probeSendFailed = failed.Reporter(),
-                        .padoWaitExpired = expired.Reporter()});
+        engine.Connect(reports);
         engine.SetProbeInterval(50);
         engine.SetPadoWaitTime(20);
         ASSERT_TRUE(engine.OpenCapture(ours_, false)) << engine.LastCaptureError();
         ASSERT_TRUE(engine.Start());
-        ASSERT_TRUE(sent.WaitForCount(2));
+        ASSERT_TRUE(reports.sent.WaitForCount(2));
         // An interface that is down refuses the frame: status 3, a failure
         // report instead of the sent one, and the wait of that probe over.
         ASSERT_TRUE(sandbox_.Ip("link set dev " + ours_ + " down"));
-        ASSERT_TRUE(failed.WaitForCount(2));
+        ASSERT_TRUE(reports.sendFailed.WaitForCount(2));
         EXPECT_EQ(engine.GetStatus(), kLinewatchSendFailed);
-        const size_t reportsWhileDown = sent.Values().size();
+        const size_t reportsWhileDown = reports.sent.Values().size();
         ASSERT_TRUE(sandbox_.Ip("link set dev " + ours_ + " up"));
-        ASSERT_TRUE(sent.WaitForCount(reportsWhileDown + 1));
-        const int firstFailed = failed.Values().front();
-        ASSERT_TRUE(expired.WaitForCount(static_cast<size_t>(failed.Values().back())));
+        ASSERT_TRUE(reports.sent.WaitForCount(reportsWhileDown + 1));
+        const int firstFailed = reports.sendFailed.Values().front();
+        ASSERT_TRUE(
+            reports.expired.WaitForCount(static_cast<size_t>(reports.sendFailed.Values().back())));
         engine.Stop();
         // Numbers run on across the failures; every wait ends in order.
         EXPECT_EQ(firstFailed, static_cast<int>(reportsWhileDown) + 1);
-        EXPECT_EQ(sent.Values()[reportsWhileDown], failed.Values().back() + 1);
-        const std::vector<int> ended = expired.Values();
+        EXPECT_EQ(reports.sent.Values()[reportsWhileDown], reports.sendFailed.Values().back() + 1);
+        const std::vector<int> ended = reports.expired.Values();
         for (size_t i = 0; i < ended.size(); ++i) EXPECT_EQ(ended[i], static_cast<int>(i + 1));
         EXPECT_EQ(engine.GetStatus(), kLinewatchStopped);
         std::scoped_lock lock(statusMutex);
@@ -701,13 +704,10 @@ TEST_F(LinewatchOnVeth, StopDoesNotHangWhileTheSendThreadIsBlockedInASend) {
                         if (msg == WM_LW_PADI_SENT) ++count;
                     });
                     KtEvent entered(true, false);
-                    SendingTarget target(port, WM_LW_PADI_SENT, entered);
+                    SendingOwner owner(port, WM_LW_PADI_SENT, entered);
                     KtLinewatch engine;
                     engine.SetSourceMac(&kOurMac);
-                    engine.Connect(
-                        {.probeSent =
-                             [&target](uint32_t value) { target.On(static_cast<int>(value)); },
-                         .stopWaiter = [&port](KtThread& thread) { port.StopAndWait(thread); }});
+                    engine.Connect(owner);
                     if (!engine.OpenCapture(ours_, false)) return -2;
                     engine.Start();
                     if (!entered.Wait(5000)) return -1;
@@ -734,11 +734,10 @@ TEST_F(LinewatchOnVeth, RealAccessConcentratorWithAnOfferOver100BytesIsHeard) {
         _exit(127);
     }
     Inside([&] {
-        NotificationRecorder received, expired;
+        LinewatchRecorder reports;
         KtLinewatch engine;
         engine.SetSourceMac(&kOurMac);
-        engine.Connect(
-            {.padoWaitExpired = expired.Reporter(), .padoReceived = received.Reporter()});
+        engine.Connect(reports);
         // Waits overlap the next probes: each answer is matched to its own.
         engine.SetPadoWaitTime(3000);
         engine.SetProbeInterval(700);
@@ -746,7 +745,7 @@ TEST_F(LinewatchOnVeth, RealAccessConcentratorWithAnOfferOver100BytesIsHeard) {
         ASSERT_TRUE(engine.Start());
         // The server may still be starting when the first probe leaves; a
         // later probe's answer is matched to that probe by itself.
-        EXPECT_TRUE(received.WaitForCount(1, std::chrono::seconds(10)));
+        EXPECT_TRUE(reports.received.WaitForCount(1, std::chrono::seconds(10)));
         engine.Stop();
         const std::vector<KtPadoReply> replies = engine.TakeReplies();
         ASSERT_FALSE(replies.empty());

@@ -881,25 +881,36 @@ TEST(MonitorLogs, WithoutTheGeneralLogLinesGoToTheBoxOnly) {
     EXPECT_FALSE(std::filesystem::exists(folder.Path() + "/monitor.log"));
 }
 
+namespace {
+
+// Keeps the adapter choices a monitor asks to save.
+class SavedAdapterChoices final : public AdapterChoiceStore {
+  public:
+    void KeepAdapterChoice(const std::string& deviceName) override { names.push_back(deviceName); }
+    std::vector<std::string> names;
+};
+
+}  // namespace
+
 TEST(MonitorAdapters, SavedAdapterIsSelectedElseTheFirstWhoseNameIsSaved) {
     MonitorSettings settings;
     settings.deviceName = "eth1";
     MonitorHarness h(settings);
-    std::vector<std::string> saved;
-    h.monitor->SetAdapterNameSaver([&](const std::string& name) { saved.push_back(name); });
+    SavedAdapterChoices saved;
+    h.monitor->SetAdapterChoiceStore(&saved);
     EXPECT_TRUE(
         h.monitor->BuildAdapterList({{"eth0", "First", kOurMac}, {"eth1", "Second", kAc2Mac}}));
     EXPECT_EQ(h.monitor->CurrentAdapter(), 1);
-    EXPECT_TRUE(saved.empty());
+    EXPECT_TRUE(saved.names.empty());
     EXPECT_EQ(h.view.events.back(), "adapters 2 1 enabled");
     EXPECT_EQ(h.view.LogTexts().back(), "Select: Second");
 
     settings.deviceName = "gone0";
     MonitorHarness g(settings);
-    g.monitor->SetAdapterNameSaver([&](const std::string& name) { saved.push_back(name); });
+    g.monitor->SetAdapterChoiceStore(&saved);
     EXPECT_TRUE(g.monitor->BuildAdapterList({{"eth0", "First", kOurMac}}));
     EXPECT_EQ(g.monitor->CurrentAdapter(), 0);
-    EXPECT_EQ(saved, (std::vector<std::string>{"eth0"}));
+    EXPECT_EQ(saved.names, (std::vector<std::string>{"eth0"}));
     EXPECT_EQ(g.view.events.back(), "adapters 1 0 disabled");
 }
 
@@ -915,11 +926,11 @@ TEST(MonitorAdapters, SelectingAnAdapterClearsTheTableAndLogsTheChoice) {
     MonitorHarness h;
     h.monitor->BuildAdapterList({{"lwnone0", "First", kOurMac}, {"lwnone1", "Second", kAc2Mac}});
     h.Cycle({kAc1});
-    std::vector<std::string> saved;
-    h.monitor->SetAdapterNameSaver([&](const std::string& name) { saved.push_back(name); });
+    SavedAdapterChoices saved;
+    h.monitor->SetAdapterChoiceStore(&saved);
     h.monitor->SelectAdapter(1);
     EXPECT_TRUE(h.monitor->Rows().empty());
-    EXPECT_EQ(saved, (std::vector<std::string>{"lwnone1"}));
+    EXPECT_EQ(saved.names, (std::vector<std::string>{"lwnone1"}));
     EXPECT_EQ(h.engine.GetSourceMac(), kAc2Mac);
     const auto texts = h.view.LogTexts();
     EXPECT_EQ(texts[texts.size() - 2], "Select: Second");
