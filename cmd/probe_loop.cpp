@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 
-ProbeLoop::ProbeLoop(std::vector<AdapterProbe*> probes, MetricsExporter* exporter)
+ProbeLoop::ProbeLoop(const std::vector<AdapterProbe*>& probes, MetricsExporter* exporter)
     : exporter_(exporter) {
     for (AdapterProbe* probe : probes) {
         auto slot = std::make_unique<Slot>();

@@ -19,7 +19,7 @@ class ProbeLoop {
   public:
     static constexpr std::chrono::milliseconds kPublishGap{200};
 
-    ProbeLoop(std::vector<AdapterProbe*> probes, MetricsExporter* exporter);
+    ProbeLoop(const std::vector<AdapterProbe*>& probes, MetricsExporter* exporter);
     ~ProbeLoop();
     ProbeLoop(const ProbeLoop&) = delete;
     ProbeLoop& operator=(const ProbeLoop&) = delete;
