@@ -34,17 +34,36 @@ struct FirstOffer {
     double rttMs = 0.0;    // its round-trip time
 };
 
+// The engine's owner for one run: notes the first offer.
+class OfferWatch final : public LinewatchOwner {
+  public:
+    void ProbeSent(uint32_t /*probe*/) override {}
+    void ProbeSendFailed(uint32_t /*probe*/) override {}
+    void PadoWaitExpired(uint32_t /*probe*/) override {}
+    void PadoReceived(uint32_t /*probe*/) override {
+        std::scoped_lock guard(lock_);
+        offered_ = true;
+        arrived_.notify_all();
+    }
+    void CaptureError(uint32_t /*reason*/) override {}
+
+    // True when an offer came within `timeout`.
+    bool WaitForOffer(std::chrono::seconds timeout) {
+        std::unique_lock guard(lock_);
+        return arrived_.wait_for(guard, timeout, [&] { return offered_; });
+    }
+
+  private:
+    std::mutex lock_;
+    std::condition_variable arrived_;
+    bool offered_ = false;
+};
+
 // One run: `open` attaches a channel to the engine; false when it failed.
 bool RunOnce(const std::function<bool(KtLinewatch&)>& open, FirstOffer& figures) {
     KtLinewatch engine;
-    std::mutex lock;
-    std::condition_variable arrived;
-    bool offered = false;
-    engine.Connect({.padoReceived = [&](uint32_t) {
-        std::scoped_lock guard(lock);
-        offered = true;
-        arrived.notify_all();
-    }});
+    OfferWatch watch;
+    engine.Connect(watch);
     const MacAddress mac = {0x02, 0x4c, 0x57, 0x41, 0x00, 0x01};
     engine.SetSourceMac(&mac);
     engine.SetProbeInterval(60000);
@@ -52,10 +71,8 @@ bool RunOnce(const std::function<bool(KtLinewatch&)>& open, FirstOffer& figures)
     if (!open(engine)) return false;
     const Clock::time_point opened = Clock::now();
     engine.Start();
-    std::unique_lock guard(lock);
-    const bool heard = arrived.wait_for(guard, std::chrono::seconds(5), [&] { return offered; });
+    const bool heard = watch.WaitForOffer(std::chrono::seconds(5));
     const Clock::time_point end = Clock::now();
-    guard.unlock();
     const std::vector<KtPadoReply> replies = engine.TakeReplies();
     engine.Disconnect();
     if (!heard || replies.empty()) return false;

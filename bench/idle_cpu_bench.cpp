@@ -35,6 +35,28 @@
 
 namespace {
 
+// Stands in for the monitor as the owner of the engine and the link watcher:
+// the engine's reports are sent to its port, the cable changes posted, and
+// the threads stopped through the port.
+class PortOwner final : public LinewatchOwner, public LinkWatchOwner {
+  public:
+    explicit PortOwner(MessagePort& port) : port_(port) {}
+    void ProbeSent(uint32_t probe) override { port_.Send(WM_LW_PADI_SENT, probe); }
+    void ProbeSendFailed(uint32_t probe) override { port_.Send(WM_LW_PROBE_SEND_FAILED, probe); }
+    void PadoWaitExpired(uint32_t probe) override { port_.Send(WM_LW_PADO_TIMEOUT, probe); }
+    void PadoReceived(uint32_t probe) override { port_.Send(WM_LW_PADO_RECEIVED, probe); }
+    void CaptureError(uint32_t reason) override { port_.Send(WM_LW_CAPTURE_ERROR, reason); }
+    void StopWorker(KtThread& worker) override { port_.StopAndWait(worker); }
+    void CableChanged(int state) override {
+        port_.Post(WM_LW_CABLE, static_cast<uintptr_t>(state));
+    }
+    void AdapterReturned() override {}
+    void StopWatcher(KtThread& watcher) override { port_.StopAndWait(watcher); }
+
+  private:
+    MessagePort& port_;
+};
+
 // Context switches of every thread of a process: each is one wake-up.
 long long ContextSwitches(pid_t pid) {
     const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
@@ -162,19 +184,10 @@ int main(int argc, char** argv) {
             if (msg == WM_LW_CABLE) ++cableEvents;
         });
         // Stands in for the monitor window: the reports send or post to its port.
-        auto sendTo = [&port](uint32_t msg) {
-            return [&port, msg](uint32_t value) { port.Send(msg, value); };
-        };
-        auto stopWaiter = [&port](KtThread& thread) { port.StopAndWait(thread); };
-        engine.Connect({.probeSent = sendTo(WM_LW_PADI_SENT),
-                        .probeSendFailed = sendTo(WM_LW_PROBE_SEND_FAILED),
-                        .padoWaitExpired = sendTo(WM_LW_PADO_TIMEOUT),
-                        .padoReceived = sendTo(WM_LW_PADO_RECEIVED),
-                        .captureError = sendTo(WM_LW_CAPTURE_ERROR),
-                        .stopWaiter = stopWaiter});
+        PortOwner owner(port);
+        engine.Connect(owner);
         KtNetWatchMedia watcher;
-        watcher.Connect({.cableChanged = [&port](int state) { port.Post(WM_LW_CABLE, state); },
-                         .stopWaiter = stopWaiter});
+        watcher.Connect(owner);
         const MacAddress mac = {0x02, 0x4c, 0x57, 0x40, 0x00, 0x01};
         engine.SetSourceMac(&mac);
         if (!engine.OpenCapture(ours, false)) {

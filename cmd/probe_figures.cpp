@@ -2,12 +2,12 @@
 
 #include "engine/network_text.h"
 
-AdapterFigures TakeAdapterFigures(const Monitor& monitor, std::string interface,
-                                  int32_t linkState) {
+AdapterFigures TakeAdapterFigures(const AdapterProbe& probe) {
+    const Monitor& monitor = probe.GetMonitor();
     AdapterFigures figures;
-    figures.interface = std::move(interface);
+    figures.interface = monitor.Settings().deviceName;
     figures.monitoring = monitor.IsMonitoring();
-    figures.linkState = linkState;
+    figures.linkState = probe.LinkState();
     figures.counts = monitor.Counts();
     figures.acs.reserve(monitor.Rows().size());
     for (const auto& record : monitor.Rows()) {

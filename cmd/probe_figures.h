@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/adapter_probe.h"
 #include "engine/monitor.h"
 #include "engine/rtt_statistics.h"
 
@@ -33,4 +34,6 @@ struct AdapterFigures {
     std::vector<AcFigures> acs;
 };
 
-AdapterFigures TakeAdapterFigures(const Monitor& monitor, std::string interface, int32_t linkState);
+// The figures of one adapter probe as its monitor and link watcher hold them now;
+// called on the probe's owner thread.
+AdapterFigures TakeAdapterFigures(const AdapterProbe& probe);

@@ -73,27 +73,29 @@ KtLinewatch::~KtLinewatch() {
     CloseCapture();
 }
 
-void KtLinewatch::Connect(LinewatchReports reports) {
+void KtLinewatch::Connect(LinewatchOwner& owner, KtLogWriter* padiLog) {
     std::scoped_lock lock(reportLock_);
-    reports_ = std::move(reports);
+    owner_ = &owner;
+    padiLog_ = padiLog;
 }
 
 void KtLinewatch::Disconnect() {
     Stop();
     std::scoped_lock lock(reportLock_);
-    reports_ = {};
+    owner_ = nullptr;
+    padiLog_ = nullptr;
 }
 
 void KtLinewatch::Notify(Report which, uint32_t value) {
-    std::function<void(uint32_t)> report;
+    LinewatchOwner* owner;
     {
         std::scoped_lock lock(reportLock_);
-        report = reports_.*which;
+        owner = owner_;
     }
     // Called outside every lock: the report may block in a Send until the
     // owner has handled the message, and the owner calls back in here.
-    if (report) {
-        report(value);
+    if (owner != nullptr) {
+        (owner->*which)(value);
     }
 }
 
@@ -190,13 +192,13 @@ void KtLinewatch::StopWorker(std::unique_ptr<Worker>& worker) {
     if (!worker) {
         return;
     }
-    std::function<void(KtThread&)> stopWaiter;
+    LinewatchOwner* owner;
     {
         std::scoped_lock lock(reportLock_);
-        stopWaiter = reports_.stopWaiter;
+        owner = owner_;
     }
-    if (stopWaiter) {
-        stopWaiter(*worker);
+    if (owner != nullptr) {
+        owner->StopWorker(*worker);
     } else {
         worker->StopAndWait();
     }
@@ -302,7 +304,7 @@ void KtLinewatch::HandleFrame(const pcap_pkthdr& header, const uint8_t* data) {
                 reply.probe = number;
                 replies_.push_back(std::move(reply));
             }
-            Notify(&LinewatchReports::padoReceived, number);
+            Notify(&LinewatchOwner::PadoReceived, number);
             return;
         }
         case FrameKind::ForeignPadi:
@@ -314,7 +316,7 @@ void KtLinewatch::HandleFrame(const pcap_pkthdr& header, const uint8_t* data) {
             KtLogWriter* writer;
             {
                 std::scoped_lock lock(reportLock_);
-                writer = reports_.logWriter;
+                writer = padiLog_;
             }
             if (writer != nullptr) {
                 writer->WriteLine({foreign ? "PADI:  " : "Line Watchman PADI:  ",
@@ -353,11 +355,11 @@ int KtLinewatch::SendLoop(KtThread& thread) {
                 std::erase_if(sentProbes_, [&](const SentProbe& p) { return p.number == number; });
             }
             SetStatus(kLinewatchSendFailed);
-            Notify(&LinewatchReports::probeSendFailed, number);
+            Notify(&LinewatchOwner::ProbeSendFailed, number);
             // Nobody can answer it: its wait ends at once.
             QueueWait(number, 0);
         } else {
-            Notify(&LinewatchReports::probeSent, number);
+            Notify(&LinewatchOwner::ProbeSent, number);
             QueueWait(number, waitTime);
             SetStatus(kLinewatchProbing);
         }
@@ -409,7 +411,7 @@ bool KtLinewatch::ReadAvailableFrames(KtThread& thread, int& framesRead) {
         const int result = channel_->Read(&header, &data);
         if (result < 0) {
             if (lastReadSucceeded_) {
-                Notify(&LinewatchReports::captureError, kCaptureErrorReadFailed);
+                Notify(&LinewatchOwner::CaptureError, kCaptureErrorReadFailed);
                 DebugOutput("Error in pcap_next_ex()\n");
             }
             lastReadSucceeded_ = false;
@@ -450,7 +452,7 @@ int KtLinewatch::PadoWaitLoop(KtThread& thread) {
         }
         EndProbeWait(due);
         if (!thread.IsStopRequested()) {
-            Notify(&LinewatchReports::padoWaitExpired, due);
+            Notify(&LinewatchOwner::PadoWaitExpired, due);
         }
     }
     return 0;

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,20 +34,22 @@ constexpr uint32_t kCaptureRetryMs = 100;
 // owner), and the owner may call into the engine meanwhile. Probes are
 // numbered from 1 upwards for the life of the engine; every transmission
 // attempt takes the next number, whether it succeeds or not.
-struct LinewatchReports {
-    std::function<void(uint32_t probe)> probeSent{};        // WM_LW_PADI_SENT
-    std::function<void(uint32_t probe)> probeSendFailed{};  // WM_LW_PROBE_SEND_FAILED
+class LinewatchOwner {
+  public:
+    virtual void ProbeSent(uint32_t probe) = 0;        // WM_LW_PADI_SENT
+    virtual void ProbeSendFailed(uint32_t probe) = 0;  // WM_LW_PROBE_SEND_FAILED
     // The waiting time of this probe ran out (at once for a failed one).
-    std::function<void(uint32_t probe)> padoWaitExpired{};  // WM_LW_PADO_TIMEOUT
+    virtual void PadoWaitExpired(uint32_t probe) = 0;  // WM_LW_PADO_TIMEOUT
     // A reply to this probe was added to the reply list.
-    std::function<void(uint32_t probe)> padoReceived{};   // WM_LW_PADO_RECEIVED
-    std::function<void(uint32_t reason)> captureError{};  // WM_LW_CAPTURE_ERROR
-    // Receives the foreign and other-instance PADI lines; may be null.
-    KtLogWriter* logWriter = nullptr;
-    // How Stop waits for each worker. An owner whose reports Send to it
-    // passes MessagePort::StopAndWait, so that a worker blocked in a Send
-    // cannot lock up the stop. Empty: KtThread::StopAndWait.
-    std::function<void(KtThread&)> stopWaiter{};
+    virtual void PadoReceived(uint32_t probe) = 0;   // WM_LW_PADO_RECEIVED
+    virtual void CaptureError(uint32_t reason) = 0;  // WM_LW_CAPTURE_ERROR
+    // How Stop waits for each worker, on the thread that calls Stop. An
+    // owner whose reports Send to it waits through MessagePort::StopAndWait,
+    // so that a worker blocked in a Send cannot lock up the stop.
+    virtual void StopWorker(KtThread& worker) { worker.StopAndWait(); }
+
+  protected:
+    ~LinewatchOwner() = default;
 };
 
 // The probe engine. Three worker threads share one capture handle:
@@ -74,10 +75,12 @@ class KtLinewatch {
     KtLinewatch(const KtLinewatch&) = delete;
     KtLinewatch& operator=(const KtLinewatch&) = delete;
 
-    // Installs the owner's reports in place of any earlier ones.
-    void Connect(LinewatchReports reports);
-    // Stops the threads (through the owner's stop waiter) and forgets the
-    // reports: none runs any more once this returns.
+    // Reports to `owner` from now on, in place of any earlier owner. The
+    // foreign and other-instance PADI lines go to `padiLog` (none: not
+    // written). Both must outlive the connection.
+    void Connect(LinewatchOwner& owner, KtLogWriter* padiLog = nullptr);
+    // Stops the threads (through the owner's StopWorker) and forgets the
+    // owner: no report runs any more once this returns.
     void Disconnect();
 
     // Closes any open capture, then opens `device` for discovery frames
@@ -143,7 +146,7 @@ class KtLinewatch {
 
   private:
     using Worker = KtThreadClassFunction<KtLinewatch>;
-    using Report = std::function<void(uint32_t)> LinewatchReports::*;
+    using Report = void (LinewatchOwner::*)(uint32_t);
 
     // A probe that went out, kept while it may still be seen or answered.
     struct SentProbe {
@@ -195,10 +198,11 @@ class KtLinewatch {
     double ownProbeTime_ = 0.0;         // its capture time, seconds
     std::vector<KtPadoReply> replies_;
 
-    // Guards the reports, which the owner may replace; they are called
-    // outside it.
+    // Guards the owner and the PADI log, which may be replaced; reports are
+    // made outside it.
     std::mutex reportLock_;
-    LinewatchReports reports_;
+    LinewatchOwner* owner_ = nullptr;
+    KtLogWriter* padiLog_ = nullptr;
 
     // Opened and closed by the owner while stopped; used by the send and
     // receive threads without a lock while they run.

@@ -45,7 +45,6 @@ void KtLogWriter::WriteLine(std::span<const std::string_view> pieces) {
     for (std::string_view piece : pieces) line.append(piece);
     line.push_back('\n');
 
-    std::function<void()> notify;
     {
         std::scoped_lock lock(mutex_);
         // One write per line: with O_APPEND, lines of other processes that
@@ -53,14 +52,8 @@ void KtLogWriter::WriteLine(std::span<const std::string_view> pieces) {
         if (fd_) WriteAll(fd_.Get(), line);
         line.insert(line.size() - 1, 1, '\r');
         boxLines_.push_back(std::move(line));
-        notify = boxNotification_;
     }
-    if (notify) notify();
-}
-
-void KtLogWriter::SetBoxNotification(std::function<void()> notification) {
-    std::scoped_lock lock(mutex_);
-    boxNotification_ = std::move(notification);
+    if (boxListener_ != nullptr) boxListener_->BoxLinesQueued();
 }
 
 std::vector<std::string> KtLogWriter::TakeBoxLines() {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <ctime>
-#include <functional>
 #include <initializer_list>
 #include <mutex>
 #include <span>
@@ -26,6 +25,17 @@ std::tm LocalTimeNow();
 // no log is ever written to "/".
 std::string ResolvePath(std::string_view path, std::string_view baseFolder);
 
+// Told when a line was queued for the log box.
+class LogBoxListener {
+  public:
+    // Called after each line is queued for the box, on the writing thread and
+    // outside the writer's lock; the owner takes the lines with TakeBoxLines.
+    virtual void BoxLinesQueued() = 0;
+
+  protected:
+    ~LogBoxListener() = default;
+};
+
 // The single entry for every line the user is meant to read: it stamps the
 // line with the local time, hands it to the log box and, while the general
 // log is open, appends it to "monitor.log".
@@ -34,14 +44,15 @@ std::string ResolvePath(std::string_view path, std::string_view baseFolder);
 // built whole before it is written, so lines of different threads never
 // interleave, and it reaches the file and the box queue under one lock, so
 // both see the same order. The box is fed on the owner's thread: the writer
-// queues lines and calls the box notification (outside its lock); the owner
+// queues lines and tells its box listener (outside its lock); the owner
 // then takes them with TakeBoxLines.
 //
 // Lines are never cut: the pieces are written whole whatever their length,
 // so that a long (escaped) network name loses nothing.
 class KtLogWriter {
   public:
-    KtLogWriter() = default;
+    // `boxListener` (none: lines only wait in the queue) must outlive the writer.
+    explicit KtLogWriter(LogBoxListener* boxListener = nullptr) : boxListener_(boxListener) {}
     ~KtLogWriter();
     KtLogWriter(const KtLogWriter&) = delete;
     KtLogWriter& operator=(const KtLogWriter&) = delete;
@@ -50,8 +61,6 @@ class KtLogWriter {
     void WriteLine(std::initializer_list<std::string_view> pieces);
     void WriteLine(std::span<const std::string_view> pieces);
 
-    // Called after each line is queued for the box, on the writing thread.
-    void SetBoxNotification(std::function<void()> notification);
     // Lines queued for the log box, oldest first, each ending in "\r\n".
     std::vector<std::string> TakeBoxLines();
 
@@ -71,5 +80,5 @@ class KtLogWriter {
     UniqueFd fd_;
     std::string path_;
     std::vector<std::string> boxLines_;
-    std::function<void()> boxNotification_;
+    LogBoxListener* const boxListener_;
 };

@@ -26,49 +26,71 @@ Monitor::Monitor(KtLinewatch& engine, KtNetWatchMedia& media, MonitorView& view,
       programFolder_(std::move(programFolder)),
       port_([this](uint32_t msg, uintptr_t wParam, intptr_t lParam) {
           HandleMessage(msg, wParam, lParam);
-      }) {
+      }),
+      logWriter_(this) {
     TakeSettings(settings);
-
-    logWriter_.SetBoxNotification([this] {
-        if (port_.IsOwnerThread())
-            DrainLogBox();
-        else
-            port_.Post(WM_LW_LOG_LINES);
-    });
-
-    // Workers are stopped through the port so that one blocked in a Send to
-    // this thread is served while we wait for it.
-    auto stopWaiter = [this](KtThread& worker) { port_.StopAndWait(worker); };
-    auto sendTo = [this](uint32_t msg) {
-        return [this, msg](uint32_t value) { port_.Send(msg, value); };
-    };
-    // Offers are posted, not sent: a receive thread that waited for the owner
-    // after each offer would read the next ones only as fast as the window
-    // draws rows, and offers that came in time would be read after the wait
-    // ran out and dropped. The engine keeps the replies until the owner takes
-    // them; one pending message serves all that arrive before it is handled.
-    auto postOffers = [this](uint32_t) {
-        if (!offersPosted_.exchange(true)) port_.Post(WM_LW_PADO_RECEIVED);
-    };
-    engine_.Connect({.probeSent = sendTo(WM_LW_PADI_SENT),
-                     .probeSendFailed = sendTo(WM_LW_PROBE_SEND_FAILED),
-                     .padoWaitExpired = sendTo(WM_LW_PADO_TIMEOUT),
-                     .padoReceived = postOffers,
-                     .captureError = sendTo(WM_LW_CAPTURE_ERROR),
-                     .logWriter = &logWriter_,
-                     .stopWaiter = stopWaiter});
-    // Posted: the link watcher never waits for the owner.
-    media_.Connect({.cableChanged = [this](int state) { port_.Post(WM_LW_CABLE, state); },
-                    .adapterReturned = [this] { port_.Post(WM_LW_ADAPTER_BACK); },
-                    .stopWaiter = stopWaiter});
+    engine_.Connect(*this, &logWriter_);
+    media_.Connect(*this);
 }
 
 Monitor::~Monitor() {
     Close();
     engine_.Disconnect();
     media_.Disconnect();
-    logWriter_.SetBoxNotification(nullptr);
     port_.Close();
+}
+
+// The engine's reports are sent: the engine thread waits until the owner has
+// handled them.
+void Monitor::ProbeSent(uint32_t probe) {
+    port_.Send(WM_LW_PADI_SENT, probe);
+}
+
+void Monitor::ProbeSendFailed(uint32_t probe) {
+    port_.Send(WM_LW_PROBE_SEND_FAILED, probe);
+}
+
+void Monitor::PadoWaitExpired(uint32_t probe) {
+    port_.Send(WM_LW_PADO_TIMEOUT, probe);
+}
+
+// Offers are posted, not sent: a receive thread that waited for the owner
+// after each offer would read the next ones only as fast as the window draws
+// rows, and offers that came in time would be read after the wait ran out and
+// dropped. The engine keeps the replies until the owner takes them; one
+// pending message serves all that arrive before it is handled.
+void Monitor::PadoReceived(uint32_t /*probe*/) {
+    if (!offersPosted_.exchange(true)) port_.Post(WM_LW_PADO_RECEIVED);
+}
+
+void Monitor::CaptureError(uint32_t reason) {
+    port_.Send(WM_LW_CAPTURE_ERROR, reason);
+}
+
+// Workers are stopped through the port so that one blocked in a Send to this
+// thread is served while we wait for it.
+void Monitor::StopWorker(KtThread& worker) {
+    port_.StopAndWait(worker);
+}
+
+// Posted: the link watcher never waits for the owner.
+void Monitor::CableChanged(int state) {
+    port_.Post(WM_LW_CABLE, static_cast<uintptr_t>(state));
+}
+
+void Monitor::AdapterReturned() {
+    port_.Post(WM_LW_ADAPTER_BACK);
+}
+
+void Monitor::StopWatcher(KtThread& watcher) {
+    port_.StopAndWait(watcher);
+}
+
+void Monitor::BoxLinesQueued() {
+    if (port_.IsOwnerThread())
+        DrainLogBox();
+    else
+        port_.Post(WM_LW_LOG_LINES);
 }
 
 bool Monitor::Open(std::vector<AdapterEntry> adapters) {
@@ -111,7 +133,8 @@ bool Monitor::BuildAdapterList(std::vector<AdapterEntry> adapters) {
     if (currentAdapter_ < 0) {
         currentAdapter_ = 0;
         settings_.deviceName = adapters_[0].deviceName;
-        if (adapterNameSaver_) adapterNameSaver_(settings_.deviceName);
+        if (adapterChoiceStore_ != nullptr)
+            adapterChoiceStore_->KeepAdapterChoice(settings_.deviceName);
     }
     view_.ShowAdapters(adapters_, currentAdapter_, adapters_.size() > 1);
     WriteSelectLine();
@@ -124,7 +147,8 @@ void Monitor::SelectAdapter(size_t index) {
     ClearTable();
     currentAdapter_ = static_cast<int>(index);
     settings_.deviceName = adapters_[index].deviceName;
-    if (adapterNameSaver_) adapterNameSaver_(settings_.deviceName);
+    if (adapterChoiceStore_ != nullptr)
+        adapterChoiceStore_->KeepAdapterChoice(settings_.deviceName);
     RefreshAdapterMac();
     HandSourceMacToEngine();
     WriteSelectLine();

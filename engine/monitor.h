@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -15,13 +14,12 @@
 #include "engine/ac_record.h"
 #include "engine/adapters.h"
 #include "engine/engine_messages.h"
+#include "engine/linewatch.h"
 #include "engine/log_writer.h"
 #include "engine/monitor_settings.h"
 #include "engine/monitor_view.h"
+#include "engine/net_watch_media.h"
 #include "engine/probe_cycles.h"
-
-class KtLinewatch;
-class KtNetWatchMedia;
 
 // Posted to the monitor's own port when another thread wrote a log line, so
 // that the log box is fed on the owner thread.
@@ -71,11 +69,14 @@ struct MonitorCounts {
 // constructs it (the owner thread); the engines report to it through its
 // message port, which the owner drains (MessagePort::Drain or WaitAndDrain).
 // What must be shown goes to the MonitorView.
-class Monitor final : public MonitorSettingsTarget {
+class Monitor final : public MonitorSettingsTarget,
+                      private LinewatchOwner,
+                      private LinkWatchOwner,
+                      private LogBoxListener {
   public:
-    // The engine and the link watcher are the process's single objects and
-    // must outlive the monitor. programFolder is the base of a relative log
-    // folder.
+    // The engine and the link watcher are this adapter's own (AdapterProbe
+    // holds the three together) and must outlive the monitor. programFolder
+    // is the base of a relative log folder.
     Monitor(KtLinewatch& engine, KtNetWatchMedia& media, MonitorView& view,
             const MonitorSettings& settings, std::string programFolder);
     ~Monitor();
@@ -126,7 +127,7 @@ class Monitor final : public MonitorSettingsTarget {
     // interval or the capture mode changed.
     void ApplySettingChanges(const MonitorSettings& values,
                              std::span<const int32_t> changedIds) override;
-    void SetAdapterNameSaver(std::function<void(const std::string&)> saver) override;
+    void SetAdapterChoiceStore(AdapterChoiceStore* store) override;
     // Applies every setting that differs from the working copies.
     void ApplySettings(const MonitorSettings& values);
 
@@ -151,6 +152,19 @@ class Monitor final : public MonitorSettingsTarget {
     bool LastStartLackedPermission() const { return lastStartLackedPermission_; }
 
   private:
+    // What the engine, the link watcher and the log writer report, turned
+    // into messages on the port (monitor.cpp).
+    void ProbeSent(uint32_t probe) override;
+    void ProbeSendFailed(uint32_t probe) override;
+    void PadoWaitExpired(uint32_t probe) override;
+    void PadoReceived(uint32_t probe) override;
+    void CaptureError(uint32_t reason) override;
+    void StopWorker(KtThread& worker) override;
+    void CableChanged(int state) override;
+    void AdapterReturned() override;
+    void StopWatcher(KtThread& watcher) override;
+    void BoxLinesQueued() override;
+
     void HandlePadiSent(uint32_t probe);
     void HandleSendFailed(uint32_t probe);
     void CountProbe(uint32_t probe);
@@ -206,7 +220,7 @@ class Monitor final : public MonitorSettingsTarget {
 
     std::vector<AdapterEntry> adapters_;
     int currentAdapter_ = -1;
-    std::function<void(const std::string&)> adapterNameSaver_;
+    AdapterChoiceStore* adapterChoiceStore_ = nullptr;
 
     // A WM_LW_PADO_RECEIVED is queued and not yet handled.
     std::atomic<bool> offersPosted_{false};

@@ -187,8 +187,8 @@ void Monitor::ApplySettings(const MonitorSettings& values) {
     ApplySettingChanges(values, ids);
 }
 
-void Monitor::SetAdapterNameSaver(std::function<void(const std::string&)> saver) {
-    adapterNameSaver_ = std::move(saver);
+void Monitor::SetAdapterChoiceStore(AdapterChoiceStore* store) {
+    adapterChoiceStore_ = store;
 }
 
 std::optional<MacAddress> Monitor::CurrentSourceMac() const {

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
 #include <variant>
@@ -101,6 +100,16 @@ std::vector<int32_t> ChangedSettingIds(const MonitorSettings& before, const Moni
 // switches the custom address off for the run; the stored setting is unchanged.
 MonitorSettings WorkingSettingsFrom(KtPropertyList& properties, bool atLoad);
 
+// Where the monitor's adapter choice is kept for the next run.
+class AdapterChoiceStore {
+  public:
+    // Called with the device name whenever the adapter choice must be saved.
+    virtual void KeepAdapterChoice(const std::string& deviceName) = 0;
+
+  protected:
+    ~AdapterChoiceStore() = default;
+};
+
 // What the settings persistence needs of the monitor: batches of accepted
 // changes go in, the adapter choice comes out to be saved.
 class MonitorSettingsTarget {
@@ -110,8 +119,9 @@ class MonitorSettingsTarget {
     // not change). Saving is the caller's business.
     virtual void ApplySettingChanges(const MonitorSettings& values,
                                      std::span<const int32_t> changedIds) = 0;
-    // Called with the device name whenever the adapter choice must be saved.
-    virtual void SetAdapterNameSaver(std::function<void(const std::string&)> saver) = 0;
+    // Where the adapter choice is saved from now on (null: not saved); the
+    // store must outlive the target or be replaced first.
+    virtual void SetAdapterChoiceStore(AdapterChoiceStore* store) = 0;
 
   protected:
     ~MonitorSettingsTarget() = default;

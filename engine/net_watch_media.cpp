@@ -71,15 +71,15 @@ KtNetWatchMedia::~KtNetWatchMedia() {
     Stop();
 }
 
-void KtNetWatchMedia::Connect(LinkWatchReports reports) {
+void KtNetWatchMedia::Connect(LinkWatchOwner& owner) {
     std::scoped_lock lock(lock_);
-    reports_ = std::move(reports);
+    owner_ = &owner;
 }
 
 void KtNetWatchMedia::Disconnect() {
     Stop();
     std::scoped_lock lock(lock_);
-    reports_ = {};
+    owner_ = nullptr;
 }
 
 void KtNetWatchMedia::SetDeviceName(std::string deviceName) {
@@ -105,15 +105,15 @@ void KtNetWatchMedia::Stop() {
     if (!thread_) {
         return;
     }
-    std::function<void(KtThread&)> stopWaiter;
+    LinkWatchOwner* owner;
     {
         std::scoped_lock lock(lock_);
-        stopWaiter = reports_.stopWaiter;
+        owner = owner_;
     }
     // The thread may sleep in poll(), which its stop event cannot end.
     stopSignal_.Signal();
-    if (stopWaiter) {
-        stopWaiter(*thread_);
+    if (owner != nullptr) {
+        owner->StopWatcher(*thread_);
     } else {
         thread_->StopAndWait();
     }
@@ -150,13 +150,11 @@ int KtNetWatchMedia::PollLoop(KtThread& thread) {
 
 void KtNetWatchMedia::Poll() {
     std::string deviceName;
-    std::function<void(int)> cableChanged;
-    std::function<void()> adapterReturned;
+    LinkWatchOwner* owner;
     {
         std::scoped_lock lock(lock_);
         deviceName = deviceName_;
-        cableChanged = reports_.cableChanged;
-        adapterReturned = reports_.adapterReturned;
+        owner = owner_;
     }
     if (!InterfaceEntryExists(sysfsNetRoot_, deviceName)) {
         linkState_ = kLinkStateUnknown;
@@ -192,10 +190,10 @@ void KtNetWatchMedia::Poll() {
     lastPolledName_ = deviceName;
     if (replaced_ && reading == CarrierReading::kConnected) {
         replaced_ = false;
-        if (adapterReturned) adapterReturned();
+        if (owner != nullptr) owner->AdapterReturned();
         return;
     }
-    if (report != 0 && cableChanged) {
-        cableChanged(report);
+    if (report != 0 && owner != nullptr) {
+        owner->CableChanged(report);
     }
 }

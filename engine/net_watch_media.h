@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,18 +17,22 @@ constexpr uint32_t kLinkPollPeriodMs = 1000;
 constexpr const char* kSystemNetRoot = "/sys/class/net";
 
 // What the link watcher reports to its owner, and how the owner stops it.
-struct LinkWatchReports {
+class LinkWatchOwner {
+  public:
     // Called on the watcher thread with kCableUnplugged or kCableConnected;
     // the owner posts WM_LW_CABLE.
-    std::function<void(int state)> cableChanged{};
+    virtual void CableChanged(int state) = 0;
     // Called on the watcher thread when an interface of the watched name was
     // deleted and made again (a USB adapter replugged) and has its link: a
     // capture opened on the old one reads and sends nothing any more. Once
     // per new interface; the cable report of that change is left out.
-    std::function<void()> adapterReturned{};
-    // How Stop waits for the watcher thread (MessagePort::StopAndWait from the
-    // owner thread); empty: KtThread::StopAndWait.
-    std::function<void(KtThread&)> stopWaiter{};
+    virtual void AdapterReturned() = 0;
+    // How Stop waits for the watcher thread, on the thread that calls Stop
+    // (an owner that is sent messages waits through MessagePort::StopAndWait).
+    virtual void StopWatcher(KtThread& watcher) { watcher.StopAndWait(); }
+
+  protected:
+    ~LinkWatchOwner() = default;
 };
 
 // Watches whether the cable of the monitored adapter is plugged in: it reads
@@ -59,10 +62,11 @@ class KtNetWatchMedia {
     KtNetWatchMedia(const KtNetWatchMedia&) = delete;
     KtNetWatchMedia& operator=(const KtNetWatchMedia&) = delete;
 
-    // Installs the owner's reports in place of any earlier ones.
-    void Connect(LinkWatchReports reports);
-    // Stops the watcher (through the owner's stop waiter) and forgets the
-    // reports: none runs any more once this returns.
+    // Reports to `owner` from now on, in place of any earlier owner; it must
+    // outlive the connection.
+    void Connect(LinkWatchOwner& owner);
+    // Stops the watcher (through the owner's StopWatcher) and forgets the
+    // owner: no report runs any more once this returns.
     void Disconnect();
     void SetDeviceName(std::string deviceName);
 
@@ -82,7 +86,7 @@ class KtNetWatchMedia {
 
     std::unique_ptr<Worker> thread_;
     std::mutex lock_;
-    LinkWatchReports reports_;
+    LinkWatchOwner* owner_ = nullptr;
     std::string deviceName_;
     const std::string sysfsNetRoot_;
     const uint32_t pollPeriodMs_;

@@ -119,7 +119,11 @@ bool SettingsPersistence::SaveAdapterName(const std::string& deviceName) {
 
 void SettingsPersistence::AttachMonitor(MonitorSettingsTarget& monitor) {
     monitor_ = &monitor;
-    monitor.SetAdapterNameSaver([this](const std::string& name) { SaveAdapterName(name); });
+    monitor.SetAdapterChoiceStore(this);
+}
+
+void SettingsPersistence::KeepAdapterChoice(const std::string& deviceName) {
+    SaveAdapterName(deviceName);
 }
 
 void SettingsPersistence::ApplySettingChanges(KtPropertyIterator& changes) {

@@ -15,7 +15,7 @@
 // construction) keeps every option in that file and touches no registry
 // store; otherwise options live under the per-user options key, with the
 // machine-wide key as a read-only source of defaults.
-class SettingsPersistence {
+class SettingsPersistence final : public AdapterChoiceStore {
   public:
     explicit SettingsPersistence(std::string programFolder);
     SettingsPersistence(const SettingsPersistence&) = delete;
@@ -42,6 +42,8 @@ class SettingsPersistence {
     // Writes "PcapDeviceName" at once and keeps the model in step, so that
     // the next SaveSettings does not write the load-time name back.
     bool SaveAdapterName(const std::string& deviceName);
+    // AdapterChoiceStore: SaveAdapterName, for a monitor's adapter choice.
+    void KeepAdapterChoice(const std::string& deviceName) override;
 
     // Binds the model's listener: a committed batch is applied to the monitor
     // (restarting monitoring when it must) and then saved. The monitor's

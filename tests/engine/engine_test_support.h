@@ -1,8 +1,9 @@
 #pragma once
 
-// Helpers shared by the engine tests: a notification target that records
-// what the engine reports and lets a test wait for it, and builders for the
-// discovery frames an access concentrator or another station sends.
+// Helpers shared by the engine tests: owners of the probe engine and the link
+// watcher that record what they report and let a test wait for it, and
+// builders for the discovery frames an access concentrator or another
+// station sends.
 
 #include <pcap/pcap.h>
 
@@ -15,7 +16,10 @@
 #include <string_view>
 #include <vector>
 
+#include "core/threads/message_port.h"
 #include "engine/discovery_frames.h"
+#include "engine/linewatch.h"
+#include "engine/net_watch_media.h"
 
 // Receives one kind of engine notification.
 class NotificationRecorder {
@@ -55,17 +59,65 @@ class NotificationRecorder {
         return times_;
     }
 
-    // A report function for a LinewatchReports or LinkWatchReports member.
-    auto Reporter() {
-        return [this](auto value) { On(static_cast<int>(value)); };
-    }
-
   private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<int> values_;
     std::vector<Clock::time_point> times_;
     std::function<void(int)> hook_;
+};
+
+// An owner of the probe engine that records every kind of report. With a
+// port, the workers are stopped through it (MessagePort::StopAndWait), as the
+// monitor stops them.
+class LinewatchRecorder final : public LinewatchOwner {
+  public:
+    LinewatchRecorder() = default;
+    explicit LinewatchRecorder(MessagePort& stopPort) : stopPort_(&stopPort) {}
+
+    void ProbeSent(uint32_t probe) override { sent.On(static_cast<int>(probe)); }
+    void ProbeSendFailed(uint32_t probe) override { sendFailed.On(static_cast<int>(probe)); }
+    void PadoWaitExpired(uint32_t probe) override { expired.On(static_cast<int>(probe)); }
+    void PadoReceived(uint32_t probe) override { received.On(static_cast<int>(probe)); }
+    void CaptureError(uint32_t reason) override { captureErrors.On(static_cast<int>(reason)); }
+    void StopWorker(KtThread& worker) override {
+        if (stopPort_ != nullptr)
+            stopPort_->StopAndWait(worker);
+        else
+            worker.StopAndWait();
+    }
+
+    NotificationRecorder sent;
+    NotificationRecorder sendFailed;
+    NotificationRecorder expired;
+    NotificationRecorder received;
+    NotificationRecorder captureErrors;
+
+  private:
+    MessagePort* const stopPort_ = nullptr;
+};
+
+// An owner of the link watcher that records its reports; with a port, the
+// watcher is stopped through it.
+class LinkWatchRecorder final : public LinkWatchOwner {
+  public:
+    LinkWatchRecorder() = default;
+    explicit LinkWatchRecorder(MessagePort& stopPort) : stopPort_(&stopPort) {}
+
+    void CableChanged(int state) override { cable.On(state); }
+    void AdapterReturned() override { returned.On(1); }
+    void StopWatcher(KtThread& watcher) override {
+        if (stopPort_ != nullptr)
+            stopPort_->StopAndWait(watcher);
+        else
+            watcher.StopAndWait();
+    }
+
+    NotificationRecorder cable;
+    NotificationRecorder returned;
+
+  private:
+    MessagePort* const stopPort_ = nullptr;
 };
 
 inline void AppendTag(std::vector<uint8_t>& frame, uint16_t type, std::string_view value) {

@@ -33,23 +33,21 @@ TEST_F(HelperChannelOnVeth, OffersArriveWithCaptureTimesAndTheHelperEndsWithTheC
     Inside([&] {
         PadoResponder responder(peer_, kAcMac, kOurMac, 0);
         ASSERT_TRUE(responder.ok());
-        NotificationRecorder sent, received, failed;
+        LinewatchRecorder reports;
         KtLinewatch engine;
         engine.SetSourceMac(&kOurMac);
         engine.SetPadoWaitTime(2000);
         engine.SetProbeInterval(300);
-        engine.Connect({.probeSent = sent.Reporter(),
-                        .probeSendFailed = failed.Reporter(),
-                        .padoReceived = received.Reporter()});
+        engine.Connect(reports);
         HelperCaptureChannel::Opening opening =
             HelperCaptureChannel::Start(LW_TEST_CAPTURE_HELPER, ours_, false);
         ASSERT_NE(opening.channel, nullptr) << opening.errorText;
         const pid_t helper = opening.channel->HelperPid();
         engine.AttachChannel(std::move(opening.channel));
         ASSERT_TRUE(engine.Start());
-        ASSERT_TRUE(received.WaitForCount(3, 10s)) << responder.OffersSent();
+        ASSERT_TRUE(reports.received.WaitForCount(3, 10s)) << responder.OffersSent();
         engine.Stop();
-        EXPECT_TRUE(failed.Values().empty());
+        EXPECT_TRUE(reports.sendFailed.Values().empty());
         const std::vector<KtPadoReply> replies = engine.TakeReplies();
         ASSERT_GE(replies.size(), 3u);
         for (const KtPadoReply& reply : replies) {
@@ -62,7 +60,7 @@ TEST_F(HelperChannelOnVeth, OffersArriveWithCaptureTimesAndTheHelperEndsWithTheC
         const MacAddress group = {0x01, 0x00, 0x5E, 0x00, 0x00, 0x01};
         engine.SetSourceMac(&group);
         ASSERT_TRUE(engine.Start());
-        ASSERT_TRUE(failed.WaitForCount(1, 10s));
+        ASSERT_TRUE(reports.sendFailed.WaitForCount(1, 10s));
         engine.Stop();
         EXPECT_EQ(engine.GetStatus(), kLinewatchStopped);
 

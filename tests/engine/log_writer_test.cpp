@@ -88,17 +88,27 @@ TEST(LogWriter, FolderThatDoesNotExistCannotBeOpened) {
     EXPECT_EQ(writer.TakeBoxLines().size(), 1u);
 }
 
-TEST(LogWriter, NotifiesTheBoxOnTheWritingThread) {
-    KtLogWriter writer;
+namespace {
+
+// Notes the thread of every box notification.
+class BoxListenerThreads final : public LogBoxListener {
+  public:
+    void BoxLinesQueued() override { notified.push_back(std::this_thread::get_id()); }
     std::vector<std::thread::id> notified;
-    writer.SetBoxNotification([&] { notified.push_back(std::this_thread::get_id()); });
+};
+
+}  // namespace
+
+TEST(LogWriter, NotifiesTheBoxOnTheWritingThread) {
+    BoxListenerThreads listener;
+    KtLogWriter writer(&listener);
     std::thread::id writerId;
     std::thread other([&] {
         writerId = std::this_thread::get_id();
         writer.WriteLine({"PADI:  ", "02:4C:57:00:05:01"});
     });
     other.join();
-    EXPECT_EQ(notified, (std::vector<std::thread::id>{writerId}));
+    EXPECT_EQ(listener.notified, (std::vector<std::thread::id>{writerId}));
 }
 
 TEST(LogWriter, LinesOfConcurrentWritersStayWholeAndInTheSameOrderInBoxAndFile) {

@@ -68,11 +68,11 @@ class PlantedSysfs {
 class LinkPollingOnEth7 : public ::testing::Test {
   protected:
     LinkPollingOnEth7() {
-        watcher.Connect({.cableChanged = cable.Reporter()});
+        watcher.Connect(reports);
         watcher.SetDeviceName("eth7");
     }
     PlantedSysfs sysfs;
-    NotificationRecorder cable;
+    LinkWatchRecorder reports;
     KtNetWatchMedia watcher{sysfs.Root()};
 };
 
@@ -87,17 +87,17 @@ TEST_F(LinkPollingOnEth7, FirstReadingIsSilentAndChangesAreReported) {
     EXPECT_EQ(watcher.LinkState(), kLinkStateDisconnected);
     sysfs.SetCarrier("eth7", 1);
     watcher.Poll();
-    EXPECT_EQ(cable.Values(), (std::vector<int>{kCableUnplugged, kCableConnected}));
+    EXPECT_EQ(reports.cable.Values(), (std::vector<int>{kCableUnplugged, kCableConnected}));
 }
 
 TEST_F(LinkPollingOnEth7, StartingUnpluggedReportsNothingUntilConnected) {
     sysfs.SetCarrier("eth7", 0);
     watcher.Poll();
     watcher.Poll();
-    EXPECT_TRUE(cable.Values().empty());
+    EXPECT_TRUE(reports.cable.Values().empty());
     sysfs.SetCarrier("eth7", 1);
     watcher.Poll();
-    EXPECT_EQ(cable.Values(), std::vector<int>{kCableConnected});
+    EXPECT_EQ(reports.cable.Values(), std::vector<int>{kCableConnected});
 }
 
 TEST_F(LinkPollingOnEth7, MissingInterfaceOrFailedQueryMakesTheStateUnknownSilently) {
@@ -110,7 +110,7 @@ TEST_F(LinkPollingOnEth7, MissingInterfaceOrFailedQueryMakesTheStateUnknownSilen
     sysfs.SetCarrier("eth7", 0);
     watcher.Poll();
     EXPECT_EQ(watcher.LinkState(), kLinkStateDisconnected);
-    EXPECT_TRUE(cable.Values().empty());
+    EXPECT_TRUE(reports.cable.Values().empty());
 }
 
 TEST_F(LinkPollingOnEth7, AdministrativelyDownIsAFailedQueryNotAnUnpluggedCable) {
@@ -121,7 +121,7 @@ TEST_F(LinkPollingOnEth7, AdministrativelyDownIsAFailedQueryNotAnUnpluggedCable)
     EXPECT_EQ(watcher.LinkState(), kLinkStateUnknown);
     sysfs.SetCarrier("eth7", 1);
     watcher.Poll();
-    EXPECT_TRUE(cable.Values().empty());
+    EXPECT_TRUE(reports.cable.Values().empty());
 }
 
 TEST_F(LinkPollingOnEth7, OperstateDecidesWhenTheCarrierCannotBeRead) {
@@ -132,14 +132,14 @@ TEST_F(LinkPollingOnEth7, OperstateDecidesWhenTheCarrierCannotBeRead) {
     sysfs.SetOnlyOperstate("eth7", "dormant");
     watcher.Poll();
     EXPECT_EQ(watcher.LinkState(), kLinkStateUnknown);
-    EXPECT_EQ(cable.Values(), std::vector<int>{kCableUnplugged});
+    EXPECT_EQ(reports.cable.Values(), std::vector<int>{kCableUnplugged});
 }
 
 TEST(LinkPolling, SwitchingAdapterComparesNothingAcrossThem) {
     PlantedSysfs sysfs;
-    NotificationRecorder cable;
+    LinkWatchRecorder reports;
     KtNetWatchMedia watcher(sysfs.Root());
-    watcher.Connect({.cableChanged = cable.Reporter()});
+    watcher.Connect(reports);
     sysfs.SetCarrier("eth7", 1);
     sysfs.SetCarrier("eth8", 0);
     watcher.SetDeviceName("eth7");
@@ -147,7 +147,7 @@ TEST(LinkPolling, SwitchingAdapterComparesNothingAcrossThem) {
     watcher.SetDeviceName("eth8");
     watcher.Poll();
     EXPECT_EQ(watcher.LinkState(), kLinkStateDisconnected);
-    EXPECT_TRUE(cable.Values().empty());
+    EXPECT_TRUE(reports.cable.Values().empty());
 }
 
 TEST(LinkPolling, NamesThatLeaveTheTreeAreRefused) {
@@ -166,7 +166,8 @@ TEST(LinkWatcherThread, StopsPromptlyThroughTheOwnersPort) {
     // A pause of a minute between polls: only an interruptible one lets
     // the stop come back well before it is over.
     KtNetWatchMedia watcher(sysfs.Root(), 60000);
-    watcher.Connect({.stopWaiter = [&port](KtThread& thread) { port.StopAndWait(thread); }});
+    LinkWatchRecorder reports(port);
+    watcher.Connect(reports);
     watcher.SetDeviceName("eth7");
     watcher.Start();
     EXPECT_TRUE(watcher.IsRunning());
@@ -197,34 +198,34 @@ class LinkWatcherOnVeth : public VethPairTest {
 
 TEST_F(LinkWatcherOnVeth, PullingThePeerDownAndUpGivesOneEventEach) {
     ASSERT_TRUE(sandbox_.RunInside([&] {
-        NotificationRecorder cable;
+        LinkWatchRecorder reports;
         KtNetWatchMedia watcher;
-        watcher.Connect({.cableChanged = cable.Reporter()});
+        watcher.Connect(reports);
         watcher.SetDeviceName(ours_);
         watcher.Start();
         ASSERT_TRUE(WaitForState(watcher, kLinkStateConnected));
 
         ASSERT_TRUE(sandbox_.Ip("link set " + peer_ + " down"));
-        ASSERT_TRUE(cable.WaitForCount(1, 10s));
+        ASSERT_TRUE(reports.cable.WaitForCount(1, 10s));
         ASSERT_TRUE(sandbox_.Ip("link set " + peer_ + " up"));
-        ASSERT_TRUE(cable.WaitForCount(2, 10s));
+        ASSERT_TRUE(reports.cable.WaitForCount(2, 10s));
         watcher.Stop();
-        EXPECT_EQ(cable.Values(), (std::vector<int>{kCableUnplugged, kCableConnected}));
+        EXPECT_EQ(reports.cable.Values(), (std::vector<int>{kCableUnplugged, kCableConnected}));
     }));
 }
 
 TEST_F(LinkWatcherOnVeth, StartingWithThePeerDownReportsOnlyTheConnection) {
     ASSERT_TRUE(sandbox_.Ip("link set " + peer_ + " down"));
     ASSERT_TRUE(sandbox_.RunInside([&] {
-        NotificationRecorder cable;
+        LinkWatchRecorder reports;
         KtNetWatchMedia watcher;
-        watcher.Connect({.cableChanged = cable.Reporter()});
+        watcher.Connect(reports);
         watcher.SetDeviceName(ours_);
         watcher.Start();
         ASSERT_TRUE(WaitForState(watcher, kLinkStateDisconnected));
         ASSERT_TRUE(sandbox_.Ip("link set " + peer_ + " up"));
-        ASSERT_TRUE(cable.WaitForCount(1, 10s));
+        ASSERT_TRUE(reports.cable.WaitForCount(1, 10s));
         watcher.Stop();
-        EXPECT_EQ(cable.Values(), std::vector<int>{kCableConnected});
+        EXPECT_EQ(reports.cable.Values(), std::vector<int>{kCableConnected});
     }));
 }

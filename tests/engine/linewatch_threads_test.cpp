@@ -1,5 +1,3 @@
-#include "engine/linewatch.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
@@ -22,290 +20,15 @@
 #include "engine/capture_channel.h"
 #include "engine/capture_permission.h"
 #include "engine/engine_messages.h"
+#include "engine/linewatch.h"
 #include "engine/log_writer.h"
 #include "engine_test_support.h"
+#include "linewatch_test_support.h"
 #include "netns_sandbox.h"
 #include "pado_responder.h"
 #include "test_support.h"
 
 using namespace std::chrono_literals;
-
-namespace {
-
-constexpr MacAddress kOurMac = {0x02, 0x4c, 0x57, 0x10, 0x00, 0x01};
-constexpr MacAddress kAcMac = {0x02, 0x4c, 0x57, 0x10, 0x0a, 0x01};
-constexpr MacAddress kStationMac = {0x02, 0x4c, 0x57, 0x10, 0x05, 0x01};
-
-pcap_pkthdr Header(long seconds, long microseconds, size_t length) {
-    pcap_pkthdr header{};
-    header.ts.tv_sec = seconds;
-    header.ts.tv_usec = microseconds;
-    header.caplen = static_cast<uint32_t>(length);
-    header.len = static_cast<uint32_t>(length);
-    return header;
-}
-
-void Feed(KtLinewatch& engine, const uint8_t* data, size_t length, long seconds,
-          long microseconds) {
-    const pcap_pkthdr header = Header(seconds, microseconds, length);
-    engine.HandleFrame(header, data);
-}
-
-void Feed(KtLinewatch& engine, const std::vector<uint8_t>& frame, long seconds, long microseconds) {
-    Feed(engine, frame.data(), frame.size(), seconds, microseconds);
-}
-
-// A probe goes out 50 µs before the capture sees it leave at the given
-// time; gives its number.
-uint32_t FeedOwnProbe(KtLinewatch& engine, long seconds, long microseconds) {
-    const uint32_t number = engine.RecordProbeSent(seconds * 1000000L + microseconds - 50);
-    const ProbeFrame probe = engine.GetProbeFrame();
-    Feed(engine, probe.data(), probe.size(), seconds, microseconds);
-    return number;
-}
-
-std::vector<uint8_t> AnswerTo(KtLinewatch& engine, std::string_view acName = "AC-1",
-                              std::string_view service = "internet", size_t padding = 0) {
-    const ProbeFrame probe = engine.GetProbeFrame();
-    return BuildPado(kOurMac, kAcMac, ProbeHostUniq(probe.data()), acName, service, padding);
-}
-
-// Log lines are "[stamp] text\r\n"; the text part.
-std::vector<std::string> LoggedTexts(KtLogWriter& writer) {
-    std::vector<std::string> texts;
-    for (const std::string& line : writer.TakeBoxLines()) {
-        const size_t start = line.find("] ");
-        std::string text = start == std::string::npos ? line : line.substr(start + 2);
-        if (text.size() >= 2 && text.ends_with("\r\n")) text.resize(text.size() - 2);
-        texts.push_back(text);
-    }
-    return texts;
-}
-
-}  // namespace
-
-TEST(LinewatchFrames, OwnProbeThenOfferGivesOneReplyTimedByTheCapture) {
-    NotificationRecorder received;
-    KtLinewatch engine;
-    engine.SetSourceMac(&kOurMac);
-    engine.Connect({.padoReceived = received.Reporter()});
-
-    const uint32_t probe = FeedOwnProbe(engine, 1000, 250);
-    const std::vector<uint8_t> pado = AnswerTo(engine, "AC-1", "internet");
-    Feed(engine, pado, 1000, 12750);
-
-    const std::vector<KtPadoReply> replies = engine.TakeReplies();
-    ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(replies[0].acMac, kAcMac);
-    EXPECT_EQ(replies[0].acName, "AC-1");
-    EXPECT_EQ(replies[0].serviceName, "internet");
-    EXPECT_NEAR(replies[0].rtt, 12.5, 1e-6);
-    EXPECT_EQ(replies[0].frameLength, pado.size());
-    EXPECT_EQ(replies[0].probe, probe);
-    EXPECT_EQ(received.Values(), std::vector<int>{static_cast<int>(probe)});
-    EXPECT_TRUE(engine.TakeReplies().empty());
-}
-
-TEST(LinewatchFrames, RoundTripSpansASecondBoundary) {
-    KtLinewatch engine;
-    engine.SetSourceMac(&kOurMac);
-    FeedOwnProbe(engine, 41, 999900);
-    Feed(engine, AnswerTo(engine), 42, 100);
-    const std::vector<KtPadoReply> replies = engine.TakeReplies();
-    ASSERT_EQ(replies.size(), 1u);
-    EXPECT_NEAR(replies[0].rtt, 0.2, 1e-6);
-}
-
-TEST(LinewatchFrames, OfferBeforeTheOwnProbeGivesNothing) {
-    NotificationRecorder received;
-    KtLinewatch engine;
-    engine.SetSourceMac(&kOurMac);
-    engine.Connect({.padoReceived = received.Reporter()});
-
-    Feed(engine, AnswerTo(engine), 1000, 500);
-    // Sent, but not yet seen leaving.
-    engine.RecordProbeSent(1000L * 1000000 + 400);
-    Feed(engine, AnswerTo(engine), 1000, 600);
-    EXPECT_TRUE(engine.TakeReplies().empty());
-    EXPECT_TRUE(received.Values().empty());
-}
-
-TEST(LinewatchFrames, OfferAfterTheWaitRanOutGivesNothing) {
-    KtLinewatch engine;
-    engine.SetSourceMac(&kOurMac);
-    const uint32_t probe = FeedOwnProbe(engine, 1000, 0);
-    engine.EndProbeWait(probe);
-    Feed(engine, AnswerTo(engine), 1001, 0);
-    EXPECT_TRUE(engine.TakeReplies().empty());
-}
-
-TEST(LinewatchFrames, EveryOfferOfOneCycleIsReplied) {
-    KtLinewatch engine;
-    engine.SetSourceMac(&kOurMac);
-    FeedOwnProbe(engine, 5, 0);
-    Feed(engine, AnswerTo(engine, "AC-1"), 5, 1000);
-    Feed(engine, AnswerTo(engine, "AC-2"), 5, 3000);
-    const std::vector<KtPadoReply> replies = engine.TakeReplies();
-    ASSERT_EQ(replies.size(), 2u);
-    EXPECT_EQ(replies[0].acName, "AC-1");
-    EXPECT_NEAR(replies[0].rtt, 1.0, 1e-6);
-    EXPECT_EQ(replies[1].acName, "AC-2");
-    EXPECT_NEAR(replies[1].rtt, 3.0, 1e-6);
-}
-
-TEST(LinewatchFrames, OverlappingProbesAreToldApartByTheCaptureTimeOfTheOwnProbe) {
-    KtLinewatch engine;
-    engine.SetSourceMac(&kOurMac);
-    const ProbeFrame probe = engine.GetProbeFrame();
-    auto ownProbeAt = [&](long microseconds) {
-        Feed(engine, probe.data(), probe.size(), 10, microseconds);
-    };
-    auto offerAt = [&](long microseconds) { Feed(engine, AnswerTo(engine), 10, microseconds); };
-    auto numbers = [&] {
-        std::vector<uint32_t> taken;
-        for (const KtPadoReply& reply : engine.TakeReplies()) taken.push_back(reply.probe);
-        return taken;
-    };
-
-    // Probe 1 leaves, is answered; probe 2 (a rediscover) leaves inside the
-    // wait of 1 and is answered; the wait of 1 ends, that of 2 runs on.
-    const uint32_t first = engine.RecordProbeSent(10L * 1000000 + 0);
-    ownProbeAt(20);
-    offerAt(500);
-    const uint32_t second = engine.RecordProbeSent(10L * 1000000 + 1000);
-    offerAt(1010);  // before the capture saw probe 2 leave: still probe 1's
-    ownProbeAt(1020);
-    offerAt(1500);
-    engine.EndProbeWait(first);
-    offerAt(2000);
-    EXPECT_EQ(numbers(), (std::vector<uint32_t>{first, first, second, second}));
-    EXPECT_EQ(second, first + 1);
-
-    // Probe 3 is sent, but the capture misses it leaving; probe 4 is seen.
-    // The numbering does not slip: answers after it belong to probe 4.
-    engine.EndProbeWait(second);
-    engine.RecordProbeSent(10L * 1000000 + 3000);
-    offerAt(3500);  // probe 2's wait is over: not taken
-    const uint32_t fourth = engine.RecordProbeSent(10L * 1000000 + 4000);
-    ownProbeAt(4010);
-    offerAt(4500);
-    EXPECT_EQ(numbers(), std::vector<uint32_t>{fourth});
-    EXPECT_EQ(fourth, second + 2);
-}
-
-TEST(LinewatchFrames, OfferToAnotherMacOrForAnotherInstanceGivesNothing) {
-    KtLinewatch engine;
-    engine.SetSourceMac(&kOurMac);
-    FeedOwnProbe(engine, 5, 0);
-    const ProbeFrame probe = engine.GetProbeFrame();
-    Feed(engine, BuildPado(kStationMac, kAcMac, ProbeHostUniq(probe.data()), "AC", "", 0), 5, 10);
-    const std::vector<uint8_t> other = BuildPadi(kOurMac, engine.InstanceStamp() + 1);
-    Feed(engine, BuildPado(kOurMac, kAcMac, ProbeHostUniq(other.data()), "AC", "", 0), 5, 20);
-    EXPECT_TRUE(engine.TakeReplies().empty());
-}
-
-// One process watching several adapters makes its engines back to back,
-// many within one millisecond; each must still tell its own offers and
-// probes from those of the others on the same MAC.
-TEST(LinewatchFrames, EnginesMadeTogetherNeverTakeEachOthersOffers) {
-    std::vector<std::unique_ptr<KtLinewatch>> engines;
-    for (int i = 0; i < 16; ++i) engines.push_back(std::make_unique<KtLinewatch>());
-    for (size_t i = 0; i < engines.size(); ++i)
-        for (size_t j = i + 1; j < engines.size(); ++j)
-            ASSERT_NE(engines[i]->InstanceStamp(), engines[j]->InstanceStamp()) << i << " " << j;
-
-    KtLinewatch& first = *engines[0];
-    KtLinewatch& second = *engines[1];
-    first.SetSourceMac(&kOurMac);
-    second.SetSourceMac(&kOurMac);
-    FeedOwnProbe(first, 7, 0);
-    const ProbeFrame other = second.GetProbeFrame();
-    // The second engine's probe and the answer to it reach the first.
-    Feed(first, other.data(), other.size(), 7, 5);
-    Feed(first, BuildPado(kOurMac, kAcMac, ProbeHostUniq(other.data()), "AC", "", 0), 7, 20);
-    EXPECT_TRUE(first.TakeReplies().empty());
-    Feed(first, AnswerTo(first), 7, 30);
-    EXPECT_EQ(first.TakeReplies().size(), 1u);
-}
-
-TEST(LinewatchFrames, OfferIsReadFromTheCapturedBytesOnly) {
-    KtLinewatch engine;
-    engine.SetSourceMac(&kOurMac);
-    FeedOwnProbe(engine, 5, 0);
-    // The Host-Uniq comes last; a capture that cut the frame before it must
-    // not be matched (and must not be read beyond).
-    const std::vector<uint8_t> pado = AnswerTo(engine, "AC", "", 80);
-    pcap_pkthdr header = Header(5, 100, pado.size());
-    header.caplen = 100;
-    engine.HandleFrame(header, pado.data());
-    EXPECT_TRUE(engine.TakeReplies().empty());
-}
-
-TEST(LinewatchFrames, PadiLinesAreLoggedOnlyWhenTheirFlagIsOn) {
-    KtLogWriter writer;
-    KtLinewatch engine;
-    engine.SetSourceMac(&kOurMac);
-    engine.Connect({.logWriter = &writer});
-    const std::vector<uint8_t> foreign = BuildPadi(kStationMac, 1234);
-    const std::vector<uint8_t> otherInstance = BuildPadi(kOurMac, engine.InstanceStamp() + 7);
-
-    Feed(engine, foreign, 1, 0);
-    Feed(engine, otherInstance, 1, 0);
-    FeedOwnProbe(engine, 1, 0);
-    EXPECT_TRUE(LoggedTexts(writer).empty());
-
-    engine.SetLogForeignPadi(true);
-    Feed(engine, foreign, 2, 0);
-    Feed(engine, otherInstance, 2, 0);
-    EXPECT_EQ(LoggedTexts(writer), std::vector<std::string>{"PADI:  02:4C:57:10:05:01"});
-
-    engine.SetLogForeignPadi(false);
-    engine.SetLogInstancePadi(true);
-    Feed(engine, foreign, 3, 0);
-    Feed(engine, otherInstance, 3, 0);
-    FeedOwnProbe(engine, 3, 0);
-    EXPECT_EQ(LoggedTexts(writer),
-              std::vector<std::string>{"Line Watchman PADI:  02:4C:57:10:00:01"});
-}
-
-TEST(LinewatchFrames, PadiFromOurMacWithoutTheMarkerIsIgnored) {
-    KtLogWriter writer;
-    KtLinewatch engine;
-    engine.SetSourceMac(&kOurMac);
-    engine.Connect({.logWriter = &writer});
-    engine.SetLogForeignPadi(true);
-    engine.SetLogInstancePadi(true);
-    std::vector<uint8_t> client = BuildPadi(kOurMac, engine.InstanceStamp());
-    client[kProbeMarkerOffset] = 'X';
-    engine.RecordProbeSent(0);
-    Feed(engine, client, 1, 0);
-    Feed(engine, AnswerTo(engine), 1, 10);
-    EXPECT_TRUE(LoggedTexts(writer).empty());
-    // Not taken for the own probe: no offer follows it.
-    EXPECT_TRUE(engine.TakeReplies().empty());
-}
-
-TEST(LinewatchFrames, SourceMacIsTheProbesAndCanBeZeroed) {
-    KtLinewatch engine;
-    EXPECT_EQ(engine.GetSourceMac(), MacAddress{});
-    engine.SetSourceMac(&kOurMac);
-    EXPECT_EQ(engine.GetSourceMac(), kOurMac);
-    const ProbeFrame probe = engine.GetProbeFrame();
-    EXPECT_TRUE(std::equal(kOurMac.begin(), kOurMac.end(), probe.begin() + 6));
-    engine.SetSourceMac(nullptr);
-    EXPECT_EQ(engine.GetSourceMac(), MacAddress{});
-}
-
-TEST(LinewatchFrames, StampIsTakenOnceAndCarriedBigEndian) {
-    KtLinewatch engine;
-    const ProbeFrame probe = engine.GetProbeFrame();
-    const uint32_t carried = (uint32_t{probe[41]} << 24) | (uint32_t{probe[42]} << 16) |
-                             (uint32_t{probe[43]} << 8) | uint32_t{probe[44]};
-    EXPECT_EQ(carried, engine.InstanceStamp());
-    EXPECT_EQ(engine.GetStatus(), kLinewatchStopped);
-    EXPECT_EQ(engine.GetProbeInterval(), 30000);
-    EXPECT_EQ(engine.GetPadoWaitTime(), 1000);
-}
 
 namespace {
 
@@ -337,10 +60,10 @@ std::string TempPath(const std::string& name) {
 }  // namespace
 
 TEST(LinewatchReceiveLoop, MatchesAnOfferReadFromTheCapture) {
-    NotificationRecorder received;
+    LinewatchRecorder reports;
     KtLinewatch engine;
     engine.SetSourceMac(&kOurMac);
-    engine.Connect({.padoReceived = received.Reporter()});
+    engine.Connect(reports);
     const ProbeFrame probe = engine.GetProbeFrame();
     const std::vector<uint8_t> own(probe.begin(), probe.end());
     const std::vector<uint8_t> pado = AnswerTo(engine, "Long-Offer", "svc", 120);
@@ -353,7 +76,7 @@ TEST(LinewatchReceiveLoop, MatchesAnOfferReadFromTheCapture) {
     // a savefile, and their numbers come after it.
     const uint32_t number = engine.RecordProbeSent(70L * 1000000);
     ASSERT_TRUE(engine.Start());
-    ASSERT_TRUE(received.WaitForCount(1));
+    ASSERT_TRUE(reports.received.WaitForCount(1));
     engine.Stop();
     std::remove(path.c_str());
 
@@ -366,26 +89,24 @@ TEST(LinewatchReceiveLoop, MatchesAnOfferReadFromTheCapture) {
 }
 
 TEST(LinewatchReceiveLoop, ReportsAFailingCaptureOnceWhileItKeepsFailing) {
-    NotificationRecorder errors, sendFailures, expired;
+    LinewatchRecorder reports;
     KtLinewatch engine;
-    engine.Connect({.probeSendFailed = sendFailures.Reporter(),
-                    .padoWaitExpired = expired.Reporter(),
-                    .captureError = errors.Reporter()});
+    engine.Connect(reports);
     engine.SetProbeInterval(100);
     // A dead handle fails every read (and every send).
     engine.AttachCapture(PcapHandle(pcap_open_dead(DLT_EN10MB, kCaptureSnapLength)));
     ASSERT_TRUE(engine.Start());
-    ASSERT_TRUE(errors.WaitForCount(1));
+    ASSERT_TRUE(reports.captureErrors.WaitForCount(1));
     // Four failed sends 100 ms apart: the reads were retried meanwhile, and
     // none may report again.
-    ASSERT_TRUE(sendFailures.WaitForCount(4));
-    ASSERT_TRUE(expired.WaitForCount(4));
+    ASSERT_TRUE(reports.sendFailed.WaitForCount(4));
+    ASSERT_TRUE(reports.expired.WaitForCount(4));
     engine.Stop();
-    EXPECT_EQ(errors.Values(), std::vector<int>{kCaptureErrorReadFailed});
+    EXPECT_EQ(reports.captureErrors.Values(), std::vector<int>{kCaptureErrorReadFailed});
     // Every attempt is numbered, and a failed one's wait ends at once.
-    const std::vector<int> failed = sendFailures.Values();
+    const std::vector<int> failed = reports.sendFailed.Values();
     for (size_t i = 0; i < failed.size(); ++i) EXPECT_EQ(failed[i], static_cast<int>(i + 1));
-    const std::vector<int> ended = expired.Values();
+    const std::vector<int> ended = reports.expired.Values();
     EXPECT_EQ(std::vector<int>(ended.begin(), ended.begin() + 4),
               std::vector<int>(failed.begin(), failed.begin() + 4));
     EXPECT_EQ(engine.GetStatus(), kLinewatchStopped);
@@ -477,18 +198,27 @@ TEST(CapturePermission, WithoutCapabilityAHelperItMayNotRunIsToldApart) {
 
 namespace {
 
-// A notification target that sends a message to the owner's port and so
-// blocks the engine thread until the owner has handled it.
-class SendingTarget {
+// An engine owner that sends one kind of report to the owner's port, and so
+// blocks the engine thread until the owner has handled it, and stops the
+// workers through that port.
+class SendingOwner final : public LinewatchOwner {
   public:
-    SendingTarget(MessagePort& port, uint32_t message, KtEvent& entered)
+    SendingOwner(MessagePort& port, uint32_t message, KtEvent& entered)
         : port_(port), message_(message), entered_(entered) {}
-    void On(int value) {
-        entered_.Set();
-        port_.Send(message_, static_cast<uintptr_t>(value));
-    }
+    void ProbeSent(uint32_t probe) override { SendIf(WM_LW_PADI_SENT, probe); }
+    void ProbeSendFailed(uint32_t /*probe*/) override {}
+    void PadoWaitExpired(uint32_t /*probe*/) override {}
+    void PadoReceived(uint32_t /*probe*/) override {}
+    void CaptureError(uint32_t reason) override { SendIf(WM_LW_CAPTURE_ERROR, reason); }
+    void StopWorker(KtThread& worker) override { port_.StopAndWait(worker); }
 
   private:
+    void SendIf(uint32_t message, uint32_t value) {
+        if (message != message_) return;
+        entered_.Set();
+        port_.Send(message_, value);
+    }
+
     MessagePort& port_;
     const uint32_t message_;
     KtEvent& entered_;
@@ -518,12 +248,9 @@ TEST(LinewatchStop, DoesNotHangWhileAWorkerIsBlockedInASendToTheStoppingThread) 
                     if (msg == WM_LW_CAPTURE_ERROR && wParam == 1) ++count;
                 });
                 KtEvent entered(true, false);
-                SendingTarget target(port, WM_LW_CAPTURE_ERROR, entered);
+                SendingOwner owner(port, WM_LW_CAPTURE_ERROR, entered);
                 KtLinewatch engine;
-                engine.Connect(
-                    {.captureError =
-                         [&target](uint32_t value) { target.On(static_cast<int>(value)); },
-                     .stopWaiter = [&port](KtThread& thread) { port.StopAndWait(thread); }});
+                engine.Connect(owner);
                 engine.AttachCapture(PcapHandle(pcap_open_dead(DLT_EN10MB, kCaptureSnapLength)));
                 engine.Start();
                 if (!entered.Wait(5000)) return -1;
@@ -552,12 +279,10 @@ TEST_F(LinewatchOnVeth, ProbeLeavesByteForByteAndALongOfferIsMatched) {
         // 60 bytes of vendor tag put the Host-Uniq well past byte 100.
         PadoResponder responder(peer_, kAcMac, kOurMac, 60);
         ASSERT_TRUE(responder.ok());
-        NotificationRecorder sent, received, expired;
+        LinewatchRecorder reports;
         KtLinewatch engine;
         engine.SetSourceMac(&kOurMac);
-        engine.Connect({.probeSent = sent.Reporter(),
-                        .padoWaitExpired = expired.Reporter(),
-                        .padoReceived = received.Reporter()});
+        engine.Connect(reports);
         // Room for a slow responder on a loaded machine.
         engine.SetPadoWaitTime(2000);
         ASSERT_TRUE(engine.OpenCapture(ours_, false)) << engine.LastCaptureError();
@@ -568,8 +293,8 @@ TEST_F(LinewatchOnVeth, ProbeLeavesByteForByteAndALongOfferIsMatched) {
         const ProbeFrame probe = engine.GetProbeFrame();
         EXPECT_EQ(padi, std::vector<uint8_t>(probe.begin(), probe.end()));
 
-        ASSERT_TRUE(received.WaitForCount(1)) << responder.OffersSent();
-        ASSERT_TRUE(expired.WaitForCount(1, 10s));
+        ASSERT_TRUE(reports.received.WaitForCount(1)) << responder.OffersSent();
+        ASSERT_TRUE(reports.expired.WaitForCount(1, 10s));
         engine.Stop();
         const std::vector<KtPadoReply> replies = engine.TakeReplies();
         ASSERT_EQ(replies.size(), 1u);
@@ -581,9 +306,9 @@ TEST_F(LinewatchOnVeth, ProbeLeavesByteForByteAndALongOfferIsMatched) {
         EXPECT_LT(replies[0].rtt, 2000.0);
         // The offer came before the wait of the same probe ran out.
         EXPECT_EQ(replies[0].probe, 1u);
-        EXPECT_EQ(sent.Values().front(), 1);
-        EXPECT_EQ(expired.Values().front(), 1);
-        EXPECT_LT(received.Times()[0], expired.Times()[0]);
+        EXPECT_EQ(reports.sent.Values().front(), 1);
+        EXPECT_EQ(reports.expired.Values().front(), 1);
+        EXPECT_LT(reports.received.Times()[0], reports.expired.Times()[0]);
     });
 }
 
@@ -620,67 +345,66 @@ TEST_F(LinewatchOnVeth, CaptureHoldsABurstOfOffersUntilItIsRead) {
 
 TEST_F(LinewatchOnVeth, SendsAtTheIntervalAndAtOnceOnTrigger) {
     Inside([&] {
-        NotificationRecorder sent, triggered;
+        LinewatchRecorder reports, triggered;
         KtLinewatch engine;
         engine.SetSourceMac(&kOurMac);
-        engine.Connect({.probeSent = sent.Reporter()});
+        engine.Connect(reports);
         engine.SetProbeInterval(150);
         ASSERT_TRUE(engine.OpenCapture(ours_, false)) << engine.LastCaptureError();
         ASSERT_TRUE(engine.Start());
-        ASSERT_TRUE(sent.WaitForCount(4));
+        ASSERT_TRUE(reports.sent.WaitForCount(4));
         engine.Stop();
-        const auto times = sent.Times();
+        const auto times = reports.sent.Times();
         for (size_t i = 1; i < 4; ++i) {
             EXPECT_GE(times[i] - times[i - 1], 140ms) << "probe " << i;
         }
 
-        engine.Connect({.probeSent = triggered.Reporter()});
+        engine.Connect(triggered);
         engine.SetProbeInterval(60000);
         ASSERT_TRUE(engine.Start());
-        ASSERT_TRUE(triggered.WaitForCount(1));
+        ASSERT_TRUE(triggered.sent.WaitForCount(1));
         engine.TriggerProbe();
         // Far sooner than the minute the interval asks for.
-        EXPECT_TRUE(triggered.WaitForCount(2, 10s));
+        EXPECT_TRUE(triggered.sent.WaitForCount(2, 10s));
         engine.Stop();
     });
 }
 
 TEST_F(LinewatchOnVeth, StatusFollowsTheTransmissions) {
     Inside([&] {
-        NotificationRecorder sent, failed, expired;
+        LinewatchRecorder reports;
         std::vector<int32_t> statusAtReport;
         std::mutex statusMutex;
         KtLinewatch engine;
         engine.SetSourceMac(&kOurMac);
         // Called on the send thread before it sets the status of this probe:
         // the status seen is the one of the previous transmission.
-        sent.SetHook([&](int) {
+        reports.sent.SetHook([&](int) {
             std::scoped_lock lock(statusMutex);
             statusAtReport.push_back(engine.GetStatus());
         });
-        engine.Connect({.probeSent = sent.Reporter(),
-                        .probeSendFailed = failed.Reporter(),
-                        .padoWaitExpired = expired.Reporter()});
+        engine.Connect(reports);
         engine.SetProbeInterval(50);
         engine.SetPadoWaitTime(20);
         ASSERT_TRUE(engine.OpenCapture(ours_, false)) << engine.LastCaptureError();
         ASSERT_TRUE(engine.Start());
-        ASSERT_TRUE(sent.WaitForCount(2));
+        ASSERT_TRUE(reports.sent.WaitForCount(2));
         // An interface that is down refuses the frame: status 3, a failure
         // report instead of the sent one, and the wait of that probe over.
         ASSERT_TRUE(sandbox_.Ip("link set dev " + ours_ + " down"));
-        ASSERT_TRUE(failed.WaitForCount(2));
+        ASSERT_TRUE(reports.sendFailed.WaitForCount(2));
         EXPECT_EQ(engine.GetStatus(), kLinewatchSendFailed);
-        const size_t reportsWhileDown = sent.Values().size();
+        const size_t reportsWhileDown = reports.sent.Values().size();
         ASSERT_TRUE(sandbox_.Ip("link set dev " + ours_ + " up"));
-        ASSERT_TRUE(sent.WaitForCount(reportsWhileDown + 1));
-        const int firstFailed = failed.Values().front();
-        ASSERT_TRUE(expired.WaitForCount(static_cast<size_t>(failed.Values().back())));
+        ASSERT_TRUE(reports.sent.WaitForCount(reportsWhileDown + 1));
+        const int firstFailed = reports.sendFailed.Values().front();
+        ASSERT_TRUE(
+            reports.expired.WaitForCount(static_cast<size_t>(reports.sendFailed.Values().back())));
         engine.Stop();
         // Numbers run on across the failures; every wait ends in order.
         EXPECT_EQ(firstFailed, static_cast<int>(reportsWhileDown) + 1);
-        EXPECT_EQ(sent.Values()[reportsWhileDown], failed.Values().back() + 1);
-        const std::vector<int> ended = expired.Values();
+        EXPECT_EQ(reports.sent.Values()[reportsWhileDown], reports.sendFailed.Values().back() + 1);
+        const std::vector<int> ended = reports.expired.Values();
         for (size_t i = 0; i < ended.size(); ++i) EXPECT_EQ(ended[i], static_cast<int>(i + 1));
         EXPECT_EQ(engine.GetStatus(), kLinewatchStopped);
         std::scoped_lock lock(statusMutex);
@@ -701,13 +425,10 @@ TEST_F(LinewatchOnVeth, StopDoesNotHangWhileTheSendThreadIsBlockedInASend) {
                         if (msg == WM_LW_PADI_SENT) ++count;
                     });
                     KtEvent entered(true, false);
-                    SendingTarget target(port, WM_LW_PADI_SENT, entered);
+                    SendingOwner owner(port, WM_LW_PADI_SENT, entered);
                     KtLinewatch engine;
                     engine.SetSourceMac(&kOurMac);
-                    engine.Connect(
-                        {.probeSent =
-                             [&target](uint32_t value) { target.On(static_cast<int>(value)); },
-                         .stopWaiter = [&port](KtThread& thread) { port.StopAndWait(thread); }});
+                    engine.Connect(owner);
                     if (!engine.OpenCapture(ours_, false)) return -2;
                     engine.Start();
                     if (!entered.Wait(5000)) return -1;
@@ -734,11 +455,10 @@ TEST_F(LinewatchOnVeth, RealAccessConcentratorWithAnOfferOver100BytesIsHeard) {
         _exit(127);
     }
     Inside([&] {
-        NotificationRecorder received, expired;
+        LinewatchRecorder reports;
         KtLinewatch engine;
         engine.SetSourceMac(&kOurMac);
-        engine.Connect(
-            {.padoWaitExpired = expired.Reporter(), .padoReceived = received.Reporter()});
+        engine.Connect(reports);
         // Waits overlap the next probes: each answer is matched to its own.
         engine.SetPadoWaitTime(3000);
         engine.SetProbeInterval(700);
@@ -746,7 +466,7 @@ TEST_F(LinewatchOnVeth, RealAccessConcentratorWithAnOfferOver100BytesIsHeard) {
         ASSERT_TRUE(engine.Start());
         // The server may still be starting when the first probe leaves; a
         // later probe's answer is matched to that probe by itself.
-        EXPECT_TRUE(received.WaitForCount(1, std::chrono::seconds(10)));
+        EXPECT_TRUE(reports.received.WaitForCount(1, std::chrono::seconds(10)));
         engine.Stop();
         const std::vector<KtPadoReply> replies = engine.TakeReplies();
         ASSERT_FALSE(replies.empty());

@@ -4,33 +4,11 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "cmd/cli_metrics.h"
-#include "engine/linewatch.h"
-#include "engine/monitor.h"
-#include "engine/net_watch_media.h"
+#include "engine/adapter_probe.h"
 #include "engine/wake_signal.h"
-
-// One watched adapter: its own probe engine, link watcher and monitor (AC
-// table, logs), so that nothing of one adapter is shared with another.
-class AdapterProbe {
-  public:
-    // Made on the owner thread; the monitor's Open picks the adapter.
-    AdapterProbe(MonitorView& view, const MonitorSettings& settings, std::string programFolder);
-    AdapterProbe(const AdapterProbe&) = delete;
-    AdapterProbe& operator=(const AdapterProbe&) = delete;
-
-    Monitor& GetMonitor() { return monitor_; }
-    KtLinewatch& Engine() { return engine_; }
-    AdapterFigures Figures() const;
-
-  private:
-    KtLinewatch engine_;
-    KtNetWatchMedia media_;
-    Monitor monitor_;
-};
 
 // The owner thread's loop over several adapters: every monitor's message
 // port wakes one descriptor, the loop drains the ports that have messages
@@ -41,7 +19,7 @@ class ProbeLoop {
   public:
     static constexpr std::chrono::milliseconds kPublishGap{200};
 
-    ProbeLoop(std::vector<AdapterProbe*> probes, MetricsExporter* exporter);
+    ProbeLoop(const std::vector<AdapterProbe*>& probes, MetricsExporter* exporter);
     ~ProbeLoop();
     ProbeLoop(const ProbeLoop&) = delete;
     ProbeLoop& operator=(const ProbeLoop&) = delete;

@@ -1,19 +1,11 @@
-#include "cmd/adapter_probe.h"
+#include "cmd/probe_loop.h"
 
 #include <poll.h>
 
 #include <algorithm>
 #include <cerrno>
 
-AdapterProbe::AdapterProbe(MonitorView& view, const MonitorSettings& settings,
-                           std::string programFolder)
-    : monitor_(engine_, media_, view, settings, std::move(programFolder)) {}
-
-AdapterFigures AdapterProbe::Figures() const {
-    return TakeAdapterFigures(monitor_, monitor_.Settings().deviceName, media_.LinkState());
-}
-
-ProbeLoop::ProbeLoop(std::vector<AdapterProbe*> probes, MetricsExporter* exporter)
+ProbeLoop::ProbeLoop(const std::vector<AdapterProbe*>& probes, MetricsExporter* exporter)
     : exporter_(exporter) {
     for (AdapterProbe* probe : probes) {
         auto slot = std::make_unique<Slot>();
@@ -66,7 +58,7 @@ void ProbeLoop::Publish(Clock::time_point now, bool all) {
     for (size_t i = 0; i < slots_.size(); ++i) {
         Slot& slot = *slots_[i];
         if (!all && (!slot.changed || now - slot.published < kPublishGap)) continue;
-        figures_[i] = std::make_shared<const AdapterFigures>(slot.probe->Figures());
+        figures_[i] = std::make_shared<const AdapterFigures>(TakeAdapterFigures(*slot.probe));
         slot.changed = false;
         slot.published = now;
         any = true;
