@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QPointer>
 #include <array>
 #include <atomic>
 #include <map>
@@ -164,7 +163,6 @@ class CMonitorForm : public KtFormBase, public MonitorView {
     void BringForward();
 
     Monitor& GetMonitor() { return *monitor_; }
-    SettingsPersistence& Persistence() { return persistence_; }
     KtAcTableModel* AcModel() const { return model_; }
     QTableView* AcList() const { return list_; }
     QComboBox* AdapterBox() const { return adapterBox_; }
@@ -181,8 +179,6 @@ class CMonitorForm : public KtFormBase, public MonitorView {
     bool ShowsAlarmIcon() const { return alarmIcon_; }
     TrayIcon* Tray() const { return tray_; }
     QToolButton* ConnectButton() const { return connectButton_; }
-    // The connection menu built last (its entry names serve ids 106 to 115).
-    const ConnectionMenu& LastConnectionMenu() const { return connectionMenu_; }
 
     // A left click on the tray icon: stops a sound that waits for the user,
     // then hides the shown window or shows the hidden one.
