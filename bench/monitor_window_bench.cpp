@@ -30,9 +30,11 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
-#include "engine/netns_sandbox.h"
 #include "desktop/monitor_form_harness.h"
+#include "engine/netns_sandbox.h"
 
 namespace {
 
@@ -144,6 +146,16 @@ void RunEventLoop(int seconds) {
     loop.exec();
 }
 
+// The adapters the idle window offers.
+class OfferedAdapters final : public AdapterLister {
+  public:
+    explicit OfferedAdapters(std::vector<AdapterEntry> adapters) : adapters_(std::move(adapters)) {}
+    std::vector<AdapterEntry> ListAdapters() override { return adapters_; }
+
+  private:
+    std::vector<AdapterEntry> adapters_;
+};
+
 void IdleFigures(int seconds, bool inNamespace, const std::string& device) {
     TempFolder folder("lwbench");
     std::ofstream(folder.File("linewatch.ini")) << "[Options]\n";
@@ -153,11 +165,11 @@ void IdleFigures(int seconds, bool inNamespace, const std::string& device) {
     setup.engine = &engine;
     setup.media = &media;
     setup.programFolder = folder.Path();
-    setup.listAdapters = [&] {
-        std::vector<AdapterEntry> adapters;
-        if (inNamespace) adapters.push_back({device, device, {}});
-        return adapters;
-    };
+    // The veth end in the namespace, or nothing outside one.
+    std::vector<AdapterEntry> offered;
+    if (inNamespace) offered.push_back({device, device, {}});
+    OfferedAdapters adapters(std::move(offered));
+    setup.adapters = &adapters;
     auto* form = new CMonitorForm(setup);
     form->show();
     const bool monitoring = form->GetMonitor().IsMonitoring();

@@ -12,17 +12,20 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "core/debug_output.h"
-#include "engine/capture_permission.h"
 #include "desktop/monitor_form.h"
 #include "desktop/single_instance.h"
+#include "engine/capture_permission.h"
 #include "ui/task_registry.h"
 
 namespace {
 
 constexpr char kCaptureMissingText[] =
     "libpcap not installed. Please install libpcap and try again.";
+// The monitor task shares its name with the about task; the registry tells
+// them apart by their type.
 constexpr char kMonitorTaskName[] = "AboutBox";
 
 // The system error code behind the loader's text. dlopen reports a text
@@ -71,26 +74,32 @@ void CloseOnQuitSignals(QWidget* window) {
     sigaction(SIGTERM, &action, nullptr);
 }
 
-CLinewatchApp::Environment DesktopEnvironment() {
-    CLinewatchApp::Environment environment;
-    environment.showError = [](const QString& caption, const QString& text) {
+class QtStartUpDesktop final : public StartUpDesktop {
+  public:
+    void ShowError(const QString& caption, const QString& text) override {
         QMessageBox::critical(nullptr, caption, text);
-    };
-    environment.startMainWindow = []() -> QWidget* {
+    }
+    QWidget* StartMainWindow() override {
         auto* task = KtTaskRegistry::Get().FindOrCreate<KtTaskMonitorForm>(kMonitorTaskName);
         return task->MonitorForm();
-    };
-    environment.bringForward = [](QWidget* window) {
+    }
+    void BringForward(QWidget* window) override {
         if (auto* form = qobject_cast<CMonitorForm*>(window)) form->BringForward();
-    };
-    return environment;
-}
+    }
+};
 
 }  // namespace
 
-CLinewatchApp::CLinewatchApp() : CLinewatchApp(DesktopEnvironment()) {}
+StartUpDesktop& DesktopStartUp() {
+    static QtStartUpDesktop desktop;
+    return desktop;
+}
 
-CLinewatchApp::CLinewatchApp(Environment environment) : environment_(std::move(environment)) {}
+CLinewatchApp::CLinewatchApp() : CLinewatchApp(Environment{}) {}
+
+CLinewatchApp::CLinewatchApp(Environment environment)
+    : environment_(std::move(environment)),
+      desktop_(environment_.desktop != nullptr ? *environment_.desktop : DesktopStartUp()) {}
 
 CLinewatchApp::~CLinewatchApp() = default;
 
@@ -109,7 +118,7 @@ bool CLinewatchApp::InitInstance() {
     // window is hidden) must not end the program: the monitor window's
     // close does.
     QApplication::setQuitOnLastWindowClosed(false);
-    QWidget* window = environment_.startMainWindow();
+    QWidget* window = desktop_.StartMainWindow();
     window->showNormal();
     window->raise();
     KtTaskRegistry::Get().SetMainWindow(window);
@@ -138,7 +147,7 @@ bool CLinewatchApp::CaptureLibraryLoads() {
     std::snprintf(caption, sizeof caption, "Error: %d", code);
     QString text = QString::fromLatin1(kCaptureMissingText);
     if (reason != nullptr) text += QStringLiteral("\n\n") + QString::fromLocal8Bit(reason);
-    if (environment_.showError) environment_.showError(QString::fromLatin1(caption), text);
+    desktop_.ShowError(QString::fromLatin1(caption), text);
     return false;
 }
 
@@ -152,7 +161,7 @@ bool CLinewatchApp::IsOnlyInstance() {
         instance_->SetForwardHandler([this](const QByteArray& token) {
             if (mainWindow_ == nullptr) return;
             UseActivationToken(token);
-            if (environment_.bringForward) environment_.bringForward(mainWindow_);
+            desktop_.BringForward(mainWindow_);
             ForgetActivationToken();
         });
         return true;

@@ -1,12 +1,26 @@
 #pragma once
 
 #include <QString>
-#include <functional>
 #include <memory>
 #include <string>
 
 class QWidget;
 class KtSingleInstance;
+
+// What start-up asks of the desktop; tests put their own in.
+class StartUpDesktop {
+  public:
+    virtual ~StartUpDesktop() = default;
+    // Shows an error box with no owner.
+    virtual void ShowError(const QString& caption, const QString& text) = 0;
+    // Creates the monitor window (through its task) and returns it.
+    virtual QWidget* StartMainWindow() = 0;
+    // Brings the main window forward when another start asks.
+    virtual void BringForward(QWidget* window) = 0;
+};
+
+// The desktop's error box and monitor window.
+StartUpDesktop& DesktopStartUp();
 
 // The program's start-up: the capture-library check, the single-instance
 // check, then the monitor window as the application's main window. It owns
@@ -25,12 +39,8 @@ class CLinewatchApp {
         // Folder of the instance lock and socket; the user's runtime folder
         // when empty.
         QString runtimeFolder;
-        // Shows an error box with no owner.
-        std::function<void(const QString& caption, const QString& text)> showError;
-        // Creates the monitor window (through its task) and returns it.
-        std::function<QWidget*()> startMainWindow;
-        // Brings the main window forward when another start asks.
-        std::function<void(QWidget* window)> bringForward;
+        // The desktop's own when null; one given must outlive the start-up.
+        StartUpDesktop* desktop = nullptr;
     };
 
     CLinewatchApp();
@@ -53,6 +63,7 @@ class CLinewatchApp {
     bool IsOnlyInstance();
 
     Environment environment_;
+    StartUpDesktop& desktop_;
     std::unique_ptr<KtSingleInstance> instance_;
     QWidget* mainWindow_ = nullptr;
     int exitCode_ = kExitOk;

@@ -1,7 +1,6 @@
 #include "desktop/monitor_form.h"
 
 #include <QAction>
-#include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -22,20 +21,16 @@
 #include <QToolButton>
 #include <algorithm>
 #include <string_view>
-#include <utility>
 
 #include "core/program_paths.h"
 #include "engine/capture_permission.h"
 #include "engine/linewatch.h"
 #include "engine/net_watch_media.h"
-#include "engine/network_text.h"
-#include "options/options_form.h"
-#include "ui/about_box.h"
+#include "text/text_ids.h"
+#include "text/text_table.h"
 #include "ui/ac_table_model.h"
 #include "ui/dialog_fonts.h"
 #include "ui/rtt_graphs.h"
-#include "text/text_ids.h"
-#include "text/text_table.h"
 #include "ui/window_icons.h"
 
 namespace {
@@ -46,8 +41,6 @@ constexpr int kToolbarImageSize = 19;
 constexpr int kToolbarButtonSize = 26;
 constexpr int kStatusHeight = 25;
 constexpr int kStatusFirstPartWidth = 270;
-constexpr const char* kOptionsWindowName = COptionsForm::kWindowName;
-constexpr char kAboutTaskName[] = "AboutBox";
 
 // Rectangle from left, top, right and bottom, as the layout gives them.
 QRect Box(int left, int top, int right, int bottom) {
@@ -127,8 +120,8 @@ CMonitorForm::CMonitorForm(const MonitorFormSetup& setup) : persistence_(setup.p
     statusTimer_->setInterval(kStatusPeriodMs);
     connect(statusTimer_, &QTimer::timeout, this, [this] { monitor_->RefreshStatusText(); });
 
-    if (!monitor_->Open(setup.listAdapters ? setup.listAdapters() : std::vector<AdapterEntry>{}) &&
-        monitor_->LastStartLackedPermission()) {
+    AdapterLister& adapters = setup.adapters != nullptr ? *setup.adapters : MachineAdapters();
+    if (!monitor_->Open(adapters.ListAdapters()) && monitor_->LastStartLackedPermission()) {
         // Say what is missing and how to grant it, in the box and the log.
         const std::string hint = CapturePermissionHint(CurrentUserName());
         std::string_view rest = hint;
@@ -359,257 +352,6 @@ void CMonitorForm::CreateMenus() {
     AddCommand(help, kMenuAbout, TextId::kMenuAbout);
 }
 
-std::vector<QAction*> CMonitorForm::Actions(int id) const {
-    std::vector<QAction*> found;
-    const auto [first, last] = actions_.equal_range(id);
-    for (auto it = first; it != last; ++it) found.push_back(it->second);
-    return found;
-}
-
-QAction* CMonitorForm::TopMenu(int position) const {
-    if (position < 0 || static_cast<size_t>(position) >= topMenus_.size()) return nullptr;
-    return topMenus_[static_cast<size_t>(position)];
-}
-
-bool CMonitorForm::CommandEnabled(int id) const {
-    const bool selected = monitor_ && monitor_->SelectedRow() >= 0;
-    // Remove and the connection commands act on the selected concentrator.
-    switch (id) {
-        case kToolbarRemove:
-        case kMenuRemove:
-        case kConnectionMenuRemove:
-        case kToolbarConnect:
-        case kMenuCreateConnection:
-        case kConnectionCreate:
-        case kConnectionMenuCreate:
-            return selected;
-        default:
-            return true;
-    }
-}
-
-void CMonitorForm::UpdateCommandStates() {
-    for (const auto& [id, action] : actions_) action->setEnabled(CommandEnabled(id));
-}
-
-void CMonitorForm::OnCommand(int id) {
-    if (!CommandEnabled(id) || closed_) return;
-    switch (id) {
-        case kToolbarRediscover:
-        case kMenuRediscover:
-            monitor_->Rediscover();
-            break;
-        case kToolbarRemove:
-        case kConnectionMenuRemove:
-        case kMenuRemove:
-            monitor_->RemoveSelected();
-            break;
-        case kTraySettings:
-        case kMenuSettings:
-            OpenSettings();
-            break;
-        case kTrayAbout:
-        case kMenuAbout:
-            OpenAbout();
-            break;
-        case kTrayExit:
-        case kMenuExit:
-            close();
-            break;
-        case kTrayRestore:
-            BringForward();
-            break;
-        case kConnectionCreate:
-        case kConnectionMenuCreate:
-        case kMenuCreateConnection:
-            CreateNewConnection();
-            break;
-        case kToolbarConnect:
-            Connect(ConnectMenuPosition());
-            break;
-        default:
-            if (id >= kFirstDialEntry && id <= kLastDialEntry) DialEntry(id);
-            break;
-    }
-    UpdateCommandStates();
-}
-
-void CMonitorForm::OpenSettings() {
-    KtTaskRegistry& registry = KtTaskRegistry::Get();
-    if (QWidget* options = registry.FindNamedWindow(kOptionsWindowName)) {
-        options->showNormal();
-        options->raise();
-        options->activateWindow();
-        return;
-    }
-    // The program's own options window over the live settings; OK commits
-    // to them, and the persistence applies and saves.
-    const AdapterEntry* adapter = CurrentAdapterEntry();
-    const std::string adapterMac = adapter != nullptr ? FormatMacText(adapter->mac) : "";
-    OpenOptionsForm(persistence_.Properties(), {.dialogs = nullptr, .adapterMacText = adapterMac});
-}
-
-void CMonitorForm::OpenAbout() {
-    KtTaskRegistry::Get().FindOrCreate<KtTaskAbout>(kAboutTaskName)->Show();
-}
-
-void CMonitorForm::BringForward() {
-    if (isMinimized() || isHidden()) showNormal();
-    raise();
-    activateWindow();
-}
-
-void CMonitorForm::ScheduleDrain() {
-    // Any thread: one queued call drains everything queued before it runs.
-    if (drainQueued_.exchange(true)) return;
-    QMetaObject::invokeMethod(
-        drainTarget_,
-        [this] {
-            drainQueued_ = false;
-            if (monitor_) monitor_->Port().Drain();
-        },
-        Qt::QueuedConnection);
-}
-
-void CMonitorForm::OnListSelectionChanged() {
-    if (selectingFromMonitor_) return;
-    const QModelIndexList rows = list_->selectionModel()->selectedRows();
-    monitor_->OnSelectionChanged(rows.isEmpty() ? -1 : rows.first().row());
-    UpdateCommandStates();
-}
-
-void CMonitorForm::OnAdapterActivated(int index) {
-    // The current adapter chosen again restarts monitoring on it.
-    if (index < 0) return;
-    monitor_->SelectAdapter(static_cast<size_t>(index));
-    UpdateCommandStates();
-}
-
-void CMonitorForm::RowAdded(size_t row, const KtAcRecord&) {
-    model_->RowAdded(row);
-}
-
-void CMonitorForm::RowChanged(size_t row, const KtAcRecord&) {
-    model_->RowChanged(row);
-}
-
-void CMonitorForm::RowRemoved(size_t row) {
-    selectingFromMonitor_ = true;
-    model_->RowRemoved(row);
-    selectingFromMonitor_ = false;
-    UpdateCommandStates();
-}
-
-void CMonitorForm::RowsCleared() {
-    selectingFromMonitor_ = true;
-    model_->RowsCleared();
-    selectingFromMonitor_ = false;
-    UpdateCommandStates();
-}
-
-void CMonitorForm::RowSelected(int row) {
-    selectingFromMonitor_ = true;
-    if (row < 0) {
-        list_->selectionModel()->clearSelection();
-    } else {
-        list_->selectionModel()->select(
-            model_->index(row, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-        list_->selectionModel()->setCurrentIndex(model_->index(row, 0),
-                                                 QItemSelectionModel::NoUpdate);
-    }
-    selectingFromMonitor_ = false;
-    UpdateCommandStates();
-}
-
-void CMonitorForm::LogAppended(std::string_view line) {
-    if (line.ends_with("\r\n")) line.remove_suffix(2);
-    logBox_->appendPlainText(QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size())));
-    // The last line stays in view.
-    QScrollBar* scroll = logBox_->verticalScrollBar();
-    scroll->setValue(scroll->maximum());
-}
-
-void CMonitorForm::SetTrayState(bool up) {
-    // The tray icon and the window's own icon show the same state.
-    if (tray_ != nullptr) tray_->SetState(up);
-    if (alarmIcon_ == !up) return;
-    alarmIcon_ = !up;
-    setWindowIcon(LoadWindowIcon(up ? KtWindowIcon::Normal : KtWindowIcon::Alarm));
-}
-
-void CMonitorForm::ShowBalloon(std::string_view title, BalloonIcon icon, std::string_view text) {
-    if (notifier_) notifier_->Notify(title, icon, text);
-}
-
-void CMonitorForm::PlaySound(const std::string& file, bool loop) {
-    if (sound_) sound_->Play(file, loop);
-}
-
-void CMonitorForm::StopSound() {
-    if (sound_) sound_->Stop();
-}
-
-void CMonitorForm::OnTrayClicked() {
-    if (closed_) return;
-    monitor_->StopWaitingSound();
-    if (isVisible() && !isMinimized())
-        hide();
-    else
-        BringForward();
-}
-
-void CMonitorForm::changeEvent(QEvent* event) {
-    KtFormBase::changeEvent(event);
-    if (event->type() != QEvent::WindowStateChange || closed_ || !isMinimized()) return;
-    // A minimised window lives on as the tray icon. Without a tray (plain
-    // GNOME, or the tray host gone) it stays minimised, so that the task bar
-    // and a second start can still bring it back. Hidden once the state
-    // change is through, which the window manager may still be handling.
-    if (tray_ == nullptr || !tray_->IsAvailable()) return;
-    QTimer::singleShot(0, this, [this] {
-        if (isMinimized() && tray_->IsAvailable()) hide();
-    });
-}
-
-void CMonitorForm::RefreshGraphs() {
-    const int selected = monitor_ ? monitor_->SelectedRow() : -1;
-    const KtAcRecord* record = nullptr;
-    if (selected >= 0 && static_cast<size_t>(selected) < monitor_->Rows().size())
-        record = monitor_->Rows()[static_cast<size_t>(selected)].get();
-    UpdateRttGraphs(*barGraph_, *lineGraph_, record);
-}
-
-void CMonitorForm::SetStatusText(int textId, std::string_view defaultText) {
-    std::string text = GetText(textId);
-    if (text.empty()) text = defaultText;
-    const QString shown = QString::fromStdString(text);
-    statusParts_[0]->setText(shown);
-    statusParts_[0]->setAccessibleName(shown);
-}
-
-void CMonitorForm::SetSelectedAcLabel(std::string_view text) {
-    // Group box titles are never rich text, and the name is already escaped;
-    // but a title takes "&" as the mark of a keyboard shortcut, so a name from
-    // the network ("R&D") has it doubled to show as it is and give no shortcut.
-    const QString caption = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-    graphGroup_->setTitle(QString(caption).replace(QLatin1Char('&'), QLatin1String("&&")));
-    graphGroup_->setAccessibleName(caption);
-}
-
-void CMonitorForm::ShowAdapters(const std::vector<AdapterEntry>& adapters, int selected,
-                                bool enabled) {
-    adapterBox_->clear();
-    if (adapters.empty()) {
-        adapterBox_->addItem(Text(TextId::kMonitorNoAdapters));
-        adapterBox_->setCurrentIndex(0);
-    } else {
-        for (const AdapterEntry& adapter : adapters)
-            adapterBox_->addItem(QString::fromStdString(DisplayNetworkText(adapter.description)));
-        adapterBox_->setCurrentIndex(selected);
-    }
-    adapterBox_->setEnabled(enabled);
-}
-
 void CMonitorForm::resizeEvent(QResizeEvent* event) {
     KtFormBase::resizeEvent(event);
     LayoutControls();
@@ -726,38 +468,6 @@ void CMonitorForm::FitColumns() {
     fittingColumns_ = false;
 }
 
-void CMonitorForm::CloseOtherWindows() {
-    KtTaskRegistry& registry = KtTaskRegistry::Get();
-    // Named windows (the options window) first, then every other task.
-    while (QWidget* options = registry.FindNamedWindow(kOptionsWindowName)) {
-        registry.UnregisterNamedWindow(options);
-        options->close();
-    }
-    std::vector<KtCoreTask*> others;
-    for (KtCoreTask* task : registry.Tasks())
-        if (task != OwnerTask()) others.push_back(task);
-    for (auto it = others.rbegin(); it != others.rend(); ++it) registry.CloseTask(*it);
-}
-
-void CMonitorForm::closeEvent(QCloseEvent* event) {
-    if (closed_) {
-        KtFormBase::closeEvent(event);
-        return;
-    }
-    closed_ = true;
-    statusTimer_->stop();
-    CloseOtherWindows();
-    // Stops monitoring, closes the capture, clears the list, forgets the
-    // adapters and closes the general log; the engines stop before the tray
-    // icon goes.
-    monitor_->Close();
-    if (sound_) sound_->Stop();
-    if (tray_ != nullptr) tray_->Hide();
-    KtFormBase::closeEvent(event);
-    // As the main window, its close ends the program.
-    if (KtTaskRegistry::Get().MainWindow() == this) QCoreApplication::quit();
-}
-
 KtTaskMonitorForm::KtTaskMonitorForm() {
     // The probe engine and the link watcher live for the whole process.
     static KtLinewatch* const engine = new KtLinewatch;
@@ -766,7 +476,6 @@ KtTaskMonitorForm::KtTaskMonitorForm() {
     setup.engine = engine;
     setup.media = media;
     setup.programFolder = GetProgramFolder();
-    setup.listAdapters = [] { return ListEthernetAdapters(); };
     auto* form = new CMonitorForm(setup);
     form->show();
     form->SetOwnerTask(this);

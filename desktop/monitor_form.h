@@ -1,9 +1,7 @@
 #pragma once
 
-#include <QPointer>
 #include <array>
 #include <atomic>
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -70,39 +68,65 @@ constexpr int kMenuCreateConnection = 32787;
 constexpr int kMenuSettings = 32788;
 }  // namespace MonitorId
 
-// The dialogs and popup menus of the connection commands. Each is the
-// desktop's own when left empty; tests answer them instead of a user.
-struct MonitorConnectionUi {
+// The dialogs and popup menus of the connection commands; tests answer them
+// instead of a user.
+class MonitorConnectionUi {
+  public:
+    virtual ~MonitorConnectionUi() = default;
     // Asks the name of a new entry (suggestion from base); true on OK.
-    std::function<bool(QWidget* parent, const std::string& base, std::string& name)> askName;
+    virtual bool AskName(QWidget* parent, const std::string& base, std::string& name) = 0;
     // Writes the entry; tells the user and returns false when that fails.
-    std::function<bool(QWidget* parent, const std::string& acName, const std::string& name,
-                       const std::string& interface)>
-        create;
+    virtual bool Create(QWidget* parent, const std::string& acName, const std::string& name,
+                        const std::string& interface) = 0;
     // Opens the dial dialog for the entry.
-    std::function<void(QWidget* parent, const std::string& name)> dial;
+    virtual void Dial(QWidget* parent, const std::string& name) = 0;
     // Tells the user that the peers folder cannot be read.
-    std::function<void(QWidget* parent)> tellUnreadable;
+    virtual void TellUnreadable(QWidget* parent) = 0;
     // Opens the menu at the screen position and returns the chosen item's id
     // (0 when dismissed).
-    std::function<int(QMenu& menu, const QPoint& position)> popup;
+    virtual int Popup(QMenu& menu, const QPoint& position) = 0;
 };
 
+// The connection dialogs and menus the user sees.
+MonitorConnectionUi& DesktopConnectionUi();
+
+// The desktop's parts the window makes for itself: its tray icon,
+// notifications and sounds; tests record them instead.
+class MonitorDesktopParts {
+  public:
+    virtual ~MonitorDesktopParts() = default;
+    // The tray icon, parented to the window.
+    virtual TrayIcon* MakeTrayIcon(QObject* parent) = 0;
+    // Notifications; the tray icon's balloons serve where no notification
+    // service answers.
+    virtual std::unique_ptr<DesktopNotifier> MakeNotifier(TrayIcon* fallback) = 0;
+    virtual std::unique_ptr<SoundPlayer> MakeSoundPlayer() = 0;
+};
+
+// The tray icon, notifications and sounds of the user's desktop.
+MonitorDesktopParts& DesktopParts();
+
+// The adapters the window offers when it is created.
+class AdapterLister {
+  public:
+    virtual ~AdapterLister() = default;
+    virtual std::vector<AdapterEntry> ListAdapters() = 0;
+};
+
+// The machine's wired Ethernet adapters.
+AdapterLister& MachineAdapters();
+
 // What the monitor window is built from. The engine and the link watcher
-// must outlive the window.
+// must outlive the window, as must the seams given; a seam left null is the
+// desktop's own.
 struct MonitorFormSetup {
     KtLinewatch* engine = nullptr;
     KtNetWatchMedia* media = nullptr;
     // Folder of the portable INI file and the base of a relative log folder.
     std::string programFolder;
-    // Lists the adapters when the window is created.
-    std::function<std::vector<AdapterEntry>()> listAdapters;
-    // The desktop's tray icon, notifications and sounds; the real ones when
-    // left empty. The tray icon is parented to the window.
-    std::function<TrayIcon*(QObject* parent)> makeTrayIcon;
-    std::function<std::unique_ptr<DesktopNotifier>(TrayIcon* fallback)> makeNotifier;
-    std::function<std::unique_ptr<SoundPlayer>()> makeSoundPlayer;
-    MonitorConnectionUi connections;
+    AdapterLister* adapters = nullptr;
+    MonitorDesktopParts* desktopParts = nullptr;
+    MonitorConnectionUi* connections = nullptr;
 };
 
 // The main window: the adapter being watched, the concentrator list, the two
@@ -139,7 +163,6 @@ class CMonitorForm : public KtFormBase, public MonitorView {
     void BringForward();
 
     Monitor& GetMonitor() { return *monitor_; }
-    SettingsPersistence& Persistence() { return persistence_; }
     KtAcTableModel* AcModel() const { return model_; }
     QTableView* AcList() const { return list_; }
     QComboBox* AdapterBox() const { return adapterBox_; }
@@ -156,8 +179,6 @@ class CMonitorForm : public KtFormBase, public MonitorView {
     bool ShowsAlarmIcon() const { return alarmIcon_; }
     TrayIcon* Tray() const { return tray_; }
     QToolButton* ConnectButton() const { return connectButton_; }
-    // The connection menu built last (its entry names serve ids 106 to 115).
-    const ConnectionMenu& LastConnectionMenu() const { return connectionMenu_; }
 
     // A left click on the tray icon: stops a sound that waits for the user,
     // then hides the shown window or shows the hidden one.
@@ -225,7 +246,6 @@ class CMonitorForm : public KtFormBase, public MonitorView {
     bool BuildMenuFor(const std::string& acName, bool create, bool entries, bool remove);
     void DialEntry(int id);
     void CreateAndDial(const std::string& acName);
-    int Popup(QMenu& menu, const QPoint& position);
     // The bottom-left corner of the Connect button, on the screen.
     QPoint ConnectMenuPosition() const;
 
@@ -234,7 +254,7 @@ class CMonitorForm : public KtFormBase, public MonitorView {
     TrayIcon* tray_ = nullptr;
     std::unique_ptr<DesktopNotifier> notifier_;
     std::unique_ptr<SoundPlayer> sound_;
-    MonitorConnectionUi connectionUi_;
+    MonitorConnectionUi* connectionUi_ = nullptr;
     ConnectionMenu connectionMenu_;
     QMenu* connectionBarMenu_ = nullptr;
 

@@ -1,5 +1,6 @@
 #include "options/options_form.h"
 
+#include <QCheckBox>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QHeaderView>
@@ -13,10 +14,10 @@
 
 #include "options/option_dialogs.h"
 #include "options/options_pages.h"
-#include "ui/dialog_fonts.h"
-#include "ui/task_registry.h"
 #include "text/text_ids.h"
 #include "text/text_table.h"
+#include "ui/dialog_fonts.h"
+#include "ui/task_registry.h"
 #include "ui/window_icons.h"
 
 namespace {
@@ -77,6 +78,18 @@ void NameControl(QWidget* control, const QString& text) {
 
 void MarkEveryChange(QLineEdit* edit) {
     QObject::connect(edit, &QLineEdit::textChanged, edit, [edit] { edit->setModified(true); });
+}
+
+QCheckBox* AddSettingCheck(KtOptionsPage* page, QVBoxLayout* layout, int textId, int32_t id) {
+    auto* box = new QCheckBox(OptionText(textId), page);
+    NameControl(box, box->text());
+    box->setChecked(page->GetInt(id) != 0);
+    // toggled, not clicked: a screen reader's toggle action and the space bar
+    // change the box without a click, and the change must still be stored.
+    QObject::connect(box, &QCheckBox::toggled, page,
+                     [page, id](bool checked) { page->SetInt(id, checked ? 1 : 0); });
+    layout->addWidget(box);
+    return box;
 }
 
 void KtTreeCtrl::mousePressEvent(QMouseEvent* event) {

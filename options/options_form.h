@@ -68,6 +68,10 @@ void NameControl(QWidget* control, const QString& text);
 // accessibility bus must be stored like typed text. Where the program itself
 // sets the text, it clears the mark after.
 void MarkEveryChange(class QLineEdit* edit);
+// A check box for the setting id that stores 1 when checked and 0 when not,
+// on every change.
+class QCheckBox* AddSettingCheck(KtOptionsPage* page, class QVBoxLayout* layout, int textId,
+                                 int32_t id);
 
 // A node of the page tree: a group heading (no page) or a page.
 struct KtPageNode {

@@ -6,11 +6,11 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "connections/ui/message_boxes.h"
 #include "connections/phonebook.h"
-#include "ui/dialog_fonts.h"
+#include "connections/ui/message_boxes.h"
 #include "text/text_ids.h"
 #include "text/text_table.h"
+#include "ui/dialog_fonts.h"
 
 namespace {
 
@@ -23,8 +23,9 @@ std::string agreedReplacement;
 
 }  // namespace
 
-CIspNameDlg::CIspNameDlg(QWidget* parent)
+CIspNameDlg::CIspNameDlg(KtMessageBoxes& boxes, QWidget* parent)
     : QDialog(parent),
+      boxes_(boxes),
       prompt_(new QLabel(this)),
       hint_(new QLabel(this)),
       edit_(new QLineEdit(this)),
@@ -82,12 +83,12 @@ void CIspNameDlg::accept() {
     replaceAgreed_ = false;
     switch (CheckEntryName(Name())) {
         case EntryNameCheck::Invalid:
-            KtMessageBoxes::Current().ShowError(this, Text(TextId::kConnectionInvalidCaption),
-                                                Text(TextId::kConnectionInvalidText));
+            boxes_.ShowError(this, Text(TextId::kConnectionInvalidCaption),
+                             Text(TextId::kConnectionInvalidText));
             return;
         case EntryNameCheck::AlreadyExists:
-            if (!KtMessageBoxes::Current().AskYesNo(this, Text(TextId::kConnectionExistsCaption),
-                                                    Text(TextId::kConnectionExistsText))) {
+            if (!boxes_.AskYesNo(this, Text(TextId::kConnectionExistsCaption),
+                                 Text(TextId::kConnectionExistsText))) {
                 return;
             }
             replaceAgreed_ = true;
@@ -100,9 +101,10 @@ void CIspNameDlg::accept() {
     QDialog::accept();
 }
 
-bool AskConnectionName(QWidget* parent, const std::string& base, std::string& name) {
+bool AskConnectionName(KtMessageBoxes& boxes, QWidget* parent, const std::string& base,
+                       std::string& name) {
     agreedReplacement.clear();
-    CIspNameDlg dialog(parent);
+    CIspNameDlg dialog(boxes, parent);
     dialog.SetName(SuggestConnectionName(base));
     if (!CanSearchPeersFolder()) {
         dialog.ShowFolderHint(UnreadableFolderAdvice());

@@ -5,6 +5,7 @@
 
 #include "core/elevation/elevated_protocol.h"
 
+class KtMessageBoxes;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -15,7 +16,7 @@ class QPushButton;
 // it (text 1004); in both cases the dialog stays open unless Yes was given.
 // When the folder cannot be read, the dialog says why under the name instead
 // of calling every name taken; OK then asks nothing, and the writer keeps
-// any file it was not told it may replace.
+// any file it was not told it may replace. The boxes must outlive the dialog.
 class CIspNameDlg : public QDialog {
     Q_OBJECT
 
@@ -24,7 +25,7 @@ class CIspNameDlg : public QDialog {
     static constexpr int kPromptId = 1071;
     static constexpr int kNameEditId = 1037;
 
-    explicit CIspNameDlg(QWidget* parent = nullptr);
+    explicit CIspNameDlg(KtMessageBoxes& boxes, QWidget* parent = nullptr);
 
     // The entry name, as bytes (UTF-8).
     std::string Name() const;
@@ -45,6 +46,7 @@ class CIspNameDlg : public QDialog {
     void accept() override;
 
   private:
+    KtMessageBoxes& boxes_;
     QLabel* prompt_;
     QLabel* hint_;
     QLineEdit* edit_;
@@ -55,8 +57,10 @@ class CIspNameDlg : public QDialog {
 
 // Asks the name of a new entry for the access concentrator named base: the
 // dialog starts with base, or the first free of "base (1)" to "base (8)",
-// or empty. True with the name when the user confirmed one with OK.
-bool AskConnectionName(QWidget* parent, const std::string& base, std::string& name);
+// or empty. True with the name when the user confirmed one with OK. The
+// dialog's questions and errors go to the boxes.
+bool AskConnectionName(KtMessageBoxes& boxes, QWidget* parent, const std::string& base,
+                       std::string& name);
 
 // How a create of the entry `name` may treat an existing file: Agreed, once,
 // when the user said Yes to overwriting exactly that name in the last

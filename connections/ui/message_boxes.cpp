@@ -2,19 +2,9 @@
 
 #include <QMessageBox>
 
-namespace {
-
-KtMessageBoxes* current = nullptr;
-
-}  // namespace
-
-KtMessageBoxes& KtMessageBoxes::Current() {
-    static KtQtMessageBoxes real;
-    return current != nullptr ? *current : real;
-}
-
-void KtMessageBoxes::SetCurrent(KtMessageBoxes* boxes) {
-    current = boxes;
+KtMessageBoxes& DesktopMessageBoxes() {
+    static KtQtMessageBoxes boxes;
+    return boxes;
 }
 
 void KtQtMessageBoxes::ShowError(QWidget* parent, const QString& caption, const QString& text) {

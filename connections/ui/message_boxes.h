@@ -5,8 +5,8 @@
 class QWidget;
 
 // The message boxes the connection dialogs show, behind one seam so that
-// tests can answer them. The process uses KtQtMessageBoxes unless another
-// implementation is set.
+// tests can answer them. The dialogs and commands take the boxes they show;
+// the desktop's are KtQtMessageBoxes.
 class KtMessageBoxes {
   public:
     virtual ~KtMessageBoxes() = default;
@@ -14,10 +14,6 @@ class KtMessageBoxes {
     virtual void ShowError(QWidget* parent, const QString& caption, const QString& text) = 0;
     // A question box with Yes and No; true for Yes.
     virtual bool AskYesNo(QWidget* parent, const QString& caption, const QString& text) = 0;
-
-    static KtMessageBoxes& Current();
-    // Null restores the real boxes. The caller keeps ownership.
-    static void SetCurrent(KtMessageBoxes* boxes);
 };
 
 class KtQtMessageBoxes final : public KtMessageBoxes {
@@ -25,3 +21,6 @@ class KtQtMessageBoxes final : public KtMessageBoxes {
     void ShowError(QWidget* parent, const QString& caption, const QString& text) override;
     bool AskYesNo(QWidget* parent, const QString& caption, const QString& text) override;
 };
+
+// The boxes the user sees.
+KtMessageBoxes& DesktopMessageBoxes();

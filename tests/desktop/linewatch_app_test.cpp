@@ -7,8 +7,8 @@
 #include <QLocalSocket>
 #include <filesystem>
 
-#include "monitor_form_harness.h"
 #include "desktop/single_instance.h"
+#include "monitor_form_harness.h"
 
 namespace {
 
@@ -19,37 +19,40 @@ struct ShownError {
 
 // Start-up with a monitor window over a test engine (no adapter) and the
 // instance lock in a folder of the test's own.
-class StartUp {
+class StartUp final : public StartUpDesktop {
   public:
     StartUp(const std::string& runtimeFolder, std::vector<ShownError>& errors,
-            std::string library = CLinewatchApp::kCaptureLibrary) {
+            std::string library = CLinewatchApp::kCaptureLibrary)
+        : errors_(errors) {
         CLinewatchApp::Environment environment;
         environment.captureLibrary = std::move(library);
         environment.runtimeFolder = QString::fromStdString(runtimeFolder);
-        environment.showError = [&errors](const QString& caption, const QString& text) {
-            errors.push_back({caption, text});
-        };
-        environment.startMainWindow = [this]() -> QWidget* {
-            std::ofstream(programFolder.File("linewatch.ini")) << "[Options]\n";
-            MonitorFormSetup setup;
-            setup.engine = &engine;
-            setup.media = &media;
-            setup.programFolder = programFolder.Path();
-            setup.listAdapters = [] { return std::vector<AdapterEntry>{}; };
-            form = new CMonitorForm(setup);
-            return form;
-        };
-        environment.bringForward = [this](QWidget*) {
-            ++forwardRequests;
-            tokenWhenBroughtForward = qgetenv("XDG_ACTIVATION_TOKEN");
-            form->BringForward();
-        };
+        environment.desktop = this;
         app = std::make_unique<CLinewatchApp>(std::move(environment));
     }
-    ~StartUp() {
+    ~StartUp() override {
         app.reset();
         delete form;
         KtTaskRegistry::Get().SetMainWindow(nullptr);
+    }
+
+    void ShowError(const QString& caption, const QString& text) override {
+        errors_.push_back({caption, text});
+    }
+    QWidget* StartMainWindow() override {
+        std::ofstream(programFolder.File("linewatch.ini")) << "[Options]\n";
+        MonitorFormSetup setup;
+        setup.engine = &engine;
+        setup.media = &media;
+        setup.programFolder = programFolder.Path();
+        setup.adapters = &noAdapters_;
+        form = new CMonitorForm(setup);
+        return form;
+    }
+    void BringForward(QWidget*) override {
+        ++forwardRequests;
+        tokenWhenBroughtForward = qgetenv("XDG_ACTIVATION_TOKEN");
+        form->BringForward();
     }
 
     TempFolder programFolder{"lwapp"};
@@ -59,6 +62,10 @@ class StartUp {
     int forwardRequests = 0;
     QByteArray tokenWhenBroughtForward;
     std::unique_ptr<CLinewatchApp> app;
+
+  private:
+    std::vector<ShownError>& errors_;
+    NoAdapters noAdapters_;
 };
 
 }  // namespace

@@ -127,38 +127,35 @@ TEST(MonitorWindowTray, NoticesOffStillSoundAndIconAndMinimisingFollowsTheTray) 
 namespace {
 
 // Records the connection dialogs and answers them as a user would.
-struct ConnectionUser {
+class ConnectionUser final : public MonitorConnectionUi {
+  public:
+    bool AskName(QWidget*, const std::string& base, std::string& name) override {
+        asked.push_back(base);
+        name = nameToGive;
+        return !nameToGive.empty();
+    }
+    bool Create(QWidget*, const std::string& ac, const std::string& name,
+                const std::string& interface) override {
+        created.push_back(name + "|" + ac + "|" + interface);
+        return createWorks;
+    }
+    void Dial(QWidget*, const std::string& name) override { dialled.push_back(name); }
+    void TellUnreadable(QWidget*) override { dialled.push_back("<unreadable>"); }
+    int Popup(QMenu& menu, const QPoint&) override {
+        QStringList items;
+        for (QAction* action : menu.actions())
+            items << (action->isSeparator()
+                          ? QStringLiteral("-")
+                          : action->text() + (action->isEnabled() ? "" : " (off)"));
+        menus.push_back(items);
+        return menuChoice;
+    }
+
     std::vector<std::string> asked, created, dialled;
     std::string nameToGive = "given";
     bool createWorks = true;
     int menuChoice = 0;
     std::vector<QStringList> menus;
-
-    MonitorConnectionUi Ui() {
-        MonitorConnectionUi ui;
-        ui.askName = [this](QWidget*, const std::string& base, std::string& name) {
-            asked.push_back(base);
-            name = nameToGive;
-            return !nameToGive.empty();
-        };
-        ui.create = [this](QWidget*, const std::string& ac, const std::string& name,
-                           const std::string& interface) {
-            created.push_back(name + "|" + ac + "|" + interface);
-            return createWorks;
-        };
-        ui.dial = [this](QWidget*, const std::string& name) { dialled.push_back(name); };
-        ui.tellUnreadable = [this](QWidget*) { dialled.push_back("<unreadable>"); };
-        ui.popup = [this](QMenu& menu, const QPoint&) {
-            QStringList items;
-            for (QAction* action : menu.actions())
-                items << (action->isSeparator()
-                              ? QStringLiteral("-")
-                              : action->text() + (action->isEnabled() ? "" : " (off)"));
-            menus.push_back(items);
-            return menuChoice;
-        };
-        return ui;
-    }
 };
 
 QStringList MenuTexts(QMenu& menu) {
@@ -174,7 +171,7 @@ TEST(MonitorWindowConnections, CommandsUseTheRecordsWholeAcNameAndDialByPosition
     TempFolder peers("lwpeers");
     SetPeersFolder(peers.Path());
     ConnectionUser user;
-    MonitorFormHarness h({}, user.Ui());
+    MonitorFormHarness h({}, &user);
     CMonitorForm& form = *h.form;
     // A name longer than the table's column shows, with markup and '&'.
     const std::string longName = "Edge<i>&</i>-" + std::string(200, 'n') + "#end";

@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "desktop/monitor_form.h"
 #include "engine/engine_test_support.h"
 #include "engine/linewatch.h"
 #include "engine/net_watch_media.h"
 #include "test_support.h"
 #include "ui/ac_table_model.h"
-#include "desktop/monitor_form.h"
 #include "ui/ui_test_support.h"
 
 struct TestOffer {
@@ -74,36 +74,56 @@ class RecordingSoundPlayer final : public SoundPlayer {
     std::vector<std::string> calls;
 };
 
+// The desktop's parts as recorders, not shown or played; the last of each
+// made is kept.
+class RecordingDesktopParts final : public MonitorDesktopParts {
+  public:
+    TrayIcon* MakeTrayIcon(QObject* parent) override {
+        tray = new RecordingTray(parent);
+        return tray;
+    }
+    std::unique_ptr<DesktopNotifier> MakeNotifier(TrayIcon*) override {
+        auto notifier = std::make_unique<RecordingNotifier>();
+        notices = &notifier->notices;
+        return notifier;
+    }
+    std::unique_ptr<SoundPlayer> MakeSoundPlayer() override {
+        auto player = std::make_unique<RecordingSoundPlayer>();
+        sounds = &player->calls;
+        return player;
+    }
+
+    RecordingTray* tray = nullptr;
+    std::vector<RecordedNotice>* notices = nullptr;
+    std::vector<std::string>* sounds = nullptr;
+};
+
+// A machine without Ethernet adapters.
+class NoAdapters final : public AdapterLister {
+  public:
+    std::vector<AdapterEntry> ListAdapters() override { return {}; }
+};
+
 class MonitorFormHarness {
   public:
     // The program folder holds a portable INI, so no settings store of the
-    // machine is read or written.
+    // machine is read or written. The connection dialogs are the desktop's
+    // unless connections (kept by the caller) answers them.
     explicit MonitorFormHarness(const std::string& iniOptions = {},
-                                MonitorConnectionUi connections = {}) {
+                                MonitorConnectionUi* connections = nullptr) {
         TestApplication();
         std::ofstream(folder.File("linewatch.ini")) << "[Options]\n" << iniOptions;
         MonitorFormSetup setup;
         setup.engine = &engine;
         setup.media = &media;
         setup.programFolder = folder.Path();
-        setup.listAdapters = [] { return std::vector<AdapterEntry>{}; };
-        // The desktop's parts are recorded, not shown or played.
-        setup.makeTrayIcon = [this](QObject* parent) {
-            tray = new RecordingTray(parent);
-            return tray;
-        };
-        setup.makeNotifier = [this](TrayIcon*) {
-            auto notifier = std::make_unique<RecordingNotifier>();
-            notices = &notifier->notices;
-            return notifier;
-        };
-        setup.makeSoundPlayer = [this] {
-            auto player = std::make_unique<RecordingSoundPlayer>();
-            sounds = &player->calls;
-            return player;
-        };
-        setup.connections = std::move(connections);
+        setup.adapters = &noAdapters_;
+        setup.desktopParts = &parts_;
+        setup.connections = connections;
         form = new CMonitorForm(setup);
+        tray = parts_.tray;
+        notices = parts_.notices;
+        sounds = parts_.sounds;
         engine.SetSourceMac(&kFormOurMac);
     }
     ~MonitorFormHarness() { delete form; }
@@ -141,6 +161,9 @@ class MonitorFormHarness {
     std::vector<std::string>* sounds = nullptr;
 
   private:
+    NoAdapters noAdapters_;
+    RecordingDesktopParts parts_;
+
     void Feed(const uint8_t* data, size_t length, long offsetMicroseconds) {
         engine.HandleFrame(CaptureHeader(now_ + offsetMicroseconds, length), data);
     }

@@ -13,12 +13,12 @@
 #include <filesystem>
 #include <fstream>
 
+#include "connections/phonebook.h"
 #include "connections/ui/connection_actions.h"
 #include "connections/ui/connection_menu.h"
 #include "connections/ui/dial_dialog.h"
 #include "connections/ui/isp_name_dlg.h"
 #include "connections/ui/message_boxes.h"
-#include "connections/phonebook.h"
 #include "test_support.h"
 #include "ui/ui_test_support.h"
 
@@ -43,12 +43,8 @@ class ConnectionDialogsTest : public ::testing::Test {
     void SetUp() override {
         TestApplication();
         SetPeersFolder(folder_.Path());
-        KtMessageBoxes::SetCurrent(&boxes_);
     }
-    void TearDown() override {
-        KtMessageBoxes::SetCurrent(nullptr);
-        SetPeersFolder({});
-    }
+    void TearDown() override { SetPeersFolder({}); }
     void Entry(const std::string& name, const std::string& acName) {
         std::ofstream(folder_.File(name))
             << "plugin rp-pppoe.so nic-eth0 pppoe-ac \"" << acName << "\"\n";
@@ -67,7 +63,7 @@ void WaitUntil(const std::function<bool()>& done) {
 }  // namespace
 
 TEST_F(ConnectionDialogsTest, NameDialogShowsItsTextsAndKeepsOpenOnInvalidOrDeclinedNames) {
-    CIspNameDlg dialog;
+    CIspNameDlg dialog(boxes_);
     EXPECT_EQ(dialog.windowTitle(), "Connection name");
     EXPECT_EQ(dialog.Prompt()->text(), "Enter a name for the new connection:");
     EXPECT_EQ(dialog.NameEdit()->accessibleName(), dialog.Prompt()->text());
@@ -101,7 +97,7 @@ TEST_F(ConnectionDialogsTest, NameDialogShowsItsTextsAndKeepsOpenOnInvalidOrDecl
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
     EXPECT_EQ(boxes_.asked.size(), 3u);
 
-    CIspNameDlg fresh;
+    CIspNameDlg fresh(boxes_);
     fresh.show();
     fresh.SetName("free & clear");
     fresh.OkButton()->click();
@@ -128,18 +124,18 @@ TEST_F(ConnectionDialogsTest, AskConnectionNameSuggestsTheFirstFreeName) {
     };
     std::string name;
     answer(true);
-    EXPECT_TRUE(AskConnectionName(nullptr, "AC", name));
+    EXPECT_TRUE(AskConnectionName(boxes_, nullptr, "AC", name));
     EXPECT_EQ(shown, "AC (3)");
     EXPECT_EQ(name, "AC (3)");
 
     answer(false);
     name.clear();
-    EXPECT_FALSE(AskConnectionName(nullptr, "New AC", name));
+    EXPECT_FALSE(AskConnectionName(boxes_, nullptr, "New AC", name));
     EXPECT_EQ(shown, "New AC");
     EXPECT_TRUE(name.empty());
 
     answer(false);
-    EXPECT_FALSE(AskConnectionName(nullptr, "AC:with/colon", name));
+    EXPECT_FALSE(AskConnectionName(boxes_, nullptr, "AC:with/colon", name));
     EXPECT_EQ(shown, "");  // not a valid entry name: nothing suggested
 }
 
@@ -263,9 +259,9 @@ TEST_F(ConnectionDialogsTest, AFailedCreateIsShownAndAWrittenEntryIsDialled) {
     {
         ModalAnswerer answerer("blocked");
         std::string name;
-        ASSERT_TRUE(AskConnectionName(nullptr, "Lab AC", name));
+        ASSERT_TRUE(AskConnectionName(boxes_, nullptr, "Lab AC", name));
         EXPECT_EQ(name, "blocked");
-        EXPECT_FALSE(CreateConnectionOrTell(nullptr, "Lab AC", name, "eth0"));
+        EXPECT_FALSE(CreateConnectionOrTell(boxes_, nullptr, "Lab AC", name, "eth0"));
     }
     ASSERT_EQ(boxes_.asked.size(), 2u);
     EXPECT_EQ(boxes_.asked[0].rfind("question|", 0), 0u);
@@ -276,8 +272,8 @@ TEST_F(ConnectionDialogsTest, AFailedCreateIsShownAndAWrittenEntryIsDialled) {
     {
         ModalAnswerer answerer("good");
         std::string name;
-        ASSERT_TRUE(AskConnectionName(nullptr, "Lab AC", name));
-        ASSERT_TRUE(CreateConnectionOrTell(nullptr, "Lab AC", name, "eth0"));
+        ASSERT_TRUE(AskConnectionName(boxes_, nullptr, "Lab AC", name));
+        ASSERT_TRUE(CreateConnectionOrTell(boxes_, nullptr, "Lab AC", name, "eth0"));
         DialConnection(nullptr, name);
         EXPECT_EQ(answerer.dialsShown, 1);
     }
@@ -286,7 +282,7 @@ TEST_F(ConnectionDialogsTest, AFailedCreateIsShownAndAWrittenEntryIsDialled) {
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].Name(), "good");
 
-    TellPeersFolderUnreadable(nullptr);
+    TellPeersFolderUnreadable(boxes_, nullptr);
     EXPECT_NE(boxes_.asked.back().find("Join the 'dip' group"), std::string::npos);
 }
 
@@ -296,7 +292,7 @@ TEST_F(ConnectionDialogsTest, AHandWrittenEntryIsReplacedOnlyAfterTheUserSaidYes
     std::ofstream(folder_.File("mine")) << handWritten;
 
     // Created without the overwrite question (a name that looked free): kept.
-    EXPECT_FALSE(CreateConnectionOrTell(nullptr, "Lab AC", "mine", "eth0"));
+    EXPECT_FALSE(CreateConnectionOrTell(boxes_, nullptr, "Lab AC", "mine", "eth0"));
     EXPECT_EQ(ReadFile(folder_.File("mine")), handWritten);
     ASSERT_EQ(boxes_.asked.size(), 1u);
     EXPECT_NE(boxes_.asked[0].find("was not written by Line Watchman and is left as it is"),
@@ -308,8 +304,8 @@ TEST_F(ConnectionDialogsTest, AHandWrittenEntryIsReplacedOnlyAfterTheUserSaidYes
     {
         ModalAnswerer answerer("provider");
         std::string name;
-        ASSERT_TRUE(AskConnectionName(nullptr, "Lab AC", name));
-        EXPECT_TRUE(CreateConnectionOrTell(nullptr, "Lab AC", name, "eth0"));
+        ASSERT_TRUE(AskConnectionName(boxes_, nullptr, "Lab AC", name));
+        EXPECT_TRUE(CreateConnectionOrTell(boxes_, nullptr, "Lab AC", name, "eth0"));
     }
     EXPECT_EQ(boxes_.asked.back().rfind("question|", 0), 0u);
     std::vector<KtRasConnection> found;
@@ -318,7 +314,7 @@ TEST_F(ConnectionDialogsTest, AHandWrittenEntryIsReplacedOnlyAfterTheUserSaidYes
     EXPECT_EQ(found[0].Name(), "provider");
     EXPECT_EQ(TakeAgreedReplacement("provider"), PeersReplace::OwnEntries);
 
-    CIspNameDlg dialog;
+    CIspNameDlg dialog(boxes_);
     EXPECT_TRUE(dialog.FolderHint()->isHidden());
     dialog.ShowFolderHint(UnreadableFolderAdvice());
     EXPECT_FALSE(dialog.FolderHint()->isHidden());

@@ -1,56 +1,21 @@
-// The monitor window's desktop parts (tray icon, notifications, sounds) and
-// its connection commands on the selected concentrator.
+// The monitor window's connection commands on the selected concentrator:
+// create, connect (dial), the list's right-click menu and the connection
+// menus filled as they open.
 #include <QAction>
-#include <QHeaderView>
-#include <QItemSelectionModel>
 #include <QMenu>
-#include <QMouseEvent>
 #include <QTableView>
 #include <QTimer>
 #include <QToolButton>
 
-#include "connections/ui/connection_actions.h"
-#include "connections/ui/dial_dialog.h"
-#include "connections/ui/isp_name_dlg.h"
 #include "connections/phonebook.h"
-#include "engine/ac_record.h"
-#include "ui/dbus_notifier.h"
 #include "desktop/monitor_form.h"
-#include "ui/sound_effect_player.h"
-#include "ui/system_tray_icon.h"
+#include "engine/ac_record.h"
 
 namespace {
 
 using namespace MonitorId;
 
-int ExecMenu(QMenu& menu, const QPoint& position) {
-    const QAction* chosen = menu.exec(position);
-    return chosen != nullptr ? chosen->data().toInt() : 0;
-}
-
 }  // namespace
-
-void CMonitorForm::CreateDesktopParts(const MonitorFormSetup& setup) {
-    tray_ = setup.makeTrayIcon ? setup.makeTrayIcon(this) : new SystemTrayIcon(this);
-    if (tray_ != nullptr) {
-        connect(tray_, &TrayIcon::Clicked, this, &CMonitorForm::OnTrayClicked);
-        connect(tray_, &TrayIcon::CommandChosen, this, &CMonitorForm::OnCommand);
-        // Shown even while no tray runs: Qt embeds it when a tray appears,
-        // and again after the tray host restarts.
-        tray_->Show();
-    }
-    notifier_ =
-        setup.makeNotifier ? setup.makeNotifier(tray_) : std::make_unique<DBusNotifier>(tray_);
-    sound_ =
-        setup.makeSoundPlayer ? setup.makeSoundPlayer() : std::make_unique<SoundEffectPlayer>();
-
-    connectionUi_ = setup.connections;
-    if (!connectionUi_.askName) connectionUi_.askName = AskConnectionName;
-    if (!connectionUi_.create) connectionUi_.create = CreateConnectionOrTell;
-    if (!connectionUi_.dial) connectionUi_.dial = DialConnection;
-    if (!connectionUi_.tellUnreadable) connectionUi_.tellUnreadable = TellPeersFolderUnreadable;
-    if (!connectionUi_.popup) connectionUi_.popup = ExecMenu;
-}
 
 void CMonitorForm::ConnectListSignals() {
     list_->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -92,7 +57,7 @@ bool CMonitorForm::BuildMenuFor(const std::string& acName, bool create, bool ent
     connectionMenu_.items.clear();
     BuildConnectionMenu(connectionMenu_, acName, create, entries, remove);
     if (connectionMenu_.status == PhonebookStatus::FolderUnreadable) {
-        connectionUi_.tellUnreadable(this);
+        connectionUi_->TellUnreadable(this);
         return false;
     }
     return true;
@@ -101,19 +66,15 @@ bool CMonitorForm::BuildMenuFor(const std::string& acName, bool create, bool ent
 void CMonitorForm::DialEntry(int id) {
     // By position in the last menu built, never by the item's text.
     if (const std::optional<std::string> name = EntryOfCommand(connectionMenu_, id))
-        connectionUi_.dial(this, *name);
+        connectionUi_->Dial(this, *name);
 }
 
 void CMonitorForm::CreateAndDial(const std::string& acName) {
     std::string name;
-    if (!connectionUi_.askName(this, acName, name)) return;
+    if (!connectionUi_->AskName(this, acName, name)) return;
     // A failed create has been told to the user; nothing is dialled then.
-    if (connectionUi_.create(this, acName, name, CurrentInterface()))
-        connectionUi_.dial(this, name);
-}
-
-int CMonitorForm::Popup(QMenu& menu, const QPoint& position) {
-    return connectionUi_.popup(menu, position);
+    if (connectionUi_->Create(this, acName, name, CurrentInterface()))
+        connectionUi_->Dial(this, name);
 }
 
 QPoint CMonitorForm::ConnectMenuPosition() const {
@@ -125,8 +86,8 @@ void CMonitorForm::CreateNewConnection() {
     const std::optional<std::string> acName = SelectedAcName();
     if (!acName) return;
     std::string name;
-    if (connectionUi_.askName(this, *acName, name))
-        connectionUi_.create(this, *acName, name, CurrentInterface());
+    if (connectionUi_->AskName(this, *acName, name))
+        connectionUi_->Create(this, *acName, name, CurrentInterface());
 }
 
 void CMonitorForm::Connect(const QPoint& menuPosition, bool centred) {
@@ -135,7 +96,7 @@ void CMonitorForm::Connect(const QPoint& menuPosition, bool centred) {
     if (!BuildMenuFor(*acName, false, true, false)) return;
     const std::vector<std::string> names = connectionMenu_.names;
     if (names.size() == 1) {
-        connectionUi_.dial(this, names.front());
+        connectionUi_->Dial(this, names.front());
     } else if (names.empty()) {
         CreateAndDial(*acName);
     } else {
@@ -143,7 +104,7 @@ void CMonitorForm::Connect(const QPoint& menuPosition, bool centred) {
         FillMenu(menu, connectionMenu_);
         QPoint position = menuPosition;
         if (centred) position.rx() -= menu.sizeHint().width() / 2;
-        DialEntry(Popup(menu, position));
+        DialEntry(connectionUi_->Popup(menu, position));
     }
 }
 
@@ -153,7 +114,7 @@ void CMonitorForm::OpenListContextMenu(const QPoint& position) {
     if (!BuildMenuFor(*acName, true, true, true)) return;
     QMenu menu(this);
     FillMenu(menu, connectionMenu_);
-    const int id = Popup(menu, position);
+    const int id = connectionUi_->Popup(menu, position);
     if (id >= kFirstDialEntry && id <= kLastDialEntry) {
         DialEntry(id);
     } else if (id == kConnectionMenuCreate) {
