@@ -159,11 +159,7 @@ class OfferedAdapters final : public AdapterLister {
 void IdleFigures(int seconds, bool inNamespace, const std::string& device) {
     TempFolder folder("lwbench");
     std::ofstream(folder.File("linewatch.ini")) << "[Options]\n";
-    KtLinewatch engine;
-    KtNetWatchMedia media;
     MonitorFormSetup setup;
-    setup.engine = &engine;
-    setup.media = &media;
     setup.programFolder = folder.Path();
     // The veth end in the namespace, or nothing outside one.
     std::vector<AdapterEntry> offered;

@@ -105,9 +105,10 @@ CMonitorForm::CMonitorForm(const MonitorFormSetup& setup) : persistence_(setup.p
     CreateControls();
     CreateToolbar();
     CreateDesktopParts(setup);
-    monitor_ = std::make_unique<Monitor>(*setup.engine, *setup.media, *this,
-                                         persistence_.WorkingSettings(true), setup.programFolder);
-    model_->SetMonitor(monitor_.get());
+    probe_ = std::make_unique<AdapterProbe>(*this, persistence_.WorkingSettings(true),
+                                            setup.programFolder);
+    monitor_ = &probe_->GetMonitor();
+    model_->SetMonitor(monitor_);
     persistence_.AttachMonitor(*monitor_);
     monitor_->Port().SetWakeUp([this] { ScheduleDrain(); });
     CreateMenus();
@@ -152,7 +153,8 @@ CMonitorForm::~CMonitorForm() {
     if (monitor_) {
         monitor_->Close();
         monitor_->Port().SetWakeUp(nullptr);
-        monitor_.reset();
+        monitor_ = nullptr;
+        probe_.reset();
     }
 }
 
@@ -469,12 +471,7 @@ void CMonitorForm::FitColumns() {
 }
 
 KtTaskMonitorForm::KtTaskMonitorForm() {
-    // The probe engine and the link watcher live for the whole process.
-    static KtLinewatch* const engine = new KtLinewatch;
-    static KtNetWatchMedia* const media = new KtNetWatchMedia;
     MonitorFormSetup setup;
-    setup.engine = engine;
-    setup.media = media;
     setup.programFolder = GetProgramFolder();
     auto* form = new CMonitorForm(setup);
     form->show();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "connections/ui/connection_menu.h"
+#include "engine/adapter_probe.h"
 #include "engine/adapters.h"
 #include "engine/monitor.h"
 #include "engine/monitor_view.h"
@@ -35,8 +36,6 @@ class QToolButton;
 class KtAcTableModel;
 class KtBarGraph;
 class KtLineGraph;
-class KtLinewatch;
-class KtNetWatchMedia;
 
 // Control and command ids of the monitor window.
 namespace MonitorId {
@@ -116,12 +115,9 @@ class AdapterLister {
 // The machine's wired Ethernet adapters.
 AdapterLister& MachineAdapters();
 
-// What the monitor window is built from. The engine and the link watcher
-// must outlive the window, as must the seams given; a seam left null is the
-// desktop's own.
+// What the monitor window is built from. The seams given must outlive the
+// window; a seam left null is the desktop's own.
 struct MonitorFormSetup {
-    KtLinewatch* engine = nullptr;
-    KtNetWatchMedia* media = nullptr;
     // Folder of the portable INI file and the base of a relative log folder.
     std::string programFolder;
     AdapterLister* adapters = nullptr;
@@ -163,6 +159,8 @@ class CMonitorForm : public KtFormBase, public MonitorView {
     void BringForward();
 
     Monitor& GetMonitor() { return *monitor_; }
+    // The watched adapter's engine, link watcher and monitor.
+    AdapterProbe& Probe() { return *probe_; }
     KtAcTableModel* AcModel() const { return model_; }
     QTableView* AcList() const { return list_; }
     QComboBox* AdapterBox() const { return adapterBox_; }
@@ -250,7 +248,9 @@ class CMonitorForm : public KtFormBase, public MonitorView {
     QPoint ConnectMenuPosition() const;
 
     SettingsPersistence persistence_;
-    std::unique_ptr<Monitor> monitor_;
+    std::unique_ptr<AdapterProbe> probe_;
+    // The probe's monitor, while the probe lives.
+    Monitor* monitor_ = nullptr;
     TrayIcon* tray_ = nullptr;
     std::unique_ptr<DesktopNotifier> notifier_;
     std::unique_ptr<SoundPlayer> sound_;
@@ -288,8 +288,8 @@ class CMonitorForm : public KtFormBase, public MonitorView {
     bool closed_ = false;
 };
 
-// The task that owns the monitor window, built from the process's engine,
-// link watcher and adapters.
+// The task that owns the monitor window, built on the machine's adapters and
+// the desktop's own tray, notifications, sounds and connection dialogs.
 class KtTaskMonitorForm : public KtTaskWindowed {
   public:
     KtTaskMonitorForm();

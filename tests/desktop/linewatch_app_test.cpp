@@ -42,8 +42,6 @@ class StartUp final : public StartUpDesktop {
     QWidget* StartMainWindow() override {
         std::ofstream(programFolder.File("linewatch.ini")) << "[Options]\n";
         MonitorFormSetup setup;
-        setup.engine = &engine;
-        setup.media = &media;
         setup.programFolder = programFolder.Path();
         setup.adapters = &noAdapters_;
         form = new CMonitorForm(setup);
@@ -56,8 +54,6 @@ class StartUp final : public StartUpDesktop {
     }
 
     TempFolder programFolder{"lwapp"};
-    KtLinewatch engine;
-    KtNetWatchMedia media;
     QPointer<CMonitorForm> form;
     int forwardRequests = 0;
     QByteArray tokenWhenBroughtForward;

@@ -18,7 +18,6 @@
 #include "desktop/monitor_form.h"
 #include "engine/engine_test_support.h"
 #include "engine/linewatch.h"
-#include "engine/net_watch_media.h"
 #include "test_support.h"
 #include "ui/ac_table_model.h"
 #include "ui/ui_test_support.h"
@@ -114,8 +113,6 @@ class MonitorFormHarness {
         TestApplication();
         std::ofstream(folder.File("linewatch.ini")) << "[Options]\n" << iniOptions;
         MonitorFormSetup setup;
-        setup.engine = &engine;
-        setup.media = &media;
         setup.programFolder = folder.Path();
         setup.adapters = &noAdapters_;
         setup.desktopParts = &parts_;
@@ -124,7 +121,7 @@ class MonitorFormHarness {
         tray = parts_.tray;
         notices = parts_.notices;
         sounds = parts_.sounds;
-        engine.SetSourceMac(&kFormOurMac);
+        Engine().SetSourceMac(&kFormOurMac);
     }
     ~MonitorFormHarness() { delete form; }
 
@@ -133,9 +130,9 @@ class MonitorFormHarness {
     // read (benchmarks start their clock there).
     void Cycle(const std::vector<TestOffer>& offers,
                const std::function<void()>& beforeLastOffer = {}) {
-        const uint32_t probe = engine.RecordProbeSent(now_);
+        const uint32_t probe = Engine().RecordProbeSent(now_);
         form->GetMonitor().Port().Send(WM_LW_PADI_SENT, probe);
-        const ProbeFrame sent = engine.GetProbeFrame();
+        const ProbeFrame sent = Engine().GetProbeFrame();
         Feed(sent.data(), sent.size(), 10);
         for (const TestOffer& offer : offers) {
             if (beforeLastOffer && &offer == &offers.back()) beforeLastOffer();
@@ -143,7 +140,7 @@ class MonitorFormHarness {
                 kFormOurMac, offer.mac, ProbeHostUniq(sent.data()), offer.acName, offer.service);
             Feed(pado.data(), pado.size(), 10 + offer.rttMicroseconds);
         }
-        engine.EndProbeWait(probe);
+        Engine().EndProbeWait(probe);
         form->GetMonitor().Port().Send(WM_LW_PADO_TIMEOUT, probe);
         now_ += 1000000;
     }
@@ -153,8 +150,9 @@ class MonitorFormHarness {
     }
 
     TempFolder folder{"lwform"};
-    KtLinewatch engine;
-    KtNetWatchMedia media;
+    // The window's own engine, fed frames as its receive thread would be.
+    KtLinewatch& Engine() { return form->Probe().Engine(); }
+
     QPointer<CMonitorForm> form;
     RecordingTray* tray = nullptr;
     std::vector<RecordedNotice>* notices = nullptr;
@@ -165,7 +163,7 @@ class MonitorFormHarness {
     RecordingDesktopParts parts_;
 
     void Feed(const uint8_t* data, size_t length, long offsetMicroseconds) {
-        engine.HandleFrame(CaptureHeader(now_ + offsetMicroseconds, length), data);
+        Engine().HandleFrame(CaptureHeader(now_ + offsetMicroseconds, length), data);
     }
 
     long now_ = 1000L * 1000000;
