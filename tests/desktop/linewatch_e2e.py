@@ -103,8 +103,7 @@ def scenario_monitor(binary, artifacts, checks):
         windows = h.sh(["xdotool", "search", "--name", "^Line Watchman$"]).split()
         checks.check(len(windows) == 1, "one monitor window only", str(windows))
     finally:
-        status = program.stop()
-        checks.check(status == 0, "the program ends with status 0 on SIGTERM", str(status))
+        program.stop_and_check(checks)
         program.cleanup()
 
 
@@ -297,8 +296,7 @@ def scenario_tray(binary, artifacts, checks):
                      "the icon returns to a restarted tray")
     finally:
         recorder.stop()
-        status = program.stop()
-        checks.check(status == 0, "the program ends with status 0 on SIGTERM", str(status))
+        program.stop_and_check(checks)
         program.cleanup()
         shutil.rmtree(work, ignore_errors=True)
 
@@ -390,8 +388,7 @@ def scenario_alarm(binary, artifacts, checks):
                 "INFO: Network cable is connected") == round_), "the cable is connected again")
     finally:
         recorder.stop()
-        status = program.stop()
-        checks.check(status == 0, "the program ends with status 0 on SIGTERM", str(status))
+        program.stop_and_check(checks)
         program.cleanup()
         shutil.rmtree(work, ignore_errors=True)
 
