@@ -63,18 +63,24 @@ root_tarball() {
   echo "$tarball"
 }
 
-# root_enter TARBALL: unpacks the root into a new folder under /var/tmp,
-# mounts /proc, /dev and the package cache in it and sets ROOT. root_leave
-# undoes it all; call it from an EXIT trap.
-root_enter() {
-  ROOT=$(mktemp -d /var/tmp/lwroot.XXXXXX)
-  tar -C "$ROOT" -xf "$1"
+# Mounts /proc, /dev and the package cache in $ROOT and gives it the
+# machine's name servers.
+root_mount() {
   mount -t proc proc "$ROOT/proc"
   mount --bind /dev "$ROOT/dev"
   mount --bind /dev/pts "$ROOT/dev/pts"
   mkdir -p "$ROOT/var/cache/apt/archives"
   mount --bind "$LW_CACHE/archives" "$ROOT/var/cache/apt/archives"
   cp -L /etc/resolv.conf "$ROOT/etc/resolv.conf"
+}
+
+# root_enter TARBALL: unpacks the root into a new folder under /var/tmp,
+# mounts /proc, /dev and the package cache in it and sets ROOT. root_leave
+# undoes it all; call it from an EXIT trap.
+root_enter() {
+  ROOT=$(mktemp -d /var/tmp/lwroot.XXXXXX)
+  tar -C "$ROOT" -xf "$1"
+  root_mount
 }
 
 # root_enter_overlay TARBALL: like root_enter, but the root is an overlay on
@@ -95,12 +101,7 @@ root_enter_overlay() {
   mount -t overlay overlay -o "lowerdir=$lower,upperdir=$SCRATCH/upper,workdir=$SCRATCH/work" \
     "$SCRATCH/root"
   ROOT=$SCRATCH/root
-  mount -t proc proc "$ROOT/proc"
-  mount --bind /dev "$ROOT/dev"
-  mount --bind /dev/pts "$ROOT/dev/pts"
-  mkdir -p "$ROOT/var/cache/apt/archives"
-  mount --bind "$LW_CACHE/archives" "$ROOT/var/cache/apt/archives"
-  cp -L /etc/resolv.conf "$ROOT/etc/resolv.conf"
+  root_mount
 }
 
 root_leave() {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,31 +38,13 @@ std::vector<uint8_t> Probe(const MacAddress& source) {
     return {frame.begin(), frame.end()};
 }
 
-// Reads the helper's messages until the send result of `id` comes; counts the
-// captured frames from `source` seen on the way.
-CaptureResult ResultOf(int socket, uint32_t id, const MacAddress& source, int& framesFrom) {
+// Reads the helper's messages for up to `wait` and counts the captured frames
+// from `source` in `framesFrom`. With an `id`, stops at the send result of
+// that request and returns it.
+std::optional<CaptureResult> ReadReplies(int socket, const MacAddress& source,
+                                         std::chrono::milliseconds wait, std::optional<uint32_t> id,
+                                         int& framesFrom) {
     std::vector<uint8_t> buffer(kCaptureFrameHeaderSize + kCaptureSnapLength);
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd wait{socket, POLLIN, 0};
-        if (poll(&wait, 1, 100) <= 0) continue;
-        const ssize_t length = recv(socket, buffer.data(), buffer.size(), 0);
-        if (length <= 0) break;
-        const CaptureReply reply =
-            ReadCaptureReply(std::span(buffer.data(), static_cast<size_t>(length)), 2048);
-        if (reply.kind == CaptureReply::Kind::Frame && reply.data.size() >= 12 &&
-            std::equal(source.begin(), source.end(), reply.data.begin() + 6))
-            ++framesFrom;
-        if (reply.kind == CaptureReply::Kind::SendResult && reply.value == id) return reply.result;
-    }
-    ADD_FAILURE() << "no answer to request " << id;
-    return CaptureResult::SendFailed;
-}
-
-// Frames from `source` captured within `wait`.
-int FramesFrom(int socket, const MacAddress& source, std::chrono::milliseconds wait) {
-    std::vector<uint8_t> buffer(kCaptureFrameHeaderSize + kCaptureSnapLength);
-    int count = 0;
     const auto deadline = std::chrono::steady_clock::now() + wait;
     while (std::chrono::steady_clock::now() < deadline) {
         pollfd ready{socket, POLLIN, 0};
@@ -72,8 +55,25 @@ int FramesFrom(int socket, const MacAddress& source, std::chrono::milliseconds w
             ReadCaptureReply(std::span(buffer.data(), static_cast<size_t>(length)), 2048);
         if (reply.kind == CaptureReply::Kind::Frame && reply.data.size() >= 12 &&
             std::equal(source.begin(), source.end(), reply.data.begin() + 6))
-            ++count;
+            ++framesFrom;
+        if (id && reply.kind == CaptureReply::Kind::SendResult && reply.value == *id)
+            return reply.result;
     }
+    return std::nullopt;
+}
+
+// The send result of request `id`; counts the frames from `source` seen on
+// the way.
+CaptureResult ResultOf(int socket, uint32_t id, const MacAddress& source, int& framesFrom) {
+    if (const auto result = ReadReplies(socket, source, 5s, id, framesFrom)) return *result;
+    ADD_FAILURE() << "no answer to request " << id;
+    return CaptureResult::SendFailed;
+}
+
+// Frames from `source` captured within `wait`.
+int FramesFrom(int socket, const MacAddress& source, std::chrono::milliseconds wait) {
+    int count = 0;
+    ReadReplies(socket, source, wait, std::nullopt, count);
     return count;
 }
 

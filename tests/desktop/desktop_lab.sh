@@ -143,8 +143,13 @@ teardown() {
   for name in trayer dunst openbox pulseaudio atspi xvfb; do
     stop_pid_file "${STATE}/${name}.pid"
   done
+  remove_state "desktop lab"
+}
+
+# Removes the state folder, or keeps it and says where with KEEP_STATE set.
+remove_state() {
   if [ -n "${KEEP_STATE:-}" ]; then
-    echo "desktop lab: logs kept in ${STATE}" >&2
+    echo "$1: logs kept in ${STATE}" >&2
   else
     rm -rf "${STATE}"
   fi
@@ -174,9 +179,11 @@ atspi_start() {
   fi
 }
 
-# Notifications stay up until closed, so that screenshots show them; the
-# urgency is part of the text.
-dunst_config() {
+# The notification server, started with the given command prefix (none, or
+# one that runs it as another account). Notifications stay up until closed,
+# so that screenshots show them; the urgency is part of the text.
+# shellcheck disable=SC2120 # the Wayland lab passes its account's prefix
+dunst_start() {
   cat >"${STATE}/dunstrc" <<EOF2
 [global]
     markup = full
@@ -201,6 +208,37 @@ dunst_config() {
     msg_urgency = critical
     format = "%s (CRITICAL)\n%b"
 EOF2
+  start_bg dunst "$@" dunst -config "${STATE}/dunstrc"
+  # Asks the bus for the name's owner, which never starts a server of its own.
+  wait_for dbus-send --session --print-reply --dest=org.freedesktop.DBus / \
+    org.freedesktop.DBus.GetNameOwner string:org.freedesktop.Notifications ||
+    skip "dunst did not start: $(tail -3 "${STATE}/dunst.log")"
+}
+
+# Runs CMD and returns its status, whatever set -e would make of it.
+run_command() {
+  local status=0
+  "$@" || status=$?
+  return "${status}"
+}
+
+# The `run` command of the lab scripts: `run [--] CMD...`. Calls CHECK (a
+# function that skips when this machine cannot hold the lab), takes the lock
+# (a second run waits) and runs "$SCRIPT inner CMD..." in a private session
+# bus (session-bus.conf).
+run_lab() {
+  local check=$1
+  shift
+  [ "${1:-}" = "--" ] && shift
+  [ $# -gt 0 ] || {
+    usage
+    exit 2
+  }
+  "${check}"
+  exec 9>"${LOCK_FILE}"
+  flock 9
+  exec dbus-run-session --config-file="${LAB_DIR}/session-bus.conf" -- \
+    "${SCRIPT}" inner "$@"
 }
 
 # Runs inside dbus-run-session: builds the lab, runs the command, tears down.
@@ -228,18 +266,18 @@ inner() {
 
   sound_start
   atspi_start
-  dunst_config
-  start_bg dunst dunst -config "${STATE}/dunstrc"
-  # Asks the bus for the name's owner, which never starts a server of its own.
-  wait_for dbus-send --session --print-reply --dest=org.freedesktop.DBus / \
-    org.freedesktop.DBus.GetNameOwner string:org.freedesktop.Notifications ||
-    skip "dunst did not start: $(tail -3 "${STATE}/dunst.log")"
+  dunst_start
 
   tray_start || skip "trayer did not start: $(tail -3 "${STATE}/trayer.log")"
 
-  local status=0
-  "$@" || status=$?
-  return "${status}"
+  run_command "$@"
+}
+
+# The tools the X11 lab needs.
+check_machine() {
+  if [ "${LW_DESKTOP_LAB_TRAY:-}" = sni ]; then need_tools gtk-sni-tray-standalone; fi
+  need_tools dbus-run-session Xvfb openbox trayer dunst dunstctl pulseaudio pactl parec \
+    xdotool xwininfo xprop xdpyinfo import
 }
 
 main() {
@@ -247,18 +285,7 @@ main() {
   case "${command}" in
     run)
       shift
-      [ "${1:-}" = "--" ] && shift
-      [ $# -gt 0 ] || {
-        usage
-        exit 2
-      }
-      if [ "${LW_DESKTOP_LAB_TRAY:-}" = sni ]; then need_tools gtk-sni-tray-standalone; fi
-      need_tools dbus-run-session Xvfb openbox trayer dunst dunstctl pulseaudio pactl parec \
-        xdotool xwininfo xprop xdpyinfo import
-      exec 9>"${LOCK_FILE}"
-      flock 9
-      exec dbus-run-session --config-file="${LAB_DIR}/session-bus.conf" -- \
-        "${SCRIPT}" inner "$@"
+      run_lab check_machine "$@"
       ;;
     inner)
       shift

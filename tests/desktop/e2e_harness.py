@@ -164,6 +164,11 @@ class Linewatch:
         self.output.close()
         return self.process.returncode
 
+    def stop_and_check(self, checks):
+        """Ends the program (stop) and checks that it ended with status 0."""
+        status = self.stop()
+        checks.check(status == 0, "the program ends with status 0 on SIGTERM", str(status))
+
     def general_log(self):
         try:
             with open(os.path.join(self.log_dir, "monitor.log"), errors="replace") as f:
@@ -253,18 +258,23 @@ def tray_icon_window(pid):
     return None
 
 
-def colour_pixels(window):
-    """(clearly green, clearly red or orange) pixels of a window."""
-    raw = subprocess.run(["import", "-window", str(window), "-depth", "8", "rgb:-"],
-                         capture_output=True, timeout=HANG_GUARD_S).stdout
+def colour_counts(rgb):
+    """(clearly green, clearly red or orange) pixels of packed RGB bytes."""
     green = warm = 0
-    for i in range(0, len(raw) - 2, 3):
-        r, g, b = raw[i], raw[i + 1], raw[i + 2]
+    for i in range(0, len(rgb) - 2, 3):
+        r, g, b = rgb[i], rgb[i + 1], rgb[i + 2]
         if g > r + 40 and g > b + 40:
             green += 1
         elif r > g + 40 and r > b + 40:
             warm += 1
     return green, warm
+
+
+def colour_pixels(window):
+    """(clearly green, clearly red or orange) pixels of a window."""
+    raw = subprocess.run(["import", "-window", str(window), "-depth", "8", "rgb:-"],
+                         capture_output=True, timeout=HANG_GUARD_S).stdout
+    return colour_counts(raw)
 
 
 # --- the accessibility bus ---------------------------------------------------

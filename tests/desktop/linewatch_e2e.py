@@ -103,8 +103,7 @@ def scenario_monitor(binary, artifacts, checks):
         windows = h.sh(["xdotool", "search", "--name", "^Line Watchman$"]).split()
         checks.check(len(windows) == 1, "one monitor window only", str(windows))
     finally:
-        status = program.stop()
-        checks.check(status == 0, "the program ends with status 0 on SIGTERM", str(status))
+        program.stop_and_check(checks)
         program.cleanup()
 
 
@@ -159,20 +158,27 @@ def check_silence_after(checks, recorder, what):
 SOUND_S = 0.3
 
 
-def scenario_tray(binary, artifacts, checks):
-    work = tempfile.mkdtemp(prefix="lwe2e-sounds.")
-    new_ac_sound, cable_sound = os.path.join(work, "newac.wav"), os.path.join(work, "cable.wav")
-    h.write_sine_wav(new_ac_sound, frequency=440, seconds=SOUND_S)
-    h.write_sine_wav(cable_sound, frequency=1320, seconds=SOUND_S)
-    program = h.Linewatch(binary, {
+def tray_program(binary, new_ac_sound, **settings):
+    """The program as the tray scenarios set it up: a probe a second, the
+    general log written, tooltips on the icon, a sound for a new AC and
+    events that wait for the user; more settings as given."""
+    return h.Linewatch(binary, {
         "MonPADISendInterval": 1,
         "LogGenWriteToFile": 1,
         "MonTrayShowTooltips": 1,
         "SndEvtEnabled": 1,
         "SndEvtNewACFileName": new_ac_sound,
-        "SndEvtCableUnplugFileName": cable_sound,
         "MonEvtWaitUserAction": 1,
+        **settings,
     })
+
+
+def scenario_tray(binary, artifacts, checks):
+    work = tempfile.mkdtemp(prefix="lwe2e-sounds.")
+    new_ac_sound, cable_sound = os.path.join(work, "newac.wav"), os.path.join(work, "cable.wav")
+    h.write_sine_wav(new_ac_sound, frequency=440, seconds=SOUND_S)
+    h.write_sine_wav(cable_sound, frequency=1320, seconds=SOUND_S)
+    program = tray_program(binary, new_ac_sound, SndEvtCableUnplugFileName=cable_sound)
     recorder = h.Recorder(os.path.join(work, "sink.raw"))
     (one_mac, one_name), (two_mac, two_name) = lab_acs()
     try:
@@ -297,8 +303,7 @@ def scenario_tray(binary, artifacts, checks):
                      "the icon returns to a restarted tray")
     finally:
         recorder.stop()
-        status = program.stop()
-        checks.check(status == 0, "the program ends with status 0 on SIGTERM", str(status))
+        program.stop_and_check(checks)
         program.cleanup()
         shutil.rmtree(work, ignore_errors=True)
 
@@ -390,8 +395,7 @@ def scenario_alarm(binary, artifacts, checks):
                 "INFO: Network cable is connected") == round_), "the cable is connected again")
     finally:
         recorder.stop()
-        status = program.stop()
-        checks.check(status == 0, "the program ends with status 0 on SIGTERM", str(status))
+        program.stop_and_check(checks)
         program.cleanup()
         shutil.rmtree(work, ignore_errors=True)
 

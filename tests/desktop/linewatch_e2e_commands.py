@@ -403,8 +403,7 @@ def scenario_options(binary, artifacts, checks):
     finally:
         if capturing:
             h.net_lab("capture-stop")
-        status = program.stop()
-        checks.check(status == 0, "the program ends with status 0 on SIGTERM", str(status))
+        program.stop_and_check(checks)
         program.cleanup()
         h.shutil.rmtree(new_logs, ignore_errors=True)
 
@@ -611,8 +610,7 @@ def scenario_connections(binary, artifacts, checks):
                      f"for {two_name} the Connection menu has no entries", str(names))
         close_menus()
     finally:
-        status = program.stop()
-        checks.check(status == 0, "the program ends with status 0 on SIGTERM", str(status))
+        program.stop_and_check(checks)
         if machine_peers is not None:
             checks.check(sorted(os.listdir(PEERS_FOLDER)) == machine_peers,
                          "the machine's peers folder is untouched")

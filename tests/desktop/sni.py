@@ -9,22 +9,12 @@ import time
 
 import dbus
 
+from e2e_harness import colour_counts
+
 WATCHER = "org.kde.StatusNotifierWatcher"
 ITEM = "org.kde.StatusNotifierItem"
 MENU = "com.canonical.dbusmenu"
 PROPERTIES = "org.freedesktop.DBus.Properties"
-
-
-def colour_counts(rgb):
-    """(clearly green, clearly red or orange) pixels of packed RGB bytes."""
-    green = warm = 0
-    for i in range(0, len(rgb) - 2, 3):
-        r, g, b = rgb[i], rgb[i + 1], rgb[i + 2]
-        if g > r + 40 and g > b + 40:
-            green += 1
-        elif r > g + 40 and r > b + 40:
-            warm += 1
-    return green, warm
 
 
 def image_colours(path, geometry=None):

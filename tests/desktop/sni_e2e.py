@@ -163,14 +163,7 @@ def run(desktop, binary, artifacts, checks):
     work = tempfile.mkdtemp(prefix="lwsni.")
     new_ac_sound = os.path.join(work, "newac.wav")
     h.write_sine_wav(new_ac_sound, frequency=440, seconds=x11.SOUND_S)
-    program = h.Linewatch(binary, {
-        "MonPADISendInterval": 1,
-        "LogGenWriteToFile": 1,
-        "MonTrayShowTooltips": 1,
-        "SndEvtEnabled": 1,
-        "SndEvtNewACFileName": new_ac_sound,
-        "MonEvtWaitUserAction": 1,
-    })
+    program = x11.tray_program(binary, new_ac_sound)
     program.environment = lambda accessible=True: dict(
         h.Linewatch.environment(accessible), QT_QPA_PLATFORM=desktop.platform)
     recorder = h.Recorder(os.path.join(work, "sink.raw"))
@@ -243,32 +236,38 @@ def run(desktop, binary, artifacts, checks):
 
         # The menu, exported over D-Bus.
         labels = [label.replace("\u2026", "...") for _, label in item.menu_entries()]
+
+        def click(index):
+            """Clicks the menu entry at index (by its expected label when the
+            menu has fewer entries)."""
+            item.click(labels[index] if len(labels) > index else MENU[index])
+
         checks.check(labels == MENU, "the item's menu holds Restore, Change settings..., "
                      "About, Exit", str(labels))
         item.activate()
         checks.require(h.wait_for(lambda: not desktop.shown(pid)), "Activate hides the window")
-        item.click(labels[0] if labels else MENU[0])
+        click(0)
         checks.check(h.wait_for(lambda: desktop.shown(pid)), "Restore shows the window")
-        item.click(labels[1] if len(labels) > 1 else MENU[1])
-        checks.check(h.wait_for(lambda: desktop.shown(pid, "Options")),
-                     "Change settings... opens the options window")
-        checks.check(press(access, pyatspi.ROLE_PUSH_BUTTON, "Cancel"),
-                     "the options window's Cancel is pressed")
-        checks.check(h.wait_for(lambda: not desktop.shown(pid, "Options")),
-                     "the options window closes with Cancel", desktop.report(pid, "Options"))
-        item.click(labels[2] if len(labels) > 2 else MENU[2])
-        checks.check(h.wait_for(lambda: desktop.shown(pid, "About Line Watchman")),
-                     "About opens the About box")
-        checks.check(press(access, pyatspi.ROLE_PUSH_BUTTON, "OK"),
-                     "the About box's OK is pressed")
-        checks.check(h.wait_for(lambda: not desktop.shown(pid, "About Line Watchman")),
-                     "the About box closes with OK", desktop.report(pid, "About Line Watchman"))
+        def open_and_close(index, title, button, opens, window):
+            """Opens the window titled title from the menu entry at index and
+            closes it with its button; opens and window word the checks."""
+            click(index)
+            checks.check(h.wait_for(lambda: desktop.shown(pid, title)), opens)
+            checks.check(press(access, pyatspi.ROLE_PUSH_BUTTON, button),
+                         f"{window}'s {button} is pressed")
+            checks.check(h.wait_for(lambda: not desktop.shown(pid, title)),
+                         f"{window} closes with {button}", desktop.report(pid, title))
+
+        open_and_close(1, "Options", "Cancel", "Change settings... opens the options window",
+                       "the options window")
+        open_and_close(2, "About Line Watchman", "OK", "About opens the About box",
+                       "the About box")
 
         # With another of its windows in front, a second start brings the
         # monitor window to the front. On Wayland only the compositor gives
         # the focus, for an activation token: the launcher's, which the
         # second start hands to the running program.
-        item.click(labels[1] if len(labels) > 1 else MENU[1])
+        click(1)
         checks.check(h.wait_for(lambda: desktop.focused(pid, "Options")),
                      "the options window has the focus", desktop.report(pid, "Options"))
         token = desktop.launch_token()
@@ -295,7 +294,7 @@ def run(desktop, binary, artifacts, checks):
         checks.check(program.running(), "the first instance still runs")
 
         # Exit from the menu ends the program.
-        item.click(labels[3] if len(labels) > 3 else MENU[3])
+        click(3)
         try:
             program.process.wait(timeout=h.HANG_GUARD_S)
         except Exception:  # still running: the check below fails

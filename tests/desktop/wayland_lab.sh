@@ -31,6 +31,10 @@ SCRIPT="${WAYLAND_LAB_DIR}/$(basename "${BASH_SOURCE[0]}")"
 LAB_USER=lwu25way
 PANEL_HEIGHT=28
 
+usage() {
+  echo "usage: $(basename "$0") run -- CMD..." >&2
+}
+
 # Sets AS_USER to the command prefix that runs a program as the lab account
 # with the Wayland session's environment. A prefix, not a function: start_bg
 # then records the program's own pid (every part execs the next).
@@ -52,11 +56,7 @@ wayland_teardown() {
     stop_pid_file "${STATE}/${name}.pid"
   done
   userdel "${LAB_USER}" 2>/dev/null || true
-  if [ -n "${KEEP_STATE:-}" ]; then
-    echo "wayland lab: logs kept in ${STATE}" >&2
-  else
-    rm -rf "${STATE}"
-  fi
+  remove_state "wayland lab"
 }
 
 wayland_inner() {
@@ -105,11 +105,7 @@ EOF2
   sound_start
   atspi_start
 
-  dunst_config
-  start_bg dunst "${AS_USER[@]}" dunst -config "${STATE}/dunstrc"
-  wait_for dbus-send --session --print-reply --dest=org.freedesktop.DBus / \
-    org.freedesktop.DBus.GetNameOwner string:org.freedesktop.Notifications ||
-    skip "dunst did not start: $(tail -3 "${STATE}/dunst.log")"
+  dunst_start "${AS_USER[@]}"
 
   # The panel: only the tray, on the right of a dark bar at the top.
   mkdir -p "${STATE}/home/config/waybar"
@@ -126,9 +122,14 @@ EOF2
   wait_for watcher_present || skip "waybar hosts no tray: $(tail -3 "${STATE}/waybar.log")"
   export LW_WAYLAND_PANEL_HEIGHT=${PANEL_HEIGHT}
 
-  local status=0
-  "$@" || status=$?
-  return "${status}"
+  run_command "$@"
+}
+
+# Root, for the lab's account, and the tools the Wayland lab needs.
+wayland_check_machine() {
+  [ "$(id -u)" -eq 0 ] || skip "the lab makes an account of its own and needs root"
+  need_tools dbus-run-session sway swaymsg waybar grim dunst dunstctl pulseaudio pactl parec \
+    setpriv useradd convert
 }
 
 wayland_main() {
@@ -136,25 +137,14 @@ wayland_main() {
   case "${command}" in
     run)
       shift
-      [ "${1:-}" = "--" ] && shift
-      [ $# -gt 0 ] || {
-        echo "usage: $(basename "$0") run -- CMD..." >&2
-        exit 2
-      }
-      [ "$(id -u)" -eq 0 ] || skip "the lab makes an account of its own and needs root"
-      need_tools dbus-run-session sway swaymsg waybar grim dunst dunstctl pulseaudio pactl parec \
-        setpriv useradd convert
-      exec 9>"${LOCK_FILE}"
-      flock 9
-      exec dbus-run-session --config-file="${LAB_DIR}/session-bus.conf" -- \
-        "${SCRIPT}" inner "$@"
+      run_lab wayland_check_machine "$@"
       ;;
     inner)
       shift
       wayland_inner "$@"
       ;;
     *)
-      echo "usage: $(basename "$0") run -- CMD..." >&2
+      usage
       exit 2
       ;;
   esac

@@ -17,19 +17,12 @@
 
 #include "connections/dial_runner.h"
 #include "connections/phonebook.h"
+#include "lab/lab_child.h"
 #include "lab/lab_fixture.h"
 #include "test_support.h"
 
 namespace lwlab {
 namespace {
-
-std::string CliPath() {
-#ifdef LW_CLI
-    return LW_CLI;
-#else
-    return "linewatch-cli";
-#endif
-}
 
 // The entry in the system's folder, removed again whatever happens.
 class SystemEntry {
@@ -38,6 +31,26 @@ class SystemEntry {
     ~SystemEntry() { std::filesystem::remove(Path()); }
     const std::string& Name() const { return name_; }
     std::string Path() const { return std::string(kDefaultPeersFolder) + "/" + name_; }
+
+    // Writes the entry with linewatch-cli, aimed at the lab's first
+    // concentrator on the monitor interface; fails with the program's output.
+    testing::AssertionResult WriteForFirstAc() const {
+        std::string output;
+        if (RunProgram({CliPath(), "--create-connection", name_, "--ac", std::string(kAc1Name),
+                        "-i", std::string(kMonitorInterface)},
+                       &output) == 0) {
+            return testing::AssertionSuccess();
+        }
+        return testing::AssertionFailure() << output;
+    }
+    // The dial request for the entry, with the lab's account.
+    DialRequest Request() const {
+        DialRequest request;
+        request.entryName = name_;
+        request.user = "lab-user";
+        request.password = "lab-password";
+        return request;
+    }
 
   private:
     std::string name_;
@@ -83,19 +96,12 @@ TEST_F(DialLabTest, ADipMemberDialsAnEntryTheProgramWrote) {
         GTEST_SKIP() << "needs pppd (Debian package ppp), runuser and useradd";
     }
     SystemEntry entry;
+    ASSERT_TRUE(entry.WriteForFirstAc());
     std::string output;
-    ASSERT_EQ(RunProgram({CliPath(), "--create-connection", entry.Name(), "--ac",
-                          std::string(kAc1Name), "-i", MonitorInterface()},
-                         &output),
-              0)
-        << output;
     TestAccount member("lwu20d", "dip");
     ASSERT_TRUE(member.Created());
 
-    DialRequest request;
-    request.entryName = entry.Name();
-    request.user = "lab-user";
-    request.password = "lab-password";
+    const DialRequest request = entry.Request();
     const PasswordRoute route = ChoosePasswordRoute(request, false);
     EXPECT_EQ(route, PasswordRoute::Entry);
     const std::vector<std::string> argv = DialArguments(request, 3, route);
@@ -131,12 +137,8 @@ TEST_F(DialLabTest, RealPppdCallForALabAcShowsPppdsWordsAndEnds) {
         GTEST_SKIP() << "pppd is not installed (Debian package ppp)";
     }
     SystemEntry entry;
+    ASSERT_TRUE(entry.WriteForFirstAc());
     std::string output;
-    ASSERT_EQ(RunProgram({CliPath(), "--create-connection", entry.Name(), "--ac",
-                          std::string(kAc1Name), "-i", MonitorInterface()},
-                         &output),
-              0)
-        << output;
     ASSERT_EQ(RunProgram({CliPath(), "--list-connections", std::string(kAc1Name)}, &output), 0);
     EXPECT_NE(output.find(entry.Name() + "\n"), std::string::npos) << output;
     ASSERT_EQ(RunProgram({CliPath(), "--list-connections", std::string(kAc2Name)}, &output), 0);
@@ -146,10 +148,7 @@ TEST_F(DialLabTest, RealPppdCallForALabAcShowsPppdsWordsAndEnds) {
     std::condition_variable changed;
     std::vector<std::string> lines;
     std::optional<DialOutcome> outcome;
-    DialRequest request;
-    request.entryName = entry.Name();
-    request.user = "lab-user";
-    request.password = "lab-password";
+    const DialRequest request = entry.Request();
     pid_t pid = -1;
     {
         NetworkNamespaceScope inMonitor(MonitorNamespace());

@@ -282,6 +282,22 @@ find_responder() {
   die "pado_responder not built (cmake --build build --target pado_responder) and LW_PADO_RESPONDER unset"
 }
 
+# wait_ready LOG PATTERN TRIES NAME PID: true once a line of LOG matches
+# PATTERN, looking TRIES times 50 ms apart; dies, showing the log, when the
+# program (NAME, PID) ends first.
+wait_ready() {
+  local log=$1 pattern=$2 tries=$3 name=$4 pid=$5 k
+  for ((k = 0; k < tries; k++)); do
+    grep -q "$pattern" "$log" && return 0
+    kill -0 "$pid" 2>/dev/null || {
+      cat "$log" >&2
+      die "$name exited"
+    }
+    sleep 0.05
+  done
+  return 1
+}
+
 cmd_responder() {
   local n=${1:-}
   [[ "$n" =~ ^[0-9]+$ ]] || die "responder needs a number of offers"
@@ -294,13 +310,7 @@ cmd_responder() {
   ip netns exec "${RESP_NS}" "$bin" -i "${RESP_IF}" -n "$n" "$@" >"$log" 2>&1 9>&- &
   echo "$!" >"${STATE_DIR}/responder.pid"
   # The responder prints "ready" once its socket is bound.
-  local k pid=$!
-  for ((k = 0; k < 100; k++)); do
-    grep -q '^ready' "$log" && return 0
-    kill -0 "$pid" 2>/dev/null || { cat "$log" >&2; die "pado_responder exited"; }
-    sleep 0.05
-  done
-  die "pado_responder did not become ready"
+  wait_ready "$log" '^ready' 100 pado_responder "$!" || die "pado_responder did not become ready"
 }
 
 cmd_capture_start() {
@@ -318,13 +328,7 @@ cmd_capture_start() {
   echo "$!" >"${STATE_DIR}/capture.pid"
   # "File:" is reported once the capture is open, filtered and being written;
   # "Capturing on" comes earlier, before frames are really taken.
-  local k pid=$!
-  for ((k = 0; k < 200; k++)); do
-    grep -q "^File:" "$log" && return 0
-    kill -0 "$pid" 2>/dev/null || { cat "$log" >&2; die "dumpcap exited"; }
-    sleep 0.05
-  done
-  die "dumpcap did not start capturing"
+  wait_ready "$log" '^File:' 200 dumpcap "$!" || die "dumpcap did not start capturing"
 }
 
 cmd_capture_stop() {
