@@ -304,8 +304,21 @@ class Accessible:
         app = self.application()
         if app is None:
             return []
-        return list(pyatspi.findAllDescendants(
-            app, lambda a: a.getRole() == role and (name is None or a.name == name)))
+        found = []
+        # A window that is closing leaves null or dead children behind for a
+        # moment (pyatspi's own walk fails on them): they are passed over.
+        stack = [app]
+        while stack:
+            node = stack.pop()
+            try:
+                if node is not app and node.getRole() == role and (
+                        name is None or node.name == name):
+                    found.append(node)
+                children = [node.getChildAtIndex(i) for i in range(node.childCount)]
+            except Exception:  # the object went away while it was read
+                continue
+            stack.extend(reversed([child for child in children if child is not None]))
+        return found
 
     def frame(self, title="Line Watchman"):
         frames = self.find(pyatspi.ROLE_FRAME, title)
